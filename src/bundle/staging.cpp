@@ -1,0 +1,241 @@
+#include "bundle/staging.hpp"
+
+#include "bundle/container.hpp"
+#include "host/elog.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kinra2::bundle {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Signal handlers may not take locks or touch std::string, so every
+// registered path is mirrored into a fixed slot of plain bytes that the
+// handler can walk with unlink(2) alone. A start-up stages at most a few
+// files; paths that do not fit are swept only at normal exit.
+constexpr std::size_t SIG_SLOTS = 64;
+constexpr std::size_t SIG_PATH_MAX = 4096;
+
+struct SigSlot {
+  std::atomic<bool> live{false};
+  char path[SIG_PATH_MAX]{};
+};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+std::array<SigSlot, SIG_SLOTS> g_sig_slots;
+// Set by the handler before it walks the slots, so a thread that is still
+// staging stops reusing them under its feet.
+std::atomic<bool> g_sweeping{false};
+
+struct Registry {
+  std::mutex mu;
+  std::vector<std::string> staged; // oldest first
+};
+
+// Never destroyed: the atexit sweep may run after static destructors began.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+// Both helpers run with the registry mutex held.
+void sig_add(const std::string& path) {
+  if (path.size() >= SIG_PATH_MAX || g_sweeping.load()) return;
+  for (auto& s : g_sig_slots) {
+    if (s.live.load()) continue;
+    std::memcpy(s.path, path.c_str(), path.size() + 1);
+    s.live.store(true);
+    return;
+  }
+}
+
+void sig_remove(const std::string& path) {
+  for (auto& s : g_sig_slots) {
+    if (s.live.load() && path == s.path) {
+      s.live.store(false);
+      return;
+    }
+  }
+}
+
+extern "C" void sweep_on_signal(int sig) {
+  g_sweeping.store(true);
+  for (auto& s : g_sig_slots)
+    if (s.live.load()) ::unlink(s.path);
+  // Die the way the peer asked us to, so it sees the usual signal status.
+  struct sigaction dfl{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(sig, &dfl, nullptr);
+  ::raise(sig);
+}
+
+extern "C" void drop_staged_at_exit() { detail::drop_staged(); }
+
+std::string trim(std::string_view s) {
+  constexpr std::string_view ws = " \t\n\r\v\f";
+  auto b = s.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  auto e = s.find_last_not_of(ws);
+  return std::string(s.substr(b, e - b + 1));
+}
+
+std::string single_quoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+bool is_regular(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void register_path(const std::string& p) {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  r.staged.push_back(p);
+  sig_add(p);
+}
+
+void unregister_first(const std::string& p) {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  auto it = std::find(r.staged.begin(), r.staged.end(), p);
+  if (it != r.staged.end()) r.staged.erase(it);
+  if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) sig_remove(p);
+}
+
+} // namespace
+
+void install_exit_sweep() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    registry();
+    std::atexit(drop_staged_at_exit);
+    for (int sig : {SIGTERM, SIGINT}) {
+      struct sigaction old{};
+      if (::sigaction(sig, nullptr, &old) != 0) continue;
+      if (old.sa_handler == SIG_IGN) continue; // a peer that made us ignore it keeps that
+      struct sigaction sa{};
+      sa.sa_handler = sweep_on_signal;
+      sigemptyset(&sa.sa_mask);
+      ::sigaction(sig, &sa, nullptr);
+    }
+  });
+}
+
+namespace detail {
+
+std::optional<std::string> stage_dir() {
+  const char* raw = std::getenv(STAGE_DIR_ENV.data());
+  std::string d = trim(raw ? raw : "");
+  if (d.empty()) return std::nullopt;
+  std::error_code ec;
+  fs::create_directories(d, ec);
+  if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
+  if (ec) {
+    host::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " + std::to_string(ec.value()) + "] " +
+                       ec.message() + ") — staging in the default temp dir instead");
+    return std::nullopt;
+  }
+  return d;
+}
+
+std::string stage_tflite(const std::string& bundle, std::string_view nm, std::string_view data) {
+  if (is_directory(bundle)) {
+    std::string own = (fs::path(bundle) / nm).string();
+    if (is_regular(own)) return own;
+  }
+  std::string dir;
+  if (auto d = stage_dir()) {
+    dir = *d;
+  } else {
+    std::error_code ec;
+    dir = fs::temp_directory_path(ec).string();
+    if (ec || dir.empty()) dir = "/tmp";
+  }
+  const std::string suffix = "_" + std::string(detail::base_name(nm));
+  std::string tmpl = (fs::path(dir) / ("k2stage_XXXXXX" + suffix)).string();
+  int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a staged file in " + dir);
+  // Registered before the first byte is written, so an interrupted write
+  // leaves nothing behind either.
+  register_path(tmpl);
+  const char* p = data.data();
+  std::size_t left = data.size();
+  int err = 0;
+  while (left > 0) {
+    ssize_t w = ::write(fd, p, left);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    p += w;
+    left -= static_cast<std::size_t>(w);
+  }
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmpl.c_str());
+    unregister_first(tmpl);
+    throw std::system_error(err, std::generic_category(), "cannot write staged file " + tmpl);
+  }
+  return tmpl;
+}
+
+void release_staged(const std::vector<std::string>& paths) {
+  const std::vector<std::string> snapshot(paths);
+  auto& r = registry();
+  for (const auto& p : snapshot) {
+    {
+      std::lock_guard lk(r.mu);
+      if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) continue;
+    }
+    if (::unlink(p.c_str()) != 0) continue; // the exit sweep tries again
+    unregister_first(p);
+  }
+}
+
+void drop_staged() {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  while (!r.staged.empty()) {
+    std::string p = std::move(r.staged.back());
+    r.staged.pop_back();
+    ::unlink(p.c_str());
+    if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) sig_remove(p);
+  }
+}
+
+std::vector<std::string> staged_paths() {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  return r.staged;
+}
+
+} // namespace detail
+} // namespace kinra2::bundle

@@ -1,0 +1,48 @@
+// Staging container members as temporary model files. The interpreter only
+// loads from a path, so members of IMX and zip bundles are written out; the
+// registry below guarantees they are removed again, by the chain once it has
+// loaded them or, failing that, at process exit (normal exit, or SIGTERM /
+// SIGINT from the peer that started us).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kinra2::bundle {
+
+// Registers the exit sweep with atexit and installs SIGTERM/SIGINT handlers
+// that unlink still-registered staged files before dying with the default
+// action. Signals the process already ignores stay ignored. Idempotent; the
+// host calls it once at start-up.
+void install_exit_sweep();
+
+namespace detail {
+
+inline constexpr std::string_view STAGE_DIR_ENV = "KINRA2_STAGE_DIR";
+
+// KINRA2_STAGE_DIR (trimmed), created with its parents; nullopt means the
+// system default temporary directory. An unusable setting is logged and
+// yields nullopt. Evaluated on every call.
+std::optional<std::string> stage_dir();
+
+// Path of a file holding `data`. For a directory bundle that holds `nm` the
+// member's own path is returned (not copied, not registered); otherwise a new
+// exclusively created file named "..._<base name of nm>" is written and
+// registered. Creation/write failures throw std::system_error.
+std::string stage_tflite(const std::string& bundle, std::string_view nm, std::string_view data);
+
+// Removes the given files if (and only if) this process staged them and has
+// not yet removed them. A failed removal keeps the path registered for the
+// exit sweep.
+void release_staged(const std::vector<std::string>& paths);
+
+// Removes every registered file, newest first; errors are ignored.
+void drop_staged();
+
+// Snapshot of the registry, oldest first (for diagnostics and tests).
+std::vector<std::string> staged_paths();
+
+} // namespace detail
+} // namespace kinra2::bundle
