@@ -1,0 +1,158 @@
+#include "system/cpu_budget.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <sched.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace kinra2::system {
+
+namespace {
+
+constexpr std::string_view CGROUP_ROOT = "/sys/fs/cgroup";
+
+std::string_view trim(std::string_view s) {
+  const char* ws = " \t\n\r\f\v";
+  auto b = s.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  auto e = s.find_last_not_of(ws);
+  return s.substr(b, e - b + 1);
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) return std::nullopt;
+  std::ostringstream s;
+  s << f.rdbuf();
+  if (f.bad()) return std::nullopt;
+  return s.str();
+}
+
+std::optional<long long> to_int(std::string_view s) {
+  s = trim(s);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  long long v = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;
+  return v;
+}
+
+// The path below "/" of a file under `root` ("/proc/self/cgroup" -> root/proc/self/cgroup).
+std::filesystem::path under(const std::filesystem::path& root, std::string_view abs) {
+  return root / std::filesystem::path(std::string(abs)).relative_path();
+}
+
+std::string cgroup_rel(const std::filesystem::path& root) {
+  std::ifstream f(under(root, "/proc/self/cgroup"));
+  std::string line;
+  while (f && std::getline(f, line)) {
+    if (line.rfind("0::", 0) == 0) {
+      std::string rel(trim(line));
+      rel.erase(0, 3);
+      while (!rel.empty() && rel.back() == '/') rel.pop_back();
+      return rel;
+    }
+  }
+  return {};
+}
+
+std::optional<double> cgroup_quota(const std::filesystem::path& root) {
+  std::optional<double> quota;
+  bool found = false;
+  std::string d = std::string(CGROUP_ROOT) + cgroup_rel(root);
+  for (;;) {
+    if (auto text = read_file(under(root, d + "/cpu.max"))) {
+      std::istringstream fields(*text);
+      std::string q, p;
+      if (fields >> q >> p) {
+        found = true;
+        auto pi = to_int(p);
+        if (q != "max" && pi && *pi > 0) {
+          if (auto qi = to_int(q)) {
+            double v = static_cast<double>(*qi) / static_cast<double>(*pi);
+            quota = quota ? std::min(*quota, v) : v;
+          }
+        }
+      }
+    }
+    if (d.size() <= CGROUP_ROOT.size()) break;
+    d.erase(d.rfind('/'));
+  }
+  if (!found) {
+    auto q = read_file(under(root, "/sys/fs/cgroup/cpu/cpu.cfs_quota_us"));
+    auto p = read_file(under(root, "/sys/fs/cgroup/cpu/cpu.cfs_period_us"));
+    long long qv = 0, pv = 0;
+    if (q && p) {
+      if (auto v = to_int(*q)) qv = *v;
+      if (auto v = to_int(*p)) pv = *v;
+    }
+    if (qv > 0 && pv > 0) quota = static_cast<double>(qv) / static_cast<double>(pv);
+  }
+  return quota;
+}
+
+detail::CpuSources os_sources(const std::filesystem::path& root) {
+  detail::CpuSources src;
+  long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  src.online = online > 0 ? static_cast<int>(std::min<long>(online, std::numeric_limits<int>::max())) : 0;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) src.affinity = CPU_COUNT(&set);
+  src.root = root;
+  return src;
+}
+
+} // namespace
+
+namespace detail {
+
+int effective_cpu_count(const CpuSources& src) {
+  long long n = src.online > 0 ? src.online : 8;
+  if (src.affinity > 0) n = std::min<long long>(n, src.affinity);
+  if (auto quota = cgroup_quota(src.root); quota && *quota > 0) {
+    double up = std::ceil(*quota);
+    long long cap = up >= static_cast<double>(n) ? n : static_cast<long long>(up);
+    n = std::min(n, std::max(1LL, cap));
+  }
+  return static_cast<int>(std::max(1LL, n));
+}
+
+long long parse_int(std::string_view text, std::string_view what) {
+  if (auto v = to_int(text)) return *v;
+  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) + "' is not an integer");
+}
+
+int default_threads(int n_interpreters, long long requested, int cpus) {
+  long long t = requested;
+  if (t <= 0) {
+    const char* env = std::getenv("LIBSTREAM_THREADS");
+    std::string_view raw = env ? std::string_view(env) : std::string_view("0");
+    t = trim(raw).empty() ? 0 : parse_int(raw, "LIBSTREAM_THREADS");
+  }
+  if (t <= 0) t = std::min(24, cpus);
+  if (n_interpreters > 1) t = std::min<long long>(t, std::max(1, cpus / 2));
+  return static_cast<int>(std::clamp<long long>(t, 1, std::numeric_limits<int>::max()));
+}
+
+} // namespace detail
+
+int effective_cpu_count(const std::filesystem::path& root) {
+  return detail::effective_cpu_count(os_sources(root));
+}
+
+int effective_cpu_count() { return effective_cpu_count("/"); }
+
+int default_threads(int n_interpreters, long long requested) {
+  return detail::default_threads(n_interpreters, requested, effective_cpu_count());
+}
+
+} // namespace kinra2::system

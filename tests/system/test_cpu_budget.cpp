@@ -1,0 +1,132 @@
+#include "system/cpu_budget.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using kinra2::system::detail::CpuSources;
+namespace sysd = kinra2::system::detail;
+
+namespace {
+
+// A throw-away fake root with /proc/self/cgroup and /sys/fs/cgroup files.
+class FakeRoot : public ::testing::Test {
+protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("k2cpu_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root);
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  void put(const std::string& abs, const std::string& text) {
+    fs::path p = root / fs::path(abs).relative_path();
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << text;
+  }
+  int count(int online, int affinity = 0) { return sysd::effective_cpu_count(CpuSources{online, affinity, root}); }
+
+  fs::path root;
+};
+
+TEST_F(FakeRoot, WithoutCgroupFilesOnlyProcessorsAndAffinityCount) {
+  EXPECT_EQ(count(16), 16);
+  EXPECT_EQ(count(16, 4), 4);
+  EXPECT_EQ(count(0), 8) << "an unknown processor count falls back to 8";
+  EXPECT_EQ(count(0, 3), 3);
+}
+
+TEST_F(FakeRoot, V2QuotaRoundsUpAndMaxImposesNothing) {
+  put("/proc/self/cgroup", "1:cpu:/other\n0::/svc/app/\n");
+  put("/sys/fs/cgroup/svc/app/cpu.max", "150000 100000\n");
+  EXPECT_EQ(count(16), 2);
+  put("/sys/fs/cgroup/svc/app/cpu.max", "220000 100000\n");
+  EXPECT_EQ(count(16), 3);
+  put("/sys/fs/cgroup/svc/app/cpu.max", "50000 100000\n");
+  EXPECT_EQ(count(16), 1);
+  put("/sys/fs/cgroup/svc/app/cpu.max", "max 100000\n");
+  put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "100000");
+  put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000");
+  EXPECT_EQ(count(16), 16) << "a readable cpu.max means the v1 files are not consulted";
+}
+
+TEST_F(FakeRoot, TightestAncestorWins) {
+  put("/proc/self/cgroup", "0::/a/b\n");
+  put("/sys/fs/cgroup/a/b/cpu.max", "200000 100000");
+  put("/sys/fs/cgroup/a/cpu.max", "100000 100000");
+  EXPECT_EQ(count(16), 1);
+  put("/sys/fs/cgroup/cpu.max", "max 100000");
+  put("/sys/fs/cgroup/a/cpu.max", "max 100000");
+  EXPECT_EQ(count(16), 2);
+  EXPECT_EQ(count(16, 1), 1) << "affinity below the quota still caps";
+}
+
+TEST_F(FakeRoot, RootCgroupAndMissingUnifiedLineReadOnlyTheTopLevel) {
+  put("/proc/self/cgroup", "0::/\n");
+  put("/sys/fs/cgroup/cpu.max", "300000 100000");
+  EXPECT_EQ(count(16), 3);
+  put("/proc/self/cgroup", "4:cpu,cpuacct:/x\n");
+  put("/sys/fs/cgroup/x/cpu.max", "100000 100000");
+  EXPECT_EQ(count(16), 3) << "without a 0:: line the process path is not known";
+}
+
+TEST_F(FakeRoot, BrokenLevelsAndV1Fallback) {
+  put("/proc/self/cgroup", "0::/s\n");
+  // Period 0 counts as found: nothing imposed, and v1 is not read.
+  put("/sys/fs/cgroup/s/cpu.max", "100000 0");
+  put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", " 100000 \n");
+  put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(count(8), 8);
+  // One field is not found: v1 decides.
+  put("/sys/fs/cgroup/s/cpu.max", "100000");
+  EXPECT_EQ(count(8), 1);
+  put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "-1");
+  EXPECT_EQ(count(8), 8) << "v1 quota -1 is unlimited";
+  put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "abc");
+  EXPECT_EQ(count(8), 8);
+  put("/sys/fs/cgroup/s/cpu.max", "lots 100000");
+  put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "100000");
+  EXPECT_EQ(count(8), 8) << "a level with two fields is found even when they do not parse";
+}
+
+class EnvThreads : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (const char* v = std::getenv("LIBSTREAM_THREADS")) saved = v;
+    ::unsetenv("LIBSTREAM_THREADS");
+  }
+  void TearDown() override {
+    if (saved) ::setenv("LIBSTREAM_THREADS", saved->c_str(), 1);
+    else ::unsetenv("LIBSTREAM_THREADS");
+  }
+  std::optional<std::string> saved;
+};
+
+TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
+  EXPECT_EQ(sysd::default_threads(1, 0, 32), 24);
+  EXPECT_EQ(sysd::default_threads(2, 0, 32), 16);
+  EXPECT_EQ(sysd::default_threads(2, 20, 8), 4) << "the two-interpreter cap applies to requests too";
+  EXPECT_EQ(sysd::default_threads(2, 0, 1), 1);
+  ::setenv("LIBSTREAM_THREADS", " 5 ", 1);
+  EXPECT_EQ(sysd::default_threads(1, 6, 32), 6);
+  EXPECT_EQ(sysd::default_threads(1, -2, 32), 5);
+  ::setenv("LIBSTREAM_THREADS", "0", 1);
+  EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
+  ::setenv("LIBSTREAM_THREADS", "", 1);
+  EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
+  ::setenv("LIBSTREAM_THREADS", "many", 1);
+  EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument);
+  EXPECT_EQ(sysd::default_threads(1, 3, 4), 3) << "an explicit request never reads the environment";
+}
+
+TEST(CpuBudget, RealMachineIsAtLeastOne) {
+  EXPECT_GE(kinra2::system::effective_cpu_count(), 1);
+  EXPECT_GE(kinra2::system::default_threads(), 1);
+}
+
+} // namespace
