@@ -1,0 +1,147 @@
+#include "bundle/load_bundle.hpp"
+
+#include "bundle/container.hpp"
+#include "bundle/q8gd.hpp"
+#include "bundle/shared_enc.hpp"
+#include "bundle/staging.hpp"
+#include "constants.hpp"
+#include "host/elog.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace kinra2::bundle {
+
+namespace {
+
+using host::detail::elog;
+
+constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
+
+[[noreturn]] void refuse(const std::string& line) {
+  elog(line);
+  throw BundleRefused(line);
+}
+
+std::string sq(const std::string& s) { return "'" + s + "'"; }
+
+} // namespace
+
+namespace detail {
+
+std::vector<float> decode_canon(const std::string& bytes) {
+  if (bytes.size() % 4 != 0)
+    throw std::invalid_argument("canon latent: " + std::to_string(bytes.size()) +
+                                " bytes is not a whole number of float32 values");
+  std::vector<float> out(bytes.size() / 4);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::uint32_t u;
+    std::memcpy(&u, bytes.data() + 4 * i, 4);
+    if constexpr (std::endian::native == std::endian::big)
+      u = (u >> 24) | ((u >> 8) & 0xFF00u) | ((u << 8) & 0xFF0000u) | (u << 24);
+    out[i] = std::bit_cast<float>(u);
+  }
+  return out;
+}
+
+} // namespace detail
+
+LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
+  using namespace detail;
+  LoadedBundle out;
+
+  auto canon = member_bytes(bundle, {"canon.bin", "canon.f32"});
+  if (!canon) refuse("FATAL: no canon.bin in " + bundle + " (per-identity canon latent required)");
+  out.canon = decode_canon(*canon);
+  canon.reset();
+  if (out.canon.size() != CANON_FLOATS)
+    refuse("FATAL: canon.bin has " + std::to_string(out.canon.size()) + " floats, expected " +
+           std::to_string(CANON_FLOATS));
+
+  // A bundle with the combined model is shape 1 whatever else it carries.
+  if (auto combined = member_bytes(bundle, {COMBINED_MEMBER})) {
+    auto [q8, why] = select_q8gd(bundle);
+    if (!why.empty()) elog(why);
+    if (q8) {
+      out.nm = std::string(base_name(*q8));
+      out.tfl_paths = {*q8};
+      return out;
+    }
+    out.tfl_paths = {stage_tflite(bundle, COMBINED_MEMBER, *combined)};
+    out.nm = std::string(COMBINED_MEMBER);
+    return out;
+  }
+
+  if (auto identity = member_bytes(bundle, {"identity.tflite"})) {
+    if (!SED)
+      refuse("FATAL: " + bundle +
+             " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
+             "searched the repo tools/ dir and this host's own directory (" + SED_WHY +
+             "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
+             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
+             "combined-member path does not need it and is unaffected.)");
+    const std::string id = SED->shared_enc_id();
+    const std::optional<std::string> want = declared_base_sha(bundle);
+    const bool colocated = member_bytes(bundle, {SHARED_ENC_MEMBER}).has_value();
+    if (!want && !colocated)
+      refuse("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
+             sq(id) +
+             " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is no way to "
+             "tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE with no "
+             "error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+             "tools/imx_from_bundle, which stamps the base content address.");
+
+    auto [enc, how] = resolve_shared_enc(bundle, engine, want);
+    const bool have_want = want && !want->empty();
+    if (!enc) {
+      if (have_want)
+        refuse("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
+               " and that base is NOT on this machine. Resolution: " + how +
+               ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + *want +
+               " or <store>/" + want->substr(0, 2) + "/" + *want +
+               "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME and the "
+               "wrong CONTENT is refused here on purpose.");
+      refuse("FATAL: " + bundle +
+             " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was found. Provide it "
+             "via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install the linux engine (`velmora engine "
+             "install linux`) into ~/.velmora/engines/.");
+    }
+
+    const std::string id_path = stage_tflite(bundle, "identity.tflite", *identity);
+    identity.reset();
+    if (have_want && how.starts_with("name-trusted"))
+      elog("two-artifact split: base sha256=" + want->substr(0, 12) +
+           "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + how);
+    else if (have_want)
+      elog("two-artifact split: base sha256=" + want->substr(0, 12) + "… VERIFIED (bytes hashed) via " + how);
+    else
+      elog("two-artifact split: base UNVERIFIED (artifact declares no " + sq(id) +
+           " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
+    elog("two-artifact split: enc=" + *enc + " + id=" + id_path);
+    out.tfl_paths = {*enc, id_path};
+    out.nm = "shared-enc.tflite+identity.tflite";
+    return out;
+  }
+
+  std::vector<std::string> unexpected;
+  for (auto& n : listing(bundle))
+    if (n.ends_with(".tflite") && n != COMBINED_MEMBER && n != "identity.tflite" && n != SHARED_ENC_MEMBER)
+      unexpected.push_back(std::move(n));
+  std::sort(unexpected.begin(), unexpected.end());
+  if (!unexpected.empty()) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < unexpected.size(); ++i) list += (i ? ", " : "") + sq(unexpected[i]);
+    list += "]";
+    refuse("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + list +
+           " and none of the contract renderers. kinra-2 names exactly two renderer shapes: " +
+           std::string(COMBINED_MEMBER) +
+           ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not loaded: re-pack the "
+           "member under its contract name.");
+  }
+  refuse("FATAL: no LiteRT tflite member in " + bundle + " (expected " + std::string(COMBINED_MEMBER) +
+         ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)");
+}
+
+} // namespace kinra2::bundle

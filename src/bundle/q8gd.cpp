@@ -1,0 +1,250 @@
+#include "bundle/q8gd.hpp"
+
+#include "constants.hpp"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <tensorflow/lite/c/c_api.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kinra2::bundle {
+
+namespace {
+
+using nlohmann::json;
+
+const std::string S = " — serving " + std::string(COMBINED_MEMBER);
+
+// Python-like truthiness: the manifest format treats null, "", {}, [], 0 and
+// false all as "not given".
+bool falsy(const json* v) {
+  if (!v || v->is_null()) return true;
+  if (v->is_string() || v->is_object() || v->is_array()) return v->empty();
+  if (v->is_boolean()) return !v->get<bool>();
+  if (v->is_number()) return v->get<double>() == 0.0;
+  return false;
+}
+
+const json* member(const json* obj, std::string_view key) {
+  if (!obj || !obj->is_object()) return nullptr;
+  auto it = obj->find(key);
+  return it == obj->end() ? nullptr : &*it;
+}
+
+bool same(const json* a, const json* b) {
+  if (!a || a->is_null()) return !b || b->is_null();
+  if (!b) return false;
+  return *a == *b;
+}
+
+// First n code points of a UTF-8 text.
+std::string prefix_cp(const std::string& s, std::size_t n) {
+  std::size_t i = 0, cp = 0;
+  while (i < s.size() && cp < n) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    ++cp;
+  }
+  return s.substr(0, i);
+}
+
+// First 12 characters of a hash field as the log texts show it; an absent
+// value reads "None".
+std::string first12(const json* v) {
+  if (!v || v->is_null()) return "None";
+  if (!v->is_string()) throw std::invalid_argument("hash value " + v->dump() + " is not text");
+  return prefix_cp(v->get<std::string>(), 12);
+}
+
+std::string lowered_trimmed_env(const char* name) {
+  const char* raw = std::getenv(name);
+  std::string s = raw ? raw : "";
+  constexpr std::string_view ws = " \t\n\r\v\f";
+  auto b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return {};
+  s = s.substr(b, s.find_last_not_of(ws) - b + 1);
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool is_regular(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot read " + path);
+  return ss.str();
+}
+
+} // namespace
+
+std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
+  std::ifstream in(cpuinfo);
+  if (!in) return std::nullopt;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("flags", 0) != 0) continue;
+    auto colon = line.find(':');
+    if (colon == std::string::npos) return std::nullopt; // a flags line that lists nothing
+    std::istringstream words(line.substr(colon + 1));
+    std::vector<std::string> flags;
+    for (std::string w; words >> w;) flags.push_back(w);
+    for (auto want : INT8_DOT_FLAGS)
+      if (std::find(flags.begin(), flags.end(), want) != flags.end()) return std::string(want);
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> litert_runtime_version() {
+  try {
+    const char* v = TfLiteVersion();
+    if (!v || !*v) return std::nullopt;
+    return std::string(v);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+namespace detail {
+
+std::pair<std::optional<std::string>, std::string> q8gd_bound(const json& manifest) {
+  static const json empty = json::object();
+  const json* m = manifest.is_null() ? &empty : &manifest;
+  if (!m->is_object()) throw std::invalid_argument("manifest.json is not a JSON object");
+  const json* ms = member(m, "members_sha256");
+  if (falsy(ms)) ms = &empty;
+  if (!ms->is_object()) throw std::invalid_argument("members_sha256 is not a JSON object");
+  const json* blk = member(m, Q8GD_HEADER_KEY);
+  const json* want = member(ms, Q8GD_MEMBER);
+
+  if (!blk || !blk->is_object() || falsy(want))
+    return {std::nullopt, "the header does not bind it (no members_sha256 entry / litert_q8gd block)"};
+  if (!same(member(blk, "sha256"), want)) return {std::nullopt, "litert_q8gd.sha256 disagrees with members_sha256"};
+  const json* base_ms = member(ms, COMBINED_MEMBER);
+  const json* base_member = member(blk, "base_member");
+  const json* base_sha = member(blk, "base_sha256");
+  const bool base_ok = base_member && base_member->is_string() && base_member->get<std::string>() == COMBINED_MEMBER;
+  if (!base_ok || falsy(base_ms) || !same(base_sha, base_ms))
+    return {std::nullopt, "STALE: cut from " + std::string(COMBINED_MEMBER) + " " + first12(base_sha) +
+                              ", the header declares " + first12(base_ms)};
+  if (!want->is_string()) throw std::invalid_argument("members_sha256 entry of " + std::string(Q8GD_MEMBER) + " is not text");
+  return {want->get<std::string>(), "bound"};
+}
+
+std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest, const std::optional<std::string>& running) {
+  const json* blk = member(&manifest, Q8GD_HEADER_KEY);
+  const json* gate = member(blk, "gate");
+  const json* rt = member(gate, "runtime");
+  if (falsy(rt)) return {true, "gate runtime not recorded (published before 2026-10-05)"};
+  if (!rt->is_string()) throw std::invalid_argument("litert_q8gd.gate.runtime is not text");
+  const std::string want_rt = rt->get<std::string>();
+  if (!running) return {false, "gated on ai-edge-litert " + want_rt + ", this process's runtime is unreadable"};
+  if (*running != want_rt)
+    return {false, "gated on ai-edge-litert " + want_rt + ", this process runs " + *running + " — re-gate it"};
+  return {true, "gated on this runtime (ai-edge-litert " + *running + ")"};
+}
+
+std::string sha256_file_hex(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    ::close(fd);
+    throw std::runtime_error("SHA-256 is unavailable");
+  }
+  std::vector<unsigned char> buf(HASH_CHUNK);
+  for (;;) {
+    ssize_t r = ::read(fd, buf.data(), buf.size());
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(fd);
+      throw std::system_error(e, std::generic_category(), "cannot read " + path);
+    }
+    if (r == 0) break;
+    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(r));
+  }
+  ::close(fd);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_DigestFinal_ex(ctx.get(), md, &len);
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned i = 0; i < len; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return out;
+}
+
+std::pair<std::optional<std::string>, std::string> select_q8gd(const std::string& bundle, const std::string& cpuinfo) {
+  const std::string log(Q8GD_LOG);
+  try {
+    if (!is_directory(bundle)) return {std::nullopt, ""};
+    const std::string q8 = bundle + (bundle.ends_with('/') ? "" : "/") + std::string(Q8GD_MEMBER);
+    if (!is_regular(q8)) return {std::nullopt, ""};
+
+    const std::string mode = lowered_trimmed_env(Q8GD_ENV.data());
+    if (mode == "0" || mode == "off" || mode == "false" || mode == "no")
+      return {std::nullopt, log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " + std::string(COMBINED_MEMBER)};
+
+    const auto isa = int8_dot_isa(cpuinfo);
+    if (!isa)
+      return {std::nullopt, log + " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
+                                  "0.88-0.93x on AVX2) — serving " + std::string(COMBINED_MEMBER)};
+
+    const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
+    const json manifest = json::parse(read_text(mpath));
+
+    const auto [want, why_bound] = q8gd_bound(manifest);
+    if (!want) return {std::nullopt, log + " FALLBACK: " + why_bound + S};
+
+    const auto [rt_ok, why_rt] = q8gd_runtime_ok(manifest, litert_runtime_version());
+    if (!rt_ok) return {std::nullopt, log + " FALLBACK: " + why_rt + S};
+
+    const std::string digest = sha256_file_hex(q8);
+    if (digest != *want)
+      return {std::nullopt, log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " + prefix_cp(*want, 12) + S};
+
+    return {q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " + *isa + "; sha " +
+                    prefix_cp(*want, 12) + " bound; " + why_rt + ")"};
+  } catch (const json::parse_error& e) {
+    return {std::nullopt, log + " FALLBACK: invalid JSON: " + e.what() + S};
+  } catch (const json::exception& e) {
+    return {std::nullopt, log + " FALLBACK: malformed manifest: " + e.what() + S};
+  } catch (const std::invalid_argument& e) {
+    return {std::nullopt, log + " FALLBACK: malformed manifest: " + e.what() + S};
+  } catch (const std::system_error& e) {
+    return {std::nullopt, log + " FALLBACK: I/O error: " + e.what() + S};
+  } catch (const std::exception& e) {
+    return {std::nullopt, log + " FALLBACK: error: " + e.what() + S};
+  }
+}
+
+} // namespace detail
+} // namespace kinra2::bundle

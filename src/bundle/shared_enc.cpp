@@ -1,0 +1,261 @@
+#include "bundle/shared_enc.hpp"
+
+#include "bundle/container.hpp"
+#include "bundle/shared_enc_dep_abi.h"
+#include "bundle/staging.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include <dlfcn.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kinra2::bundle {
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+bool is_regular(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string home_dir() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "~";
+}
+
+std::string join(const std::string& a, const std::string& b) { return (fs::path(a) / b).string(); }
+
+std::string exe_dir() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+// Texts the component hands out; released with its own free function.
+std::string take_text(char* p, void (*release)(char*), const char* what) {
+  if (!p) throw std::runtime_error(std::string("shared_enc_dep: ") + what + " failed");
+  std::string s(p);
+  release(p);
+  return s;
+}
+
+std::vector<std::string> text_list(const std::string& js, const char* what) {
+  const json v = json::parse(js, nullptr, false);
+  if (!v.is_array()) throw std::runtime_error(std::string("shared_enc_dep: ") + what + " returned no list");
+  std::vector<std::string> out;
+  for (const auto& e : v)
+    if (e.is_string()) out.push_back(e.get<std::string>());
+  return out;
+}
+
+} // namespace
+
+namespace detail {
+
+std::unique_ptr<PolicyComponent> SED;
+std::string SED_WHY = "not loaded";
+
+struct PolicyComponent::Api {
+  int (*abi_version)();
+  const char* (*id)();
+  int (*base_sha256_of)(const char*, char*);
+  char* (*dependency_store_dirs)();
+  char* (*store_candidates)(const char*, const char*);
+  int (*verify_base)(const char*, const char*);
+  void (*release)(char*);
+};
+
+PolicyComponent::PolicyComponent(void* handle, std::unique_ptr<Api> api) : handle_(handle), api_(std::move(api)) {}
+
+PolicyComponent::~PolicyComponent() {
+  if (handle_) ::dlclose(handle_);
+}
+
+std::unique_ptr<PolicyComponent> PolicyComponent::open(const std::string& file, std::string& why) {
+  ::dlerror();
+  void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h) {
+    const char* e = ::dlerror();
+    why = e ? e : (file + ": cannot be loaded");
+    return nullptr;
+  }
+  auto api = std::make_unique<Api>();
+  bool missing = false;
+  auto sym = [&](auto& fn, const char* name) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(h, name));
+    if (!fn && !missing) {
+      missing = true;
+      why = file + ": undefined symbol " + name;
+    }
+  };
+  sym(api->abi_version, "k2sed_abi_version");
+  sym(api->id, "k2sed_id");
+  sym(api->base_sha256_of, "k2sed_base_sha256_of");
+  sym(api->dependency_store_dirs, "k2sed_dependency_store_dirs");
+  sym(api->store_candidates, "k2sed_store_candidates");
+  sym(api->verify_base, "k2sed_verify_base");
+  sym(api->release, "k2sed_free");
+  if (!missing && api->abi_version() != K2SED_ABI_VERSION) {
+    missing = true;
+    why = file + ": interface version " + std::to_string(api->abi_version()) + ", this host needs " +
+          std::to_string(K2SED_ABI_VERSION);
+  }
+  if (missing) {
+    ::dlclose(h);
+    return nullptr;
+  }
+  return std::unique_ptr<PolicyComponent>(new PolicyComponent(h, std::move(api)));
+}
+
+std::string PolicyComponent::shared_enc_id() const {
+  const char* id = api_->id();
+  return id ? id : "";
+}
+
+std::optional<std::string> PolicyComponent::base_sha256_of(const std::optional<std::string>& deps) const {
+  char out[K2SED_HEX_BUF] = {};
+  if (api_->base_sha256_of(deps ? deps->c_str() : nullptr, out) != 1) return std::nullopt;
+  out[K2SED_HEX_BUF - 1] = '\0';
+  return std::string(out);
+}
+
+std::vector<std::string> PolicyComponent::dependency_store_dirs() const {
+  return text_list(take_text(api_->dependency_store_dirs(), api_->release, "dependency_store_dirs"),
+                   "dependency_store_dirs");
+}
+
+std::vector<std::string> PolicyComponent::store_candidates(const std::string& want_sha,
+                                                           const std::vector<std::string>& dirs) const {
+  const std::string dj = json(dirs).dump();
+  return text_list(take_text(api_->store_candidates(want_sha.c_str(), dj.c_str()), api_->release, "store_candidates"),
+                   "store_candidates");
+}
+
+bool PolicyComponent::verify_base(const std::string& path, const std::string& want_sha) const {
+  int r = api_->verify_base(path.c_str(), want_sha.c_str());
+  if (r < 0) throw std::runtime_error("shared_enc_dep: cannot read " + path + " to verify it");
+  return r == 1;
+}
+
+std::optional<std::string> declared_base_sha(const std::string& bundle) {
+  if (!SED) return std::nullopt;
+  try {
+    auto bytes = member_bytes(bundle, {"manifest.json"});
+    if (!bytes) return std::nullopt;
+    const json m = json::parse(*bytes);
+    if (!m.is_object()) return std::nullopt;
+    auto it = m.find("dependencies");
+    std::optional<std::string> deps;
+    if (it != m.end()) deps = it->dump();
+    return SED->base_sha256_of(deps);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std::string& bundle,
+                                                                      const std::optional<std::string>& engine,
+                                                                      const std::optional<std::string>& want_sha) {
+  if (!SED) throw std::runtime_error("shared_enc_dep is not loaded (" + SED_WHY + ")");
+  const bool want = want_sha && !want_sha->empty();
+  std::vector<std::string> checked;
+  auto ok = [&](const std::string& path, const std::string& label) {
+    if (!want) return true;
+    if (SED->verify_base(path, *want_sha)) return true;
+    checked.push_back(path + " (" + label + "): sha mismatch");
+    return false;
+  };
+
+  // A content-addressed store file is named by its hash; rehashing a model
+  // of hundreds of MB at every start would buy nothing the name does not say.
+  if (want) {
+    for (const auto& p : SED->store_candidates(*want_sha, SED->dependency_store_dirs()))
+      if (is_regular(p)) return {p, "name-trusted content store " + p};
+  }
+
+  if (auto co = member_bytes(bundle, {SHARED_ENC_MEMBER})) {
+    std::string staged = stage_tflite(bundle, SHARED_ENC_MEMBER, *co);
+    if (ok(staged, "co-located in the bundle")) return {staged, "co-located in " + bundle};
+  }
+
+  std::vector<std::string> cands;
+  if (engine && !engine->empty()) cands.push_back(*engine);
+  for (const char* var : {"KINRA2_SHARED_ENC", "KINRA2_ENGINE_DIR", "KINRA2_ANE_ENGINE"})
+    if (const char* v = std::getenv(var); v && *v) cands.emplace_back(v);
+  const std::string engines = join(home_dir(), ".velmora/engines");
+  if (is_directory(engines)) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(engines, ec), end; !ec && it != end; it.increment(ec))
+      names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end()); // byte order of UTF-8 is code-point order
+    for (const auto& n : names) {
+      std::string p = join(join(engines, n), SHARED_ENC_MEMBER);
+      if (is_regular(p)) cands.push_back(p);
+    }
+  }
+
+  for (const auto& c : cands) {
+    if (is_directory(c)) {
+      std::string p = join(c, SHARED_ENC_MEMBER);
+      if (is_regular(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
+    } else if (is_regular(c)) {
+      if (base_name(c) == SHARED_ENC_MEMBER) {
+        if (ok(c, "explicit file")) return {c, "explicit file " + c};
+      } else if (auto data = member_bytes(c, {SHARED_ENC_MEMBER})) {
+        std::string staged = stage_tflite(c, SHARED_ENC_MEMBER, *data);
+        if (ok(staged, "container " + c)) return {staged, "container " + c};
+      }
+    }
+  }
+
+  if (checked.empty()) return {std::nullopt, "no candidate found"};
+  std::string how;
+  for (std::size_t i = 0; i < checked.size(); ++i) how += (i ? "; " : "") + checked[i];
+  return {std::nullopt, how};
+}
+
+} // namespace detail
+
+std::vector<std::string> default_policy_dirs() {
+  const std::string here = exe_dir();
+  return {(fs::path(here) / ".." / ".." / "tools").lexically_normal().string(), here};
+}
+
+void load_policy_component() { load_policy_component(default_policy_dirs()); }
+
+void load_policy_component(const std::vector<std::string>& dirs) {
+  detail::SED.reset();
+  std::string why = "no directory to search";
+  for (const auto& d : dirs) {
+    if (auto c = detail::PolicyComponent::open(join(d, POLICY_LIBRARY), why)) {
+      detail::SED = std::move(c);
+      detail::SED_WHY = d;
+      return;
+    }
+  }
+  detail::SED_WHY = why;
+}
+
+void unload_policy_component(const std::string& why) {
+  detail::SED.reset();
+  detail::SED_WHY = why;
+}
+
+} // namespace kinra2::bundle

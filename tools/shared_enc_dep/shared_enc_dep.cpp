@@ -1,0 +1,157 @@
+// The base-verification policy: how a two-artifact bundle declares the shared
+// encoder it was cut against, where content-addressed bases are stored, and
+// what "the same base" means (identical bytes, by SHA-256). Kept out of the
+// host so the policy can be vendored and updated beside an engine.
+#include "bundle/shared_enc_dep_abi.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* SHARED_ENC_ID = "kinra2-shared-enc";
+constexpr std::size_t CHUNK = 4u << 20;
+
+bool is_hex64(const std::string& s) {
+  if (s.size() != 64) return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+char* dup_text(const std::string& s) {
+  char* p = static_cast<char*>(std::malloc(s.size() + 1));
+  if (p) std::memcpy(p, s.c_str(), s.size() + 1);
+  return p;
+}
+
+std::string home_dir() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "~";
+}
+
+// Empty on any read error.
+bool sha256_hex(const char* path, std::string& out) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+  std::vector<unsigned char> buf;
+  if (ok) buf.resize(CHUNK);
+  while (ok) {
+    ssize_t r = ::read(fd, buf.data(), buf.size());
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) ok = false;
+    if (r <= 0) break;
+    ok = EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(r)) == 1;
+  }
+  ::close(fd);
+  if (!ok) return false;
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return false;
+  static constexpr char hex[] = "0123456789abcdef";
+  out.clear();
+  for (unsigned i = 0; i < len; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return true;
+}
+
+} // namespace
+
+extern "C" {
+
+int k2sed_abi_version(void) { return K2SED_ABI_VERSION; }
+
+const char* k2sed_id(void) { return SHARED_ENC_ID; }
+
+int k2sed_base_sha256_of(const char* dependencies_json, char out[K2SED_HEX_BUF]) {
+  if (!dependencies_json || !out) return 0;
+  try {
+    const json deps = json::parse(dependencies_json);
+    if (!deps.is_array()) return 0;
+    for (const auto& d : deps) {
+      if (!d.is_object()) continue;
+      auto id = d.find("id");
+      if (id == d.end() || !id->is_string() || id->get<std::string>() != SHARED_ENC_ID) continue;
+      // The hash ends up inside store paths: anything but a plain digest
+      // (say "../../x") must never reach them.
+      auto sha = d.find("sha256");
+      if (sha == d.end() || !sha->is_string() || !is_hex64(sha->get<std::string>())) return 0;
+      std::memcpy(out, sha->get<std::string>().c_str(), K2SED_HEX_BUF);
+      return 1;
+    }
+  } catch (...) {
+  }
+  return 0;
+}
+
+char* k2sed_dependency_store_dirs(void) {
+  try {
+    json dirs = json::array();
+    const char* env = std::getenv("VELMORA_DEPS_DIR");
+    if (env && *env)
+      dirs.push_back(env);
+    else
+      dirs.push_back(home_dir() + "/.velmora/deps");
+    return dup_text(dirs.dump());
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+char* k2sed_store_candidates(const char* want_sha, const char* dirs_json) {
+  if (!want_sha || !dirs_json) return nullptr;
+  try {
+    const json dirs = json::parse(dirs_json);
+    if (!dirs.is_array()) return nullptr;
+    json out = json::array();
+    const std::string want = want_sha;
+    if (is_hex64(want)) {
+      for (const auto& d : dirs) {
+        if (!d.is_string()) continue;
+        const std::string store = d.get<std::string>();
+        out.push_back(store + "/" + want);
+        out.push_back(store + "/" + want.substr(0, 2) + "/" + want);
+      }
+    }
+    return dup_text(out.dump());
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int k2sed_verify_base(const char* path, const char* want_sha) {
+  if (!path || !want_sha) return -1;
+  std::string got;
+  if (!sha256_hex(path, got)) return -1;
+  return got == want_sha ? 1 : 0;
+}
+
+int k2sed_content_address(const char* path, char out[K2SED_HEX_BUF]) {
+  if (!path || !out) return 0;
+  std::string got;
+  if (!sha256_hex(path, got)) return 0;
+  std::memcpy(out, got.c_str(), K2SED_HEX_BUF);
+  return 1;
+}
+
+void k2sed_free(char* p) { std::free(p); }
+
+} // extern "C"
