@@ -1,0 +1,207 @@
+#include "image/pixel_convert.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "host/elog.hpp"
+#include "image/rgb_pool.hpp"
+#include "system/cpu_budget.hpp"
+
+// The hot loops get an AVX2 and an SSSE3 build beside the baseline one, picked
+// at load time: the byte interleave needs a byte shuffle, which plain SSE2 lacks,
+// so without these clones it stays scalar.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
+#define K2_HOT_CLONES __attribute__((target_clones("avx2", "ssse3", "default")))
+#else
+#define K2_HOT_CLONES
+#endif
+
+namespace kinra2::image {
+
+namespace {
+
+constexpr std::size_t PLANE_PIXELS = std::size_t{FH} * FW;
+
+std::string shape_text(const ModelFrame& f) {
+  return "(" + std::to_string(f.channels) + ", " + std::to_string(f.height) + ", " + std::to_string(f.width) + ")";
+}
+
+bool full_size(const ModelFrame& f) { return f.channels == 3 && f.height == FH && f.width == FW; }
+
+void apply_table_planar(std::uint8_t* planar, std::size_t plane, const Lut& table) {
+  for (int c = 0; c < 3; ++c) {
+    const auto& row = table[c];
+    std::uint8_t* p = planar + c * plane;
+    for (std::size_t i = 0; i < plane; ++i) p[i] = row[p[i]];
+  }
+}
+
+} // namespace
+
+RgbChunk::RgbChunk(std::size_t frames)
+    : buf_(frames ? std::make_unique_for_overwrite<std::uint8_t[]>(frames * RGB_FRAME_BYTES) : nullptr),
+      frames_(frames) {}
+
+namespace detail {
+
+thread_local RgbScratch RGB_TLS;
+
+K2_HOT_CLONES
+void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
+  // Comparisons, not std::clamp/min/max: a NaN fails both tests and becomes 0,
+  // so the float-to-byte conversion below is always defined.
+  if (write_back) {
+    for (std::size_t i = 0; i < n; ++i) {
+      float x = src[i] * 255.0f;
+      x = x > 0.0f ? x : 0.0f;
+      x = x < 255.0f ? x : 255.0f;
+      src[i] = x;
+      dst[i] = static_cast<std::uint8_t>(static_cast<int>(x));
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      float x = src[i] * 255.0f;
+      x = x > 0.0f ? x : 0.0f;
+      x = x < 255.0f ? x : 255.0f;
+      dst[i] = static_cast<std::uint8_t>(static_cast<int>(x));
+    }
+  }
+}
+
+K2_HOT_CLONES
+void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g, const std::uint8_t* __restrict b,
+                 std::uint8_t* __restrict out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[3 * i] = r[i];
+    out[3 * i + 1] = g[i];
+    out[3 * i + 2] = b[i];
+  }
+}
+
+std::vector<bool> in_place_frames(std::span<const ModelFrame> px) {
+  std::vector<bool> ok(px.size(), false);
+  struct Span {
+    std::uintptr_t lo, hi;
+    std::size_t k;
+  };
+  std::vector<Span> spans;
+  spans.reserve(px.size());
+  for (std::size_t k = 0; k < px.size(); ++k) {
+    const ModelFrame& f = px[k];
+    if (!f.data || !full_size(f)) continue;
+    auto lo = reinterpret_cast<std::uintptr_t>(f.data);
+    spans.push_back({lo, lo + 3 * PLANE_PIXELS * sizeof(float), k});
+    ok[k] = f.writable;
+  }
+  // Sorted by start, a span overlaps an earlier one iff it starts before the
+  // furthest end seen so far, and a later one iff the next span starts before
+  // its own end.
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.lo < b.lo; });
+  std::uintptr_t reach = 0;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    bool shared = (i > 0 && spans[i].lo < reach) || (i + 1 < spans.size() && spans[i + 1].lo < spans[i].hi);
+    if (shared) ok[spans[i].k] = false;
+    reach = std::max(reach, spans[i].hi);
+  }
+  return ok;
+}
+
+void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
+                       std::size_t lo, std::size_t hi, const ColorCorrect* cc) {
+  if (!RGB_TLS.planar) RGB_TLS.planar = std::make_unique_for_overwrite<std::uint8_t[]>(RGB_FRAME_BYTES);
+  std::uint8_t* planar = RGB_TLS.planar.get();
+  // Both kinds reduce to a per-channel table on bytes, so it can be applied
+  // per plane before the reorder, which is the cheap place for it.
+  const Lut* table = cc ? &cc->table() : nullptr;
+  for (std::size_t k = lo; k < hi; ++k) {
+    const ModelFrame& p = px[k];
+    std::uint8_t* slot = out + k * RGB_FRAME_BYTES;
+    if (in_place[k]) {
+      scale_to_u8(p.data, planar, 3 * PLANE_PIXELS, true);
+      if (table) apply_table_planar(planar, PLANE_PIXELS, *table);
+      interleave3(planar, planar + PLANE_PIXELS, planar + 2 * PLANE_PIXELS, slot, PLANE_PIXELS);
+    } else {
+      if (!p.data || !full_size(p))
+        throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " + shape_text(p) +
+                                    " into a (" + std::to_string(FH) + ", " + std::to_string(FW) + ", 3) RGB888 frame");
+      std::vector<std::uint8_t> bytes = px_to_rgb888(p, cc);
+      std::copy(bytes.begin(), bytes.end(), slot);
+    }
+  }
+}
+
+int default_rgb_threads(int cpus) { return std::max(1, std::min(8, cpus / 3)); }
+
+int rgb_threads_from(const char* raw, int (*cpus)()) {
+  std::string_view v = raw ? raw : "";
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
+  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+  if (!v.empty()) {
+    std::string_view digits = v;
+    bool negative = false;
+    if (digits.front() == '+' || digits.front() == '-') {
+      negative = digits.front() == '-';
+      digits.remove_prefix(1);
+    }
+    unsigned long long value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    bool all_digits = !digits.empty() && end == digits.data() + digits.size() &&
+                      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (all_digits && (ec == std::errc{} || ec == std::errc::result_out_of_range)) {
+      if (negative || value == 0) return 1;
+      // No upper bound is imposed; a count beyond int saturates.
+      if (ec == std::errc::result_out_of_range || value > static_cast<unsigned long long>(INT_MAX)) return INT_MAX;
+      return static_cast<int>(value);
+    }
+    host::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) + "' is not an integer — using the default");
+  }
+  return default_rgb_threads(cpus());
+}
+
+} // namespace detail
+
+std::vector<std::uint8_t> px_to_rgb888(const ModelFrame& px, const ColorCorrect* cc) {
+  if (!px.data) throw std::invalid_argument("model frame has no data");
+  if (px.channels != 3 || px.height < 0 || px.width < 0)
+    throw std::invalid_argument("model frame has shape " + shape_text(px) + ", expected (3, height, width)");
+  std::size_t plane = static_cast<std::size_t>(px.height) * static_cast<std::size_t>(px.width);
+  auto planar = std::make_unique_for_overwrite<std::uint8_t[]>(3 * plane);
+  // write_back = false: this path never touches the caller's frame.
+  detail::scale_to_u8(px.data, planar.get(), 3 * plane, false);
+  std::vector<std::uint8_t> out(3 * plane);
+  detail::interleave3(planar.get(), planar.get() + plane, planar.get() + 2 * plane, out.data(), plane);
+  if (cc) cc->apply(out.data(), out.data(), plane);
+  return out;
+}
+
+RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* cc, int threads) {
+  // Checked up front so that a bad frame fails the chunk before any frame has
+  // been consumed; the error names the first bad frame.
+  for (std::size_t k = 0; k < px.size(); ++k) {
+    const ModelFrame& p = px[k];
+    if (!p.data) throw std::invalid_argument("frame " + std::to_string(k) + " of the chunk has no data");
+    if (!full_size(p))
+      throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " + shape_text(p) +
+                                  " into a (" + std::to_string(FH) + ", " + std::to_string(FW) + ", 3) RGB888 frame");
+  }
+  RgbChunk out(px.size());
+  if (px.empty()) return out;
+  const std::vector<bool> in_place = detail::in_place_frames(px);
+  detail::run_ranges(px.size(), threads, [&](std::size_t lo, std::size_t hi) {
+    detail::rgb_convert_range(px, in_place, out.data(), lo, hi, cc);
+  });
+  return out;
+}
+
+int rgb_threads() {
+  return detail::rgb_threads_from(std::getenv(std::string(RGB_THREADS_ENV).c_str()),
+                                  [] { return system::effective_cpu_count(); });
+}
+
+} // namespace kinra2::image

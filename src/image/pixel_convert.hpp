@@ -1,0 +1,97 @@
+// Model frames (planar float, 0.0 black .. 1.0 full) to RGB888, one frame or a
+// whole chunk, optionally colour-corrected and spread over the RGB pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "constants.hpp"
+#include "image/color_correct.hpp"
+
+namespace kinra2::image {
+
+// One model frame (channels, height, width) float32, planes R, G, B. A
+// `writable` full-size frame is consumed by the chunk conversion: its values
+// are overwritten with the scaled and clipped samples.
+struct ModelFrame {
+  float* data = nullptr;
+  int channels = 3;
+  int height = FH;
+  int width = FW;
+  bool writable = true;
+};
+
+// Owned (n, FH, FW, 3) uint8, contiguous, frame after frame.
+class RgbChunk {
+ public:
+  RgbChunk() = default;
+  explicit RgbChunk(std::size_t frames);
+
+  std::size_t size() const { return frames_; }
+  std::size_t bytes() const { return frames_ * RGB_FRAME_BYTES; }
+  std::uint8_t* data() { return buf_.get(); }
+  const std::uint8_t* data() const { return buf_.get(); }
+  std::uint8_t* frame(std::size_t k) { return buf_.get() + k * RGB_FRAME_BYTES; }
+  const std::uint8_t* frame(std::size_t k) const { return buf_.get() + k * RGB_FRAME_BYTES; }
+  std::span<const std::uint8_t> frame_bytes(std::size_t k) const { return {frame(k), RGB_FRAME_BYTES}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> buf_;
+  std::size_t frames_ = 0;
+};
+
+// One frame of any (3, H, W) shape to 3*H*W bytes of RGB888; the input is not
+// modified. Throws std::invalid_argument for a frame without data, with other
+// than 3 channels or with a negative size.
+std::vector<std::uint8_t> px_to_rgb888(const ModelFrame& px, const ColorCorrect* cc = nullptr);
+
+// A chunk of full-size frames. Writable frames that share no memory with
+// another frame of the chunk are converted in place (and consumed); the rest
+// are copied. Throws std::invalid_argument, before converting anything, when
+// a frame is not (3, FH, FW) or has no data.
+RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* cc = nullptr, int threads = 1);
+
+// Thread count of the chunk conversion: KINRA2_RGB_THREADS when it is an
+// integer (at least 1), else a third of the usable CPUs, 1..8.
+int rgb_threads();
+
+namespace detail {
+
+// Per-thread scratch: one planar uint8 frame, allocated on the thread's first
+// range conversion and kept for the thread's life.
+struct RgbScratch {
+  std::unique_ptr<std::uint8_t[]> planar;
+};
+extern thread_local RgbScratch RGB_TLS;
+
+// Converts frames [lo, hi) of `px` into the slots [lo, hi) of `out`
+// (RGB_FRAME_BYTES each). `in_place[k]` selects the path of frame k.
+void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
+                       std::size_t lo, std::size_t hi, const ColorCorrect* cc);
+
+// Which frames may be converted in place: writable, full size, and sharing no
+// byte with any other frame of the chunk (a shared buffer would otherwise be
+// scaled twice or read while another thread rewrites it).
+std::vector<bool> in_place_frames(std::span<const ModelFrame> px);
+
+int default_rgb_threads(int cpus);
+// `raw` is the variable's value (nullptr when unset); logs an unparsable one.
+// `cpus` is consulted only when the default is needed.
+int rgb_threads_from(const char* raw, int (*cpus)());
+
+// The vectorised kernels, exposed for the benchmark and the tests.
+// dst[i] = trunc(clamp(src[i] * 255, 0, 255)), NaN -> 0; when `write_back`,
+// the clamped float is also stored back into src.
+void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);
+// out[3i + c] = plane_c[i].
+void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* out,
+                 std::size_t n);
+
+} // namespace detail
+
+} // namespace kinra2::image
