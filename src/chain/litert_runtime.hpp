@@ -1,0 +1,140 @@
+// A thin layer over the TensorFlow Lite C library that gives it what its C
+// interface lacks: the signatures of a multi-signature model file, each with a
+// runner that takes and returns tensors by name.
+//
+// The C library only ever runs a model's primary subgraph. Each signature is
+// therefore given its own view of the file: a small flatbuffer prefix written
+// in front of the file's bytes whose root Model reuses everything of the
+// original except the subgraph list, where the signature's entry subgraph
+// becomes subgraph 0 and the other signatures' entries are replaced by one
+// empty subgraph (so the XNNPACK delegate does not pack their weights too).
+// The file's bytes are held once, however many signatures it has.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tensorflow/lite/c/c_api.h>
+
+namespace kinra2::chain {
+
+namespace detail {
+struct ModelBytes;
+}
+
+// Current name, type and shape of one runner input.
+struct TensorInfo {
+  std::string name;
+  TfLiteType type = kTfLiteNoType;
+  std::vector<int> shape;
+};
+
+// Borrowed view of a runtime tensor; valid until the runner's next call.
+struct TensorRef {
+  TfLiteType type = kTfLiteNoType;
+  std::vector<int> shape;
+  const void* data = nullptr;
+  std::size_t nbytes = 0;
+};
+
+// One named input of an invocation; `shape` is adopted when it differs from
+// the input's current shape.
+struct InputArg {
+  std::string_view name;
+  TfLiteType type;
+  std::span<const int> shape;
+  const void* data;
+  std::size_t nbytes;
+};
+
+const char* type_name(TfLiteType t);
+std::size_t type_size(TfLiteType t);  // 0 for types without a fixed element size
+
+// Runner of one signature. Its interpreter is created on first use (or by
+// load()), so signatures nobody runs cost no interpreter. Not thread-safe.
+class SignatureRunner {
+ public:
+  ~SignatureRunner();
+  SignatureRunner(const SignatureRunner&) = delete;
+  SignatureRunner& operator=(const SignatureRunner&) = delete;
+
+  const std::string& key() const { return key_; }
+  const std::string& path() const { return path_; }
+  // Names in the order the signature definition lists them.
+  const std::vector<std::string>& input_names() const { return in_names_; }
+  const std::vector<std::string>& output_names() const { return out_names_; }
+
+  // Creates the interpreter and allocates its tensors, if not done yet.
+  void load();
+  bool loaded() const { return interp_ != nullptr; }
+
+  std::vector<TensorInfo> input_details();
+
+  // Resizes (where the shape differs) and allocates, then copies each input.
+  void set_inputs(std::span<const InputArg> inputs);
+  // For a runner with a single input to be filled in place: adopts `shape`
+  // and returns the input's writable memory of exactly `nbytes` bytes. The
+  // pointer stays valid until the next resize of this runner.
+  void* input_buffer(std::string_view name, TfLiteType type, std::span<const int> shape,
+                     std::size_t nbytes);
+  void invoke();
+  TensorRef output(std::string_view name) const;
+
+ private:
+  friend class LitertModel;
+  SignatureRunner() = default;
+  int input_pos(std::string_view name) const;
+  TfLiteTensor* prepare(int pos, TfLiteType type, std::span<const int> shape, bool& resized);
+  void allocate();
+  [[noreturn]] void fail(const std::string& what);
+
+  std::shared_ptr<const detail::ModelBytes> bytes_;
+  const std::uint8_t* start_ = nullptr;  // this signature's prefix
+  std::size_t size_ = 0;
+  std::string key_, path_;
+  int threads_ = 1;
+  std::vector<std::string> in_names_, out_names_;
+  std::vector<int> in_pos_, out_pos_;  // positions in the entry subgraph's inputs/outputs
+  TfLiteModel* model_ = nullptr;
+  TfLiteDelegate* xnn_ = nullptr;
+  TfLiteInterpreter* interp_ = nullptr;
+  std::string errors_;  // what the runtime reported since the last call
+  static void report(void* self, const char* fmt, va_list args);
+};
+
+// One model file, verified and mapped once, with a runner per signature.
+class LitertModel {
+ public:
+  enum class Load {
+    Map,   // map the file read-only: unused weights never become resident
+    Read,  // read it into memory once (for files that cannot be mapped)
+  };
+  // Throws std::runtime_error naming the file when it cannot be read, is not
+  // a valid model, has no signature definitions, or its primary subgraph is
+  // not the entry of a signature.
+  LitertModel(const std::string& path, int threads, Load how = Load::Map);
+  ~LitertModel();
+
+  const std::string& path() const { return path_; }
+  // Signature keys in file order.
+  const std::vector<std::string>& signature_keys() const { return keys_; }
+  // A new runner for `key` (std::out_of_range when the file lacks it). Every
+  // call yields a runner of its own, with its own interpreter once loaded.
+  std::shared_ptr<SignatureRunner> runner(std::string_view key) const;
+
+ private:
+  struct Sig;
+  std::string path_;
+  int threads_;
+  std::shared_ptr<detail::ModelBytes> bytes_;
+  std::vector<std::string> keys_;
+  std::vector<Sig> sigs_;
+};
+
+}  // namespace kinra2::chain
