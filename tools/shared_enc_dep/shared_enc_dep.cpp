@@ -93,8 +93,10 @@ int k2sed_base_sha256_of(const char* dependencies_json, char out[K2SED_HEX_BUF])
       // The hash ends up inside store paths: anything but a plain digest
       // (say "../../x") must never reach them.
       auto sha = d.find("sha256");
-      if (sha == d.end() || !sha->is_string() || !is_hex64(sha->get<std::string>())) return 0;
-      std::memcpy(out, sha->get<std::string>().c_str(), K2SED_HEX_BUF);
+      if (sha == d.end() || !sha->is_string()) return 0;
+      const std::string hex = sha->get<std::string>();
+      if (!is_hex64(hex)) return 0;
+      std::memcpy(out, hex.c_str(), K2SED_HEX_BUF);
       return 1;
     }
   } catch (...) {
