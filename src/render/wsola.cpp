@@ -32,36 +32,43 @@ constexpr double S_MIN = -2147483648.0;
 #define K2_ALWAYS_INLINE inline
 #endif
 
-// Scores of candidates 0 .. 4*V-1 whose windows start at first, first+1, ...
-// Each lane owns one candidate and accumulates its squared differences in
-// index order, exactly as a scalar loop would: the lanes only run side by side.
-// Inputs are integers of at most 2^24 in magnitude, so the conversion,
-// difference and square are exact and only the running sum rounds.
+// Scores of the candidates whose windows start at first, first+1, ...: one
+// lane per candidate, G = LANES * V of them. Each lane accumulates its squared
+// differences in index order, exactly as a scalar loop would; the lanes only
+// run side by side. The samples are integers of at most 2^24 in magnitude, so
+// the difference and the square are exact and only the running sum rounds.
+// tail[i] holds the tail sample i broadcast to every lane.
 #if defined(__GNUC__)
+typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));
 
-template <int V>
-K2_ALWAYS_INLINE void score_lanes(const float* first, const double* tail, double* scores) {
-  v4d acc[V] = {};
+template <typename VD, int V>
+K2_ALWAYS_INLINE void score_lanes(const double* first, const VD* tail, double* scores) {
+  constexpr int LANES = sizeof(VD) / sizeof(double);
+  VD acc[V] = {};
   for (int i = 0; i < OV; ++i) {
-    const v4d t = v4d{} + tail[i];
     for (int v = 0; v < V; ++v) {
-      v4f f;
-      std::memcpy(&f, first + i + 4 * v, sizeof f);
-      const v4d d = __builtin_convertvector(f, v4d) - t;
+      VD c;
+      std::memcpy(&c, first + i + LANES * v, sizeof c);
+      const VD d = c - tail[i];
       acc[v] = acc[v] + d * d;
     }
   }
-  std::memcpy(scores, acc, sizeof acc);
+  // Element-wise, not one memcpy of acc: taking acc's address would pin the
+  // accumulators to the stack for the whole loop.
+  for (int v = 0; v < V; ++v) {
+    for (int l = 0; l < LANES; ++l) scores[LANES * v + l] = acc[v][l];
+  }
 }
 #else
-template <int V>
-K2_ALWAYS_INLINE void score_lanes(const float* first, const double* tail, double* scores) {
-  double acc[4 * V] = {};
+struct v2d { double l[2]; };
+template <typename VD, int V>
+K2_ALWAYS_INLINE void score_lanes(const double* first, const VD* tail, double* scores) {
+  constexpr int LANES = sizeof(VD) / sizeof(double);
+  double acc[LANES * V] = {};
   for (int i = 0; i < OV; ++i) {
-    for (int l = 0; l < 4 * V; ++l) {
-      const double d = static_cast<double>(first[i + l]) - tail[i];
+    for (int l = 0; l < LANES * V; ++l) {
+      const double d = first[i + l] - tail[i].l[0];
       acc[l] = acc[l] + d * d;
     }
   }
@@ -69,32 +76,37 @@ K2_ALWAYS_INLINE void score_lanes(const float* first, const double* tail, double
 }
 #endif
 
-// All candidates, in groups of 4*V lanes; the last group may score a few
+// All candidates, in groups of LANES * V; the last group may score a few
 // windows past the search range, which the padding keeps in bounds and the
 // caller ignores.
-template <int V>
-K2_ALWAYS_INLINE void score_all(const float* first, const double* tail, double* scores) {
-  constexpr int G = 4 * V;
+template <typename VD, int V>
+K2_ALWAYS_INLINE void score_all(const double* first, const double* tail, double* scores) {
+  constexpr int LANES = sizeof(VD) / sizeof(double);
+  constexpr int G = LANES * V;
   constexpr int FULL = CANDIDATES / G;
   constexpr int REST = CANDIDATES - FULL * G;
-  for (int g = 0; g < FULL; ++g) score_lanes<V>(first + g * G, tail, scores + g * G);
-  if constexpr (REST > 0) score_lanes<(REST + 3) / 4>(first + FULL * G, tail, scores + FULL * G);
+  VD t[OV];
+  for (int i = 0; i < OV; ++i) {
+    for (int l = 0; l < LANES; ++l) std::memcpy(reinterpret_cast<double*>(&t[i]) + l, tail + i, sizeof(double));
+  }
+  for (int g = 0; g < FULL; ++g) score_lanes<VD, V>(first + g * G, t, scores + g * G);
+  if constexpr (REST > 0) score_lanes<VD, (REST + LANES - 1) / LANES>(first + FULL * G, t, scores + FULL * G);
 }
 
-using ScoreFn = void (*)(const float*, const double*, double*);
+using ScoreFn = void (*)(const double*, const double*, double*);
 
-// Four 2-lane registers' worth of accumulators per group fits the sixteen
-// SSE registers without spilling.
-void score_portable(const float* first, const double* tail, double* scores) {
-  score_all<4>(first, tail, scores);
+// Eight accumulators hide the latency of the adds and, at two lanes each,
+// still leave registers for the operands on SSE2.
+void score_portable(const double* first, const double* tail, double* scores) {
+  score_all<v2d, 8>(first, tail, scores);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define K2_HAVE_AVX2_KERNEL 1
 // AVX2 brings four-lane doubles but not FMA: the target names no "fma", so
 // multiplies and adds stay separate roundings.
-__attribute__((target("avx2"))) void score_avx2(const float* first, const double* tail, double* scores) {
-  score_all<8>(first, tail, scores);
+__attribute__((target("avx2"))) void score_avx2(const double* first, const double* tail, double* scores) {
+  score_all<v4d, 8>(first, tail, scores);
 }
 #endif
 
@@ -206,10 +218,13 @@ WsolaTrace tempo_wsola_traced(std::span<const float> x, double factor, WsolaKern
   std::vector<float> pbuf(static_cast<std::size_t>(n) + 2 * PAD, 0.0f);
   wsola_to_buf(x, std::span<float>(pbuf).subspan(PAD, x.size()));
   const float* src = pbuf.data() + PAD;  // src[k] is source sample k, k >= -PAD
+  // The same samples as doubles (exactly), so scoring loads them directly
+  // instead of converting every window sample 235 times over.
+  std::vector<double> pbuf_d(pbuf.begin(), pbuf.end());
+  const double* src_d = pbuf_d.data() + PAD;
 
   trace.out.resize(static_cast<std::size_t>(n_out));
   float* out = trace.out.data();
-  std::array<double, OV> tail_d{};
   std::array<double, SCORE_SLOTS> scores{};
 
   std::int64_t qj = 0;
@@ -228,8 +243,7 @@ WsolaTrace tempo_wsola_traced(std::span<const float> x, double factor, WsolaKern
     // of the length rule from reading outside the padding.
     if (nom < HALF - PAD || nom > n + 1) throw std::logic_error("WSOLA block position out of range");
 
-    for (int i = 0; i < OV; ++i) tail_d[i] = static_cast<double>(tail[i]);
-    score(src + nom - HALF, tail_d.data(), scores.data());
+    score(src_d + nom - HALF, src_d + qj + HOP, scores.data());
     int best = 0;
     for (int c = 1; c < CANDIDATES; ++c) {
       if (scores[c] < scores[best]) best = c;  // ties keep the earlier offset
