@@ -1,0 +1,144 @@
+#include "bundle/container.hpp"
+
+#include "fixtures.hpp"
+
+#include <zip.h>
+
+using namespace kinra2::bundle::detail;
+using k2test::TempDir;
+using k2test::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<Member> find(const std::string& bundle, std::initializer_list<std::string_view> names) {
+  return find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
+}
+
+void write_zip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+  int err = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(z, nullptr);
+  for (const auto& [n, d] : entries) {
+    zip_source_t* s = zip_source_buffer(z, d.data(), d.size(), 0);
+    // Duplicate names cannot be added twice; the later-wins rule is about
+    // base names, so distinct full names suffice.
+    ASSERT_GE(zip_file_add(z, n.c_str(), s, ZIP_FL_ENC_UTF_8), 0);
+  }
+  ASSERT_EQ(zip_close(z), 0);
+}
+
+} // namespace
+
+TEST(ImxToc, HeaderRules) {
+  TempDir t;
+  write_file(t.path() / "short", std::string("IMX\0\0\0\0", 7));
+  EXPECT_FALSE(imx_toc(t.str("short")));
+  write_file(t.path() / "badmagic", std::string("IMXA\0\0\0\0", 8));
+  EXPECT_FALSE(imx_toc(t.str("badmagic")));
+  // Bytes 4-5 are free; count 0 is a valid, empty table.
+  write_file(t.path() / "empty", k2test::imx_header({}, 0, 0xBEEF));
+  auto toc = imx_toc(t.str("empty"));
+  ASSERT_TRUE(toc);
+  EXPECT_TRUE(toc->empty());
+  EXPECT_FALSE(find(t.str("empty"), {"canon.bin"}));
+  EXPECT_FALSE(imx_toc(t.str("missing")));
+  EXPECT_FALSE(imx_toc(t.str()));  // a directory is no container
+}
+
+TEST(ImxToc, TruncatedTableOrBadNameIsNoTable) {
+  TempDir t;
+  // Count says 3, file ends inside the second entry.
+  std::string s = k2test::imx_header({{"a", 0, 0}, {"bbbb", 0, 0}}, 3);
+  write_file(t.path() / "cut", s.substr(0, s.size() - 10));
+  EXPECT_FALSE(imx_toc(t.str("cut")));
+  write_file(t.path() / "latin1", k2test::imx_header({{"caf\xe9", 0, 0}}, 1));
+  EXPECT_FALSE(imx_toc(t.str("latin1")));
+  write_file(t.path() / "ok", k2test::imx_header({{"m/x.bin", 7, 9}, {"y", 1, 2}}, 2));
+  auto toc = imx_toc(t.str("ok"));
+  ASSERT_TRUE(toc);
+  ASSERT_EQ(toc->size(), 2u);
+  EXPECT_EQ((*toc)[0].name, "m/x.bin");
+  EXPECT_EQ((*toc)[0].offset, 7u);
+  EXPECT_EQ((*toc)[0].size, 9u);
+}
+
+TEST(MemberBytes, BaseNameLookupAndLaterEntryWinsInEveryForm) {
+  TempDir t;
+  const std::vector<std::pair<std::string, std::string>> members = {
+      {"a/x.tflite", "first"}, {"models/canon.f32", "F32"}, {"b/x.tflite", "second"}};
+  write_file(t.path() / "b.imx", k2test::imx_of(members));
+  write_zip(t.str("b.zip"), members);
+  for (const auto& b : {t.str("b.imx"), t.str("b.zip")}) {
+    SCOPED_TRACE(b);
+    EXPECT_EQ(member_bytes(b, {"x.tflite"}), "second");
+    auto m = find(b, {"canon.bin", "canon.f32"});
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->name, "canon.f32");
+    EXPECT_EQ(m->data, "F32");
+    EXPECT_FALSE(member_bytes(b, {"models/canon.f32"}));  // containers match base names only
+    EXPECT_FALSE(member_bytes(b, {"X.tflite"}));          // case-sensitive
+  }
+  EXPECT_EQ(listing(t.str("b.imx")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+  EXPECT_EQ(listing(t.str("b.zip")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+}
+
+TEST(MemberBytes, DirectoryBundle) {
+  TempDir t;
+  write_file(t.path() / "canon.f32", "F");
+  write_file(t.path() / "models" / "canon.bin", "nested");
+  EXPECT_EQ(member_bytes(t.str(), {"canon.bin", "canon.f32"}), "F");
+  EXPECT_EQ(member_bytes(t.str(), {"models/canon.bin"}), "nested");
+  write_file(t.path() / "canon.bin", "B");
+  EXPECT_EQ(member_bytes(t.str(), {"canon.bin", "canon.f32"}), "B");
+  // A subdirectory named like a member is not the member.
+  fs::create_directories(t.path() / "sub" / "canon.bin");
+  write_file(t.path() / "sub" / "canon.f32", "subF");
+  EXPECT_EQ(member_bytes(t.str("sub"), {"canon.bin", "canon.f32"}), "subF");
+  auto names = listing(t.str());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"canon.bin", "canon.f32", "models", "sub"}));
+  EXPECT_TRUE(listing(t.str("nope")).empty());
+  EXPECT_FALSE(member_bytes(t.str("nope"), {"canon.bin"}));
+}
+
+TEST(MemberBytes, HostileSizesYieldOnlyExistingBytes) {
+  TempDir t;
+  // Entry 1 reaches past the end, entry 2 starts past the end, entry 3
+  // claims nearly 2^64 bytes; none may allocate what it declares.
+  std::string body = "0123456789";
+  std::vector<k2test::RawEntry> toc = {
+      {"tail", 0, 0}, {"gone", 1u << 30, 5}, {"huge", 0, ~std::uint64_t{0} - 7}};
+  std::uint64_t data_at = k2test::imx_header(toc, 3).size();
+  toc[0] = {"tail", data_at + 6, 100};
+  toc[2].offset = data_at;
+  write_file(t.path() / "h.imx", k2test::imx_header(toc, 3) + body);
+
+  // Allocating a declared size would throw (length_error / bad_alloc).
+  EXPECT_EQ(member_bytes(t.str("h.imx"), {"tail"}), "6789");
+  auto gone = member_bytes(t.str("h.imx"), {"gone"});
+  ASSERT_TRUE(gone);  // present, just empty
+  EXPECT_EQ(*gone, "");
+  EXPECT_EQ(member_bytes(t.str("h.imx"), {"huge"}), body);
+}
+
+TEST(MemberBytes, ZipDetectionAndDamage) {
+  TempDir t;
+  write_file(t.path() / "plain.txt", "not an archive at all");
+  EXPECT_FALSE(member_bytes(t.str("plain.txt"), {"canon.bin"}));
+  EXPECT_TRUE(listing(t.str("plain.txt")).empty());
+
+  const std::string payload(200000, 'z');
+  write_zip(t.str("ok.zip"), {{"canon.bin", payload}});
+  std::string bytes = k2test::read_file(t.path() / "ok.zip");
+  // Flip bytes in the middle of the compressed data: the entry is damaged,
+  // which must surface as an error, not as silently wrong bytes.
+  std::string bad = bytes;
+  for (std::size_t i = 60; i < 80 && i < bad.size(); ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5A);
+  write_file(t.path() / "bad.zip", bad);
+  EXPECT_THROW(member_bytes(t.str("bad.zip"), {"canon.bin"}), std::runtime_error);
+  // A truncated archive has no end record left: not a zip at all.
+  write_file(t.path() / "cut.zip", bytes.substr(0, bytes.size() / 2));
+  EXPECT_FALSE(member_bytes(t.str("cut.zip"), {"canon.bin"}));
+  EXPECT_EQ(member_bytes(t.str("ok.zip"), {"canon.bin"}), payload);
+}
