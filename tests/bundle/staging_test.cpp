@@ -1,0 +1,144 @@
+#include "bundle/staging.hpp"
+
+#include "fixtures.hpp"
+
+#include <algorithm>
+#include <csignal>
+
+#include <unistd.h>
+
+using namespace kinra2::bundle;
+using k2test::ScopedEnv;
+using k2test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool registered(const std::string& p) {
+  auto v = detail::staged_paths();
+  return std::find(v.begin(), v.end(), p) != v.end();
+}
+
+std::size_t entries(const fs::path& d) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(d), fs::directory_iterator()));
+}
+
+// Runs `body` in a forked child and returns its wait status.
+template <typename F>
+int in_child(F body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    ::_exit(99);
+  }
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  return st;
+}
+
+} // namespace
+
+TEST(Staging, StageDirRules) {
+  TempDir t;
+  {
+    ScopedEnv e("KINRA2_STAGE_DIR", "   ");
+    EXPECT_FALSE(detail::stage_dir());
+  }
+  {
+    ScopedEnv e("KINRA2_STAGE_DIR", "  " + t.str("a/b") + "\t");
+    EXPECT_EQ(detail::stage_dir(), t.str("a/b"));
+    EXPECT_TRUE(fs::is_directory(t.path() / "a" / "b"));
+  }
+  // Below a regular file: logged, and staging falls back to the default.
+  k2test::write_file(t.path() / "file", "x");
+  const std::string bad = t.str("file/sub");
+  fs::create_directories(t.path() / "tmp");
+  ScopedEnv e("KINRA2_STAGE_DIR", bad);
+  ScopedEnv tmp("TMPDIR", t.str("tmp"));
+  testing::internal::CaptureStderr();
+  const std::string p = detail::stage_tflite(t.str("file"), "identity.tflite", "data");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + bad + "' unusable ("), std::string::npos) << err;
+  EXPECT_NE(err.find(") — staging in the default temp dir instead\n"), std::string::npos) << err;
+  EXPECT_EQ(fs::path(p).parent_path(), t.path() / "tmp");
+  detail::release_staged({p});
+  EXPECT_FALSE(fs::exists(p));
+}
+
+TEST(Staging, DirectoryMembersAreNeverCopiedNorDeleted) {
+  TempDir t;
+  k2test::write_file(t.path() / "identity.tflite", "own");
+  const auto before = detail::staged_paths();
+  const std::string p = detail::stage_tflite(t.str(), "identity.tflite", "ignored");
+  EXPECT_EQ(p, t.str("identity.tflite"));
+  EXPECT_EQ(detail::staged_paths(), before);
+  detail::release_staged({p});
+  detail::drop_staged();
+  EXPECT_EQ(k2test::read_file(p), "own");
+}
+
+TEST(Staging, StageReleaseAndSweep) {
+  TempDir t;
+  ScopedEnv e("KINRA2_STAGE_DIR", t.str("stage"));
+  const std::string a = detail::stage_tflite("bundle.imx", "models/identity.tflite", "AAAA");
+  const std::string b = detail::stage_tflite("bundle.imx", "identity.tflite", "BB");
+  EXPECT_NE(a, b);
+  for (const auto& p : {a, b}) {
+    EXPECT_TRUE(p.ends_with("_identity.tflite")) << p;
+    EXPECT_EQ(fs::path(p).parent_path(), t.path() / "stage");
+    EXPECT_TRUE(registered(p));
+  }
+  EXPECT_EQ(k2test::read_file(a), "AAAA");
+  EXPECT_EQ(k2test::read_file(b), "BB");
+
+  detail::release_staged({a, a, "/not/ours"});
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_FALSE(registered(a));
+  detail::release_staged({a});  // already released: nothing happens
+  EXPECT_TRUE(fs::exists(b));
+
+  detail::drop_staged();
+  EXPECT_FALSE(fs::exists(b));
+  EXPECT_TRUE(detail::staged_paths().empty());
+}
+
+TEST(Staging, ExitAndSignalsSweepStagedFiles) {
+  TempDir t;
+  const fs::path dir = t.path() / "stage";
+  ScopedEnv e("KINRA2_STAGE_DIR", dir.string());
+
+  // A refused bundle ends the host with status 3 through a normal exit.
+  int st = in_child([] {
+    install_exit_sweep();
+    detail::stage_tflite("b.imx", "combined_litert.tflite", "x");
+    std::exit(3);
+  });
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 3);
+  EXPECT_EQ(entries(dir), 0u);
+
+  for (int sig : {SIGTERM, SIGINT}) {
+    st = in_child([sig] {
+      install_exit_sweep();
+      install_exit_sweep();  // idempotent
+      detail::stage_tflite("b.imx", "identity.tflite", "x");
+      detail::stage_tflite("b.imx", "shared-enc.tflite", "y");
+      ::raise(sig);
+    });
+    ASSERT_TRUE(WIFSIGNALED(st)) << sig;
+    EXPECT_EQ(WTERMSIG(st), sig);
+    EXPECT_EQ(entries(dir), 0u) << sig;
+  }
+
+  // A signal the process was told to ignore stays ignored.
+  st = in_child([] {
+    ::signal(SIGTERM, SIG_IGN);
+    install_exit_sweep();
+    detail::stage_tflite("b.imx", "identity.tflite", "x");
+    ::raise(SIGTERM);
+    std::exit(0);
+  });
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(entries(dir), 0u);
+}
