@@ -500,8 +500,12 @@ TfLiteTensor* SignatureRunner::prepare(int pos, TfLiteType type, std::span<const
 }
 
 void SignatureRunner::allocate() {
+  // Stays pending after a failure: the interpreter is unusable until an
+  // allocation succeeds, even if the next inputs keep the current shapes.
+  needs_alloc_ = true;
   if (TfLiteInterpreterAllocateTensors(interp_) != kTfLiteOk)
     fail("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
+  needs_alloc_ = false;
 }
 
 void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
@@ -512,7 +516,7 @@ void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
   bool resized = false;
   std::vector<TfLiteTensor*> ts;
   for (const InputArg& in : inputs) ts.push_back(prepare(input_pos(in.name), in.type, in.shape, resized));
-  if (resized) allocate();
+  if (resized || needs_alloc_) allocate();
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     TfLiteTensor* t = ts[i];
     if (TfLiteTensorByteSize(t) != inputs[i].nbytes)
@@ -530,7 +534,7 @@ void* SignatureRunner::input_buffer(std::string_view name, TfLiteType type,
   errors_.clear();
   bool resized = false;
   TfLiteTensor* t = prepare(input_pos(name), type, shape, resized);
-  if (resized) allocate();
+  if (resized || needs_alloc_) allocate();
   if (TfLiteTensorByteSize(t) != nbytes || TfLiteTensorData(t) == nullptr)
     throw std::invalid_argument("signature '" + key_ + "' input '" + std::string(name) +
                                 "' takes " + std::to_string(TfLiteTensorByteSize(t)) +

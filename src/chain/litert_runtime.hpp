@@ -104,6 +104,7 @@ class SignatureRunner {
   TfLiteModel* model_ = nullptr;
   TfLiteDelegate* xnn_ = nullptr;
   TfLiteInterpreter* interp_ = nullptr;
+  bool needs_alloc_ = false;
   std::string errors_;  // what the runtime reported since the last call
   static void report(void* self, const char* fmt, va_list args);
 };
