@@ -154,9 +154,11 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
     bool all_digits = !digits.empty() && end == digits.data() + digits.size() &&
                       std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (all_digits && (ec == std::errc{} || ec == std::errc::result_out_of_range)) {
-      if (negative || value == 0) return 1;
-      // No upper bound is imposed; a count beyond int saturates.
-      if (ec == std::errc::result_out_of_range || value > static_cast<unsigned long long>(INT_MAX)) return INT_MAX;
+      // No upper bound is imposed; a count beyond int saturates (from_chars
+      // leaves `value` untouched when it overflows).
+      bool huge = ec == std::errc::result_out_of_range || value > static_cast<unsigned long long>(INT_MAX);
+      if (negative || (!huge && value == 0)) return 1;
+      if (huge) return INT_MAX;
       return static_cast<int>(value);
     }
     host::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) + "' is not an integer — using the default");
