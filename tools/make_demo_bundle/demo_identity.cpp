@@ -1,0 +1,283 @@
+#include "demo_identity.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "constants.hpp"
+#include "model_writer.hpp"
+
+namespace kinra2::demo {
+
+namespace {
+
+using Act = fmt::ActivationFunctionType;
+
+// --- loudness -> mouth ----------------------------------------------------
+constexpr int ROWS = 14;          // token rows per window
+constexpr int BLOCK = 128;        // samples per mean-square block (8 ms at 16 kHz)
+constexpr int BLOCKS = TEMPO_SAMPLES / BLOCK;  // 275
+static_assert(BLOCKS * BLOCK == TEMPO_SAMPLES);
+// Opening = clamp(GAIN * rms - GATE, -1, 1); the renderer scales speech by 3,
+// so ordinary speech (rms ~0.1-0.3 after scaling) spans closed to wide open,
+// and silence sits at -1, well below the lip line.
+constexpr float MOUTH_GAIN = 10.0f;
+constexpr float MOUTH_GATE = 1.0f;
+// Edge steepness of the mouth and eye shapes, per unit of the shape field.
+constexpr float EDGE = 10.0f;
+// Eye opening while closed: a thin lid line stays visible.
+constexpr float LID = 0.3f;
+// The shape field outside mouth and eyes; far from both thresholds.
+constexpr float SHAPE_FAR = 10.0f;
+constexpr float SHAPE_EYE_BASE = 20.0f;  // eyes are stored as SHAPE_EYE_BASE - field
+
+// Darkness colours subtracted by the decoder (mouth interior, closed pupils).
+constexpr std::array<float, 3> MOUTH_INK = {0.66f, 0.73f, 0.58f};
+constexpr std::array<float, 3> EYE_INK = {0.90f, 0.80f, 0.66f};
+
+constexpr int DEC_IN = 2 * LC + 4;  // current, previous, phase one-hot
+constexpr int UP = 8;               // latent -> frame scale
+constexpr int DEC_OUT = UP * UP * 3;
+constexpr int HEAVY_CH = 48;
+
+// --- drawing ---------------------------------------------------------------
+struct Rgb {
+  float r, g, b;
+};
+
+bool in_ellipse(double x, double y, double cx, double cy, double rx, double ry) {
+  const double u = (x - cx) / rx, v = (y - cy) / ry;
+  return u * u + v * v <= 1.0;
+}
+
+Rgb mix(Rgb a, Rgb b, float t) {
+  return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
+
+// The face at one point of the frame (x right, y down, in frame pixels).
+Rgb face_at(double x, double y) {
+  const Rgb skin{0.96f, 0.80f, 0.66f}, skin_dark{0.88f, 0.69f, 0.56f};
+  const Rgb hair{0.32f, 0.20f, 0.12f}, shirt{0.22f, 0.42f, 0.66f};
+  const Rgb lips{0.80f, 0.40f, 0.42f}, lip_line{0.55f, 0.20f, 0.22f};
+  const float t = static_cast<float>(y / FH);
+  Rgb c{0.84f - 0.22f * t, 0.88f - 0.16f * t, 0.94f - 0.10f * t};
+  const double cx = FW / 2.0;
+  if (in_ellipse(x, y, cx, 790, 235, 210)) c = shirt;
+  if (std::fabs(x - cx) < 42 && y > 470 && y < 600 && !in_ellipse(x, y, cx, 790, 235, 210)) c = skin_dark;
+  if (in_ellipse(x, y, cx, 300, 172, 218)) c = hair;
+  if (in_ellipse(x, y, 62, 352, 17, 32) || in_ellipse(x, y, FW - 62, 352, 17, 32)) c = skin_dark;
+  if (in_ellipse(x, y, cx, 345, 146, 190)) {
+    const double u = (x - cx) / 146.0;
+    const bool fringe = y < 195 + 45 * u * u;
+    c = fringe ? hair : skin;
+    if (!fringe) {
+      for (double ex : {148.0, 268.0}) {
+        const double v = (x - ex) / 34.0;
+        if (std::fabs(v) < 1.0 && std::fabs(y - (286 - 7 * (1 - v * v))) < 4.5) c = hair;
+      }
+      for (double bx : {128.0, 288.0})
+        if (in_ellipse(x, y, bx, 420, 26, 15)) c = mix(c, Rgb{0.97f, 0.55f, 0.55f}, 0.35f);
+      if (in_ellipse(x, y, cx, 405, 13, 9)) c = skin_dark;
+      if (in_ellipse(x, y, cx, 460, 50, 11)) c = lips;
+      if (std::fabs(y - 460) < 1.6 && std::fabs(x - cx) < 47) c = lip_line;
+    }
+  }
+  return c;
+}
+
+// --- weights -----------------------------------------------------------------
+// Deterministic filler for decoder channels that only add cost.
+struct Lcg {
+  std::uint32_t s = 0x9e3779b9u;
+  float next() {
+    s = s * 1664525u + 1013904223u;
+    return static_cast<float>(static_cast<double>(s >> 8) / 16777216.0 - 0.5);
+  }
+};
+
+// 1x1 conv (DEC_OUT, 1, 1, in_ch) painting the face sub-pixels and the two inks.
+std::vector<float> paint_weights(int in_ch) {
+  std::vector<float> w(static_cast<std::size_t>(DEC_OUT) * in_ch, 0.0f);
+  for (int dy = 0; dy < UP; ++dy)
+    for (int dx = 0; dx < UP; ++dx)
+      for (int c = 0; c < 3; ++c) {
+        const int o = (dy * UP + dx) * 3 + c;
+        const int sub = (dy / (UP / 2)) * 2 + dx / (UP / 2);
+        float* row = &w[static_cast<std::size_t>(o) * in_ch];
+        row[sub * 3 + c] = 1.0f;
+        row[CH_MOUTH] = -MOUTH_INK[static_cast<std::size_t>(c)];
+        row[CH_EYES] = -EYE_INK[static_cast<std::size_t>(c)];
+      }
+  return w;
+}
+
+// 3x3 conv (out_ch, 3, 3, in_ch) passing the first DEC_IN channels through its
+// centre tap and filling the rest with small pseudo-random weights.
+std::vector<float> passthrough_3x3(int out_ch, int in_ch, Lcg& rng) {
+  std::vector<float> w(static_cast<std::size_t>(out_ch) * 9 * in_ch, 0.0f);
+  for (int o = 0; o < out_ch; ++o)
+    for (int k = 0; k < 9; ++k)
+      for (int i = 0; i < in_ch; ++i) {
+        float& v = w[(static_cast<std::size_t>(o) * 9 + k) * in_ch + i];
+        if (o < DEC_IN)
+          v = (k == 4 && i == o) ? 1.0f : 0.0f;
+        else
+          v = 0.04f * rng.next();
+      }
+  return w;
+}
+
+class Builder {
+ public:
+  Builder(ModelWriter& m, DecoderKind dec) : m_(m), dec_(dec) {}
+
+  void enc() {
+    Graph g(m_, "enc");
+    const int x = g.input("args_0", {1, TEMPO_SAMPLES});
+    const int sq = g.mul(x, x);
+    const std::vector<float> avg(BLOCK, 1.0f / BLOCK);
+    const float zero1[1] = {0.0f};
+    const int blocks = g.fully_connected(g.reshape(sq, {BLOCKS, BLOCK}), g.constant("block_mean", {1, BLOCK}, avg),
+                                         g.constant("block_bias", {1}, zero1), Act::NONE);
+    // Row i averages the blocks that fall in its 1/14 of the window, with
+    // fractional weights for the blocks a row boundary cuts.
+    std::vector<float> rows(static_cast<std::size_t>(ROWS) * BLOCKS, 0.0f);
+    const double span = static_cast<double>(BLOCKS) / ROWS;
+    for (int r = 0; r < ROWS; ++r)
+      for (int b = 0; b < BLOCKS; ++b) {
+        const double lo = std::max<double>(b, r * span), hi = std::min<double>(b + 1, (r + 1) * span);
+        if (hi > lo) rows[static_cast<std::size_t>(r) * BLOCKS + b] = static_cast<float>((hi - lo) / span);
+      }
+    const std::vector<float> zeros(ROWS, 0.0f);
+    const int ms = g.fully_connected(g.reshape(blocks, {1, BLOCKS}), g.constant("row_mean", {ROWS, BLOCKS}, rows),
+                                     g.constant("row_bias", {ROWS}, zeros), Act::NONE);
+    g.sign("enc", {{"args_0", x}}, {{"output_0", g.sqrt(ms)}});
+  }
+
+  void tok() {
+    Graph g(m_, "tok14");
+    const int x = g.input("args_0", {1, ROWS});
+    const std::vector<float> w(NA * CA, MOUTH_GAIN), b(NA * CA, -MOUTH_GATE);
+    const int t = g.fully_connected(g.reshape(x, {ROWS, 1}), g.constant("gain", {NA * CA, 1}, w),
+                                    g.constant("gate", {NA * CA}, b), Act::RELU_N1_TO_1);
+    g.sign("tok14", {{"args_0", x}}, {{"output_0", g.reshape(t, {ROWS, NA, CA})}});
+  }
+
+  void step() {
+    Graph g(m_, "step");
+    const int atok = g.input("args_0", {1, NA, CA});
+    const int hist = g.input("args_1", {1, LC, CTX, LH, LW});
+    const int newest = g.reshape(g.slice(g.reshape(hist, {LC, CTX, PLANE}), {0, CTX - 1, 0}, {LC, CTX, PLANE}),
+                                 {LC, PLANE});
+    const int carry = g.slice(newest, {0, 0}, {CH_CLOCK, PLANE});
+    const int shape = g.slice(newest, {CH_SHAPE, 0}, {CH_SHAPE + 1, PLANE});
+    const int clock = g.slice(newest, {CH_CLOCK, 0}, {CH_CLOCK + 1, PLANE});
+
+    const int tick = g.floor_mod_scalar(g.add_scalar(clock, 1.0f), BLINK_PERIOD);
+    // ~1 on the last step of each period, ~0 on every other.
+    const int closed = g.logistic(g.add_scalar(g.mul_scalar(tick, 20.0f), -20.0f * (BLINK_PERIOD - 1.5f)));
+    // eyes: EDGE * (opening - (SHAPE_EYE_BASE - field)), opening = 1 - (1 - LID) * closed
+    const int eye_arg = g.add_scalar(g.add(g.mul_scalar(shape, EDGE), g.mul_scalar(closed, -(1.0f - LID) * EDGE)),
+                                     EDGE * (1.0f - SHAPE_EYE_BASE));
+    const int eyes = g.logistic(eye_arg);
+
+    const int open = g.slice(g.reshape(atok, {1, NA * CA}), {0, 0}, {1, 1});
+    const int mouth = g.logistic(g.add(g.mul_scalar(shape, -EDGE), g.mul_scalar(open, EDGE)));
+
+    const int lat = g.concat({carry, tick, mouth, eyes}, 0);
+    g.sign("step", {{"args_0", atok}, {"args_1", hist}}, {{"output_0", g.reshape(lat, {LC, LH, LW})}});
+  }
+
+  void dec(const char* key, int batch) {
+    Graph g(m_, key);
+    const int x = g.input("args_0", {batch, DEC_IN, LH, LW});
+    int t = g.transpose(x, {0, 2, 3, 1});
+    int in_ch = DEC_IN;
+    if (dec_.heavy) {
+      Lcg rng;
+      const std::vector<float> b(HEAVY_CH, 0.0f);
+      t = g.conv2d(t, weights(g, "conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, rng)),
+                   g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(t, weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
+                   g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      in_ch = HEAVY_CH;
+    }
+    const std::vector<float> bias(DEC_OUT, 0.0f);
+    // Face values are at most 1 and the inks only subtract, so clamping at 0
+    // is all the range control needed.
+    const int y = g.conv2d(t, weights(g, "paint", {DEC_OUT, 1, 1, in_ch}, paint_weights(in_ch)),
+                           g.constant("paint_b", {DEC_OUT}, bias), fmt::Padding::VALID, Act::RELU);
+    const int px = g.transpose(g.depth_to_space(y, UP), {0, 3, 1, 2});
+    g.sign(key, {{"args_0", x}}, {{"output_0", px}});
+  }
+
+ private:
+  int weights(Graph& g, const std::string& name, Shape shape, const std::vector<float>& w) {
+    if (!dec_.int8_weights) return g.constant(name, std::move(shape), w);
+    return g.dequantize(g.constant_i8(name + "_q", std::move(shape), quantize_int8(w)));
+  }
+
+  ModelWriter& m_;
+  DecoderKind dec_;
+};
+
+}  // namespace
+
+std::vector<float> canon_latent() {
+  std::vector<float> lat(static_cast<std::size_t>(LC) * PLANE, 0.0f);
+  auto at = [&](int ch, int y, int x) -> float& {
+    return lat[static_cast<std::size_t>(ch) * PLANE + static_cast<std::size_t>(y) * LW + x];
+  };
+  // Face at twice the latent resolution; each face pixel covers 4x4 frame
+  // pixels and is the average of those 16 samples, which anti-aliases edges.
+  constexpr int S = UP / 2;
+  for (int fy = 0; fy < 2 * LH; ++fy)
+    for (int fx = 0; fx < 2 * LW; ++fx) {
+      float acc[3] = {0, 0, 0};
+      for (int sy = 0; sy < S; ++sy)
+        for (int sx = 0; sx < S; ++sx) {
+          const Rgb c = face_at(fx * S + sx + 0.5, fy * S + sy + 0.5);
+          acc[0] += c.r;
+          acc[1] += c.g;
+          acc[2] += c.b;
+        }
+      const int sub = (fy % 2) * 2 + fx % 2;
+      for (int c = 0; c < 3; ++c) at(sub * 3 + c, fy / 2, fx / 2) = acc[c] / (S * S);
+    }
+  // Shape field: the mouth is a lens of half-height 3 latent rows at full
+  // opening, each eye a lens of half-height 2.5; a point is inside when the
+  // opening exceeds its field value.
+  for (int y = 0; y < LH; ++y)
+    for (int x = 0; x < LW; ++x) {
+      float v = SHAPE_FAR;
+      const double mdx = x - (LW - 1) / 2.0, mdy = y - MOUTH_ROW;
+      const double mw = 1.0 - (mdx / 6.5) * (mdx / 6.5);
+      if (mw > 0.05 && std::fabs(mdy) <= 4) v = static_cast<float>(std::min(5.0, std::fabs(mdy) / (3.0 * mw)));
+      for (int ex : EYE_COLS) {
+        const double dx = x - ex, dy = y - EYE_ROW;
+        const double w = 1.0 - (dx / 3.2) * (dx / 3.2);
+        if (w > 0.05 && std::fabs(dy) <= 3)
+          v = SHAPE_EYE_BASE - static_cast<float>(std::min(5.0, std::fabs(dy) / (2.5 * w)));
+      }
+      at(CH_SHAPE, y, x) = v;
+    }
+  return lat;
+}
+
+std::vector<std::uint8_t> build_model(std::span<const std::string_view> sigs, DecoderKind dec) {
+  ModelWriter m;
+  Builder b(m, dec);
+  for (std::string_view s : sigs) {
+    if (s == "enc") b.enc();
+    else if (s == "tok14") b.tok();
+    else if (s == "step") b.step();
+    else if (s == "dec16") b.dec("dec16", 16);
+    else if (s == "dec8") b.dec("dec8", 8);
+    else throw std::invalid_argument("unknown signature " + std::string(s));
+  }
+  return m.finish();
+}
+
+}  // namespace kinra2::demo

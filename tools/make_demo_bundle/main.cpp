@@ -1,0 +1,144 @@
+// make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]
+//
+// Writes the built-in demo identity as a bundle directory: canon.bin plus
+// either combined_litert.tflite or the split pair shared-enc.tflite +
+// identity.tflite (with a manifest binding the encoder by content), and
+// optionally the int8-decoder variant and a colour table. The output is
+// byte-for-byte the same on every run.
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include "constants.hpp"
+#include "demo_identity.hpp"
+
+namespace fs = std::filesystem;
+using kinra2::demo::DecoderKind;
+
+namespace {
+
+constexpr const char* USAGE = "usage: make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]";
+constexpr const char* SHARED_ENC_ID = "kinra2-shared-enc";
+
+std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
+  unsigned int len = 0;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  const bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+                  EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) == 1 &&
+                  EVP_DigestFinal_ex(ctx, md.data(), &len) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok) throw std::runtime_error("SHA-256 failed");
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < len; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return out;
+}
+
+void write_file(const fs::path& p, const void* data, std::size_t n) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+  f.close();
+  if (!f) throw std::runtime_error("cannot write " + p.string());
+}
+
+void write_file(const fs::path& p, const std::vector<std::uint8_t>& b) { write_file(p, b.data(), b.size()); }
+
+void write_json(const fs::path& p, const nlohmann::json& j) {
+  const std::string s = j.dump(2) + "\n";
+  write_file(p, s.data(), s.size());
+}
+
+std::vector<std::uint8_t> model(std::initializer_list<std::string_view> sigs, DecoderKind dec) {
+  const std::vector<std::string_view> v(sigs);
+  return kinra2::demo::build_model(v, dec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string out;
+  bool split = false, q8 = false, color = false, heavy = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--split") split = true;
+    else if (a == "--q8gd") q8 = true;
+    else if (a == "--color") color = true;
+    else if (a == "--heavy") heavy = true;
+    else if (!a.empty() && a[0] != '-' && out.empty()) out = a;
+    else {
+      std::cerr << "make_demo_bundle: unexpected argument '" << a << "'\n" << USAGE << "\n";
+      return 2;
+    }
+  }
+  if (out.empty()) {
+    std::cerr << USAGE << "\n";
+    return 2;
+  }
+  if (split && q8) {
+    // The int8 variant is declared against the combined model, which a split
+    // bundle does not carry.
+    std::cerr << "make_demo_bundle: --q8gd needs the combined model and cannot be used with --split\n";
+    return 2;
+  }
+
+  try {
+    const fs::path dir(out);
+    fs::create_directories(dir);
+
+    const std::vector<float> canon = kinra2::demo::canon_latent();
+    // canon.bin is little-endian float32; this tool only builds on
+    // little-endian hosts, where the in-memory bytes already are that.
+    static_assert(std::endian::native == std::endian::little);
+    write_file(dir / "canon.bin", canon.data(), canon.size() * sizeof(float));
+
+    const DecoderKind dec{heavy, false};
+    nlohmann::json manifest;
+    if (split) {
+      const auto enc = model({"enc", "tok14"}, dec);
+      write_file(dir / "shared-enc.tflite", enc);
+      write_file(dir / "identity.tflite", model({"step", "dec16", "dec8"}, dec));
+      manifest["dependencies"] = nlohmann::json::array({{{"id", SHARED_ENC_ID}, {"sha256", sha256_hex(enc)}}});
+    } else {
+      const auto combined = model({"enc", "tok14", "step", "dec16", "dec8"}, dec);
+      write_file(dir / std::string(kinra2::COMBINED_MEMBER), combined);
+      if (q8) {
+        const auto q8m = model({"enc", "tok14", "step", "dec16", "dec8"}, DecoderKind{heavy, true});
+        write_file(dir / std::string(kinra2::Q8GD_MEMBER), q8m);
+        const std::string cs = sha256_hex(combined), qs = sha256_hex(q8m);
+        manifest["members_sha256"] = {{std::string(kinra2::COMBINED_MEMBER), cs},
+                                      {std::string(kinra2::Q8GD_MEMBER), qs}};
+        manifest[std::string(kinra2::Q8GD_HEADER_KEY)] = {
+            {"sha256", qs},
+            {"base_member", std::string(kinra2::COMBINED_MEMBER)},
+            {"base_sha256", cs},
+            {"gate", {{"runtime", "2.9.0"}}},
+        };
+      }
+    }
+    if (!manifest.is_null()) write_json(dir / "manifest.json", manifest);
+
+    if (color) {
+      // A mild warm tint: a little more red, a little less blue.
+      write_json(dir / std::string(kinra2::COLOR_MEMBER),
+                 {{"gain", {1.04, 1.0, 0.94}}, {"bias", {3.0, 1.0, -4.0}}});
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "make_demo_bundle: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
