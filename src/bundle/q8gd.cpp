@@ -33,7 +33,8 @@ const std::string S = " — serving " + std::string(COMBINED_MEMBER);
 // false all as "not given".
 bool falsy(const json* v) {
   if (!v || v->is_null()) return true;
-  if (v->is_string() || v->is_object() || v->is_array()) return v->empty();
+  if (v->is_string()) return v->get_ref<const std::string&>().empty(); // json::empty() is false for any string
+  if (v->is_object() || v->is_array()) return v->empty();
   if (v->is_boolean()) return !v->get<bool>();
   if (v->is_number()) return v->get<double>() == 0.0;
   return false;

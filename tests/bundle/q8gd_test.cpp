@@ -1,0 +1,178 @@
+#include "bundle/q8gd.hpp"
+
+#include "fixtures.hpp"
+
+#include <nlohmann/json.hpp>
+
+using namespace kinra2::bundle;
+using k2test::ScopedEnv;
+using k2test::TempDir;
+using k2test::write_file;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string S = " — serving combined_litert.tflite";
+
+struct Q8Bundle {
+  TempDir t;
+  std::string dir = t.str("bundle");
+  std::string vnni = t.str("cpuinfo_vnni");
+  std::string plain = t.str("cpuinfo_plain");
+  std::string q8_sha, base_sha;
+
+  Q8Bundle() {
+    write_file(t.path() / "bundle" / "combined_litert.tflite", "float model");
+    write_file(t.path() / "bundle" / "combined_litert_q8gd.tflite", "int8 model");
+    q8_sha = detail::sha256_file_hex(dir + "/combined_litert_q8gd.tflite");
+    base_sha = detail::sha256_file_hex(dir + "/combined_litert.tflite");
+    write_file(vnni, "processor\t: 0\nflags\t\t: fpu sse2 avx_vnni avx2 avx512_vnni\nflags\t\t: nothing\n");
+    write_file(plain, "processor\t: 0\nvmx flags\t: avx512_vnni\nflags\t\t: fpu sse2 avx2\n");
+  }
+
+  json good() const {
+    return {{"members_sha256", {{"combined_litert_q8gd.tflite", q8_sha}, {"combined_litert.tflite", base_sha}}},
+            {"litert_q8gd", {{"sha256", q8_sha}, {"base_member", "combined_litert.tflite"}, {"base_sha256", base_sha}}}};
+  }
+  void manifest(const json& m) const { write_file(fs::path(dir) / "manifest.json", m.dump()); }
+  auto select() const { return detail::select_q8gd(dir, vnni); }
+};
+
+} // namespace
+
+TEST(Q8gd, Int8DotIsa) {
+  Q8Bundle b;
+  EXPECT_EQ(int8_dot_isa(b.vnni), "avx512_vnni");  // preference order, not line order
+  EXPECT_EQ(int8_dot_isa(b.plain), std::nullopt);  // "vmx flags" is not the flags line
+  write_file(b.t.path() / "avx", "flags : sse avx_vnni\n");
+  EXPECT_EQ(int8_dot_isa(b.t.str("avx")), "avx_vnni");
+  EXPECT_EQ(int8_dot_isa(b.t.str("absent")), std::nullopt);
+  write_file(b.t.path() / "nocolon", "flags avx512_vnni\n");
+  EXPECT_EQ(int8_dot_isa(b.t.str("nocolon")), std::nullopt);
+}
+
+TEST(Q8gd, LinkedRuntimeVersionIsReadable) {
+  auto v = litert_runtime_version();
+  ASSERT_TRUE(v);
+  EXPECT_FALSE(v->empty());
+}
+
+TEST(Q8gd, BoundReasons) {
+  Q8Bundle b;
+  EXPECT_EQ(detail::q8gd_bound(b.good()), std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
+  const std::string unbound = "the header does not bind it (no members_sha256 entry / litert_q8gd block)";
+  EXPECT_EQ(detail::q8gd_bound(json()).second, unbound);
+  json m = b.good();
+  m.erase("litert_q8gd");
+  EXPECT_EQ(detail::q8gd_bound(m).second, unbound);
+  m = b.good();
+  m["members_sha256"]["combined_litert_q8gd.tflite"] = "";
+  EXPECT_EQ(detail::q8gd_bound(m).second, unbound);
+  m = b.good();
+  m["litert_q8gd"]["sha256"] = "0" + b.q8_sha.substr(1);
+  EXPECT_EQ(detail::q8gd_bound(m).second, "litert_q8gd.sha256 disagrees with members_sha256");
+  // Every stale condition names the constant member and both declared hashes.
+  m = b.good();
+  m["litert_q8gd"]["base_member"] = "other.tflite";
+  const std::string stale = "STALE: cut from combined_litert.tflite " + b.base_sha.substr(0, 12) +
+                            ", the header declares " + b.base_sha.substr(0, 12);
+  EXPECT_EQ(detail::q8gd_bound(m), std::make_pair(std::optional<std::string>(), stale));
+  m = b.good();
+  m["litert_q8gd"]["base_sha256"] = "abcdef0123456789";
+  EXPECT_EQ(detail::q8gd_bound(m).second,
+            "STALE: cut from combined_litert.tflite abcdef012345, the header declares " + b.base_sha.substr(0, 12));
+  m = b.good();
+  m["members_sha256"].erase("combined_litert.tflite");
+  m["litert_q8gd"].erase("base_sha256");
+  EXPECT_EQ(detail::q8gd_bound(m).second, "STALE: cut from combined_litert.tflite None, the header declares None");
+}
+
+TEST(Q8gd, RuntimeGate) {
+  json m = {{"litert_q8gd", {{"gate", {{"runtime", "2.9.0"}}}}}};
+  EXPECT_EQ(detail::q8gd_runtime_ok(m, "2.9.0"),
+            std::make_pair(true, std::string("gated on this runtime (ai-edge-litert 2.9.0)")));
+  EXPECT_EQ(detail::q8gd_runtime_ok(m, "2.10.0"),
+            std::make_pair(false, std::string("gated on ai-edge-litert 2.9.0, this process runs 2.10.0 — re-gate it")));
+  EXPECT_EQ(detail::q8gd_runtime_ok(m, std::nullopt),
+            std::make_pair(false, std::string("gated on ai-edge-litert 2.9.0, this process's runtime is unreadable")));
+  const auto unrecorded = std::make_pair(true, std::string("gate runtime not recorded (published before 2026-10-05)"));
+  EXPECT_EQ(detail::q8gd_runtime_ok(json::object(), std::nullopt), unrecorded);
+  EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", "2.9.0"}}}}, "1"), unrecorded);
+  EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", {{"runtime", ""}}}}}}, "1"), unrecorded);
+}
+
+TEST(Q8gd, SelectionRows) {
+  Q8Bundle b;
+  ScopedEnv mode("KINRA2_Q8GD", std::nullopt);
+  const std::string rt = *litert_runtime_version();
+  json m = b.good();
+  m["litert_q8gd"]["gate"] = {{"runtime", rt}};
+  b.manifest(m);
+  const std::string q8 = b.dir + "/combined_litert_q8gd.tflite";
+
+  // Row 8, with and without a recorded gate; "1" is just auto.
+  {
+    ScopedEnv on("KINRA2_Q8GD", "1");
+    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(q8),
+                                         "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
+                                             b.q8_sha.substr(0, 12) + " bound; gated on this runtime (ai-edge-litert " +
+                                             rt + "))"));
+  }
+  b.manifest(b.good());
+  EXPECT_EQ(b.select().second, "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
+                                   b.q8_sha.substr(0, 12) +
+                                   " bound; gate runtime not recorded (published before 2026-10-05))");
+
+  // Row 3 takes the trimmed, lowered switch.
+  {
+    ScopedEnv off("KINRA2_Q8GD", "  OFF ");
+    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                         std::string("[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite")));
+  }
+  // Row 4: no instruction set, or no cpuinfo at all.
+  const std::string no_isa = "[q8gd] FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 "
+                             "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
+  EXPECT_EQ(detail::select_q8gd(b.dir, b.plain).second, no_isa);
+  EXPECT_EQ(detail::select_q8gd(b.dir, b.t.str("nope")).second, no_isa);
+
+  // Row 5 / 6.
+  m = b.good();
+  m["litert_q8gd"]["sha256"] = "x";
+  b.manifest(m);
+  EXPECT_EQ(b.select().second, "[q8gd] FALLBACK: litert_q8gd.sha256 disagrees with members_sha256" + S);
+  m = b.good();
+  m["litert_q8gd"]["gate"] = {{"runtime", "0.0.1"}};
+  b.manifest(m);
+  EXPECT_EQ(b.select().second,
+            "[q8gd] FALLBACK: gated on ai-edge-litert 0.0.1, this process runs " + rt + " — re-gate it" + S);
+
+  // Row 7: the bytes decide, and hex case matters.
+  std::string upper = b.q8_sha;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  m = b.good();
+  m["members_sha256"]["combined_litert_q8gd.tflite"] = upper;
+  m["litert_q8gd"]["sha256"] = upper;
+  b.manifest(m);
+  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                       "[q8gd] FALLBACK: bytes " + b.q8_sha.substr(0, 12) + " != declared " +
+                                           upper.substr(0, 12) + S));
+
+  // Row 9: unreadable or invalid manifest never escapes.
+  write_file(fs::path(b.dir) / "manifest.json", "{not json");
+  auto r = b.select();
+  EXPECT_FALSE(r.first);
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(S)) << r.second;
+  fs::remove(fs::path(b.dir) / "manifest.json");
+  r = b.select();
+  EXPECT_FALSE(r.first);
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(S)) << r.second;
+  b.manifest(json::array());
+  EXPECT_TRUE(b.select().second.ends_with(S));
+
+  // Rows 1-2: containers and bundles without the variant stay silent.
+  write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
+  EXPECT_EQ(detail::select_q8gd(b.t.str("b.imx"), b.vnni), std::make_pair(std::optional<std::string>(), std::string()));
+  fs::remove(q8);
+  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(), std::string()));
+}
