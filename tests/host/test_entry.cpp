@@ -1,0 +1,77 @@
+#include <array>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "host/entry.hpp"
+
+namespace {
+
+using kinra2::host::RunParams;
+using kinra2::host::detail::scan_args;
+
+RunParams scan(std::vector<const char*> args) {
+  args.insert(args.begin(), "prog");
+  return scan_args(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLine, ScanRules) {
+  auto p = scan({"render-stream", "/b", "--threads", "4"});
+  EXPECT_EQ(p.bundle, "/b");
+  EXPECT_EQ(p.threads, 4);
+  EXPECT_FALSE(p.engine);
+
+  p = scan({"/b", "render-stream"});
+  EXPECT_EQ(p.bundle, "/b") << "the subcommand may follow the bundle";
+
+  p = scan({"/b", "--engine"});
+  EXPECT_FALSE(p.engine) << "a trailing --engine has no value and is skipped";
+
+  p = scan({"--threads", "4", "--threads", " +8 ", "/b", "--engine", "e1", "--engine", "e2"});
+  EXPECT_EQ(p.threads, 8);
+  EXPECT_EQ(p.engine, "e2");
+
+  p = scan({"-v", "/first", "/second"});
+  EXPECT_EQ(p.bundle, "/first");
+
+  p = scan({"", "render-stream", "-x"});
+  EXPECT_TRUE(p.bundle.empty()) << "empty strings, options and the subcommand never become the bundle";
+
+  p = scan({"--threads", "-3", "b"});
+  EXPECT_EQ(p.threads, -3);
+  EXPECT_EQ(p.bundle, "b");
+
+  EXPECT_THROW(scan({"--threads", "four", "/b"}), std::invalid_argument);
+  EXPECT_THROW(scan({"--threads", "4.5", "/b"}), std::invalid_argument);
+}
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs the real host with stdin closed, capturing stdout; stderr goes to the test log.
+Outcome host(const std::string& args) {
+  std::string cmd = std::string(K2_BIN_DIR) + "/render_stream_host_litert " + args + " </dev/null 2>/dev/null";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  std::string out;
+  std::array<char, 4096> buf;
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) out.append(buf.data(), n);
+  int st = ::pclose(f);
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+TEST(CommandLine, ExitStatusesOfTheProgram) {
+  EXPECT_EQ(host("").status, 2);
+  EXPECT_EQ(host("render-stream").status, 2);
+  EXPECT_EQ(host("render-stream '' -v").status, 2);
+  auto bad = host("render-stream /nonexistent --threads many");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(bad.out.empty()) << "nothing reaches standard output before the header";
+  EXPECT_TRUE(host("").out.empty());
+}
+
+} // namespace
