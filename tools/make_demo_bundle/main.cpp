@@ -5,8 +5,10 @@
 // identity.tflite (with a manifest binding the encoder by content), and
 // optionally the int8-decoder variant and a colour table. The output is
 // byte-for-byte the same on every run.
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +20,9 @@
 
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
+#include <tensorflow/lite/c/c_api.h>
 
+#include "chain/litert_runtime.hpp"
 #include "constants.hpp"
 #include "demo_identity.hpp"
 
@@ -60,6 +64,39 @@ void write_file(const fs::path& p, const std::vector<std::uint8_t>& b) { write_f
 void write_json(const fs::path& p, const nlohmann::json& j) {
   const std::string s = j.dump(2) + "\n";
   write_file(p, s.data(), s.size());
+}
+
+// Largest difference between the float and the int8 decoder on the same
+// rows (the canon face with both inks half on), run on the linked runtime.
+float decoder_divergence(const fs::path& float_model, const fs::path& int8_model, const std::vector<float>& canon) {
+  constexpr int B = 8, CH = 2 * kinra2::LC + 4;
+  std::vector<float> xs(static_cast<std::size_t>(B) * CH * kinra2::PLANE, 0.0f);
+  for (int r = 0; r < B; ++r) {
+    float* row = &xs[static_cast<std::size_t>(r) * CH * kinra2::PLANE];
+    for (int half = 0; half < 2; ++half) {
+      float* lat = row + static_cast<std::size_t>(half) * kinra2::LC * kinra2::PLANE;
+      std::copy(canon.begin(), canon.end(), lat);
+      std::fill_n(lat + kinra2::demo::CH_MOUTH * kinra2::PLANE, 2 * kinra2::PLANE, 0.5f);
+    }
+    std::fill_n(row + static_cast<std::size_t>(2 * kinra2::LC + r % 4) * kinra2::PLANE, kinra2::PLANE, 1.0f);
+  }
+  const std::array<int, 4> shape = {B, CH, kinra2::LH, kinra2::LW};
+  const kinra2::chain::InputArg in{"args_0", kTfLiteFloat32, shape, xs.data(), xs.size() * sizeof(float)};
+  std::vector<float> outs[2];
+  int k = 0;
+  for (const fs::path& p : {float_model, int8_model}) {
+    kinra2::chain::LitertModel m(p.string(), 1);
+    auto run = m.runner("dec8");
+    run->set_inputs({&in, 1});
+    run->invoke();
+    const auto t = run->output("output_0");
+    const float* f = static_cast<const float*>(t.data);
+    outs[k++].assign(f, f + t.nbytes / sizeof(float));
+  }
+  if (outs[0].size() != outs[1].size()) return INFINITY;
+  float worst = 0.0f;
+  for (std::size_t i = 0; i < outs[0].size(); ++i) worst = std::max(worst, std::fabs(outs[0][i] - outs[1][i]));
+  return worst;
 }
 
 std::vector<std::uint8_t> model(std::initializer_list<std::string_view> sigs, DecoderKind dec) {
@@ -118,6 +155,12 @@ int main(int argc, char** argv) {
       if (q8) {
         const auto q8m = model({"enc", "tok14", "step", "dec16", "dec8"}, DecoderKind{heavy, true});
         write_file(dir / std::string(kinra2::Q8GD_MEMBER), q8m);
+        // The gate records the runtime the variant was checked on, so check
+        // it here: frames within two 8-bit levels of the float decoder.
+        const float worst = decoder_divergence(dir / std::string(kinra2::COMBINED_MEMBER),
+                                               dir / std::string(kinra2::Q8GD_MEMBER), canon);
+        if (!(worst <= 2.0f / 255.0f))
+          throw std::runtime_error("int8 decoder differs from the float one by " + std::to_string(worst));
         const std::string cs = sha256_hex(combined), qs = sha256_hex(q8m);
         manifest["members_sha256"] = {{std::string(kinra2::COMBINED_MEMBER), cs},
                                       {std::string(kinra2::Q8GD_MEMBER), qs}};
@@ -125,7 +168,7 @@ int main(int argc, char** argv) {
             {"sha256", qs},
             {"base_member", std::string(kinra2::COMBINED_MEMBER)},
             {"base_sha256", cs},
-            {"gate", {{"runtime", "2.9.0"}}},
+            {"gate", {{"runtime", std::string(TfLiteVersion())}}},
         };
       }
     }
