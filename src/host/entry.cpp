@@ -2,10 +2,16 @@
 
 #include <csignal>
 #include <exception>
-#include <stdexcept>
 #include <string_view>
 
+#include "bundle/load_bundle.hpp"
+#include "bundle/shared_enc.hpp"
+#include "bundle/staging.hpp"
+#include "chain/litert_chain.hpp"
 #include "host/elog.hpp"
+#include "host/serve.hpp"
+#include "image/color_correct.hpp"
+#include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 
 namespace kinra2::host {
@@ -33,9 +39,22 @@ RunParams scan_args(int argc, const char* const* argv) {
   return p;
 }
 
-int run(const std::string& bundle, const std::optional<std::string>&, int threads) {
+int run(const std::string& bundle, const std::optional<std::string>& engine, int threads) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
-  throw std::runtime_error("the render chain is not built yet");
+  auto loaded = bundle::load_bundle(bundle, engine);
+  auto [cc, color_report] = image::load_color_correct(bundle);
+  elog(color_report);
+  if (loaded.tfl_paths.size() >= 2) {
+    const int split = system::default_threads(static_cast<int>(loaded.tfl_paths.size()), threads);
+    if (split != threads) {
+      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(split) +
+           " (<= cores/2)");
+      threads = split;
+    }
+  }
+  chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
+  render::Renderer renderer(chain, cc ? &*cc : nullptr);
+  return serve(renderer, loaded.nm);
 }
 
 } // namespace detail
@@ -43,6 +62,8 @@ int run(const std::string& bundle, const std::optional<std::string>&, int thread
 int main(int argc, const char* const* argv) {
   // A peer that closes its end must surface as a failed write, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  bundle::install_exit_sweep();
+  bundle::load_policy_component();
   try {
     RunParams p = detail::scan_args(argc, argv);
     if (p.bundle.empty()) {
@@ -51,6 +72,8 @@ int main(int argc, const char* const* argv) {
     }
     const int threads = system::default_threads(1, p.threads);
     return detail::run(p.bundle, p.engine, threads);
+  } catch (const bundle::BundleRefused&) {
+    return EXIT_REFUSED;
   } catch (const std::exception& e) {
     detail::elog(std::string("error: ") + e.what());
     return EXIT_ERROR;
