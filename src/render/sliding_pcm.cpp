@@ -5,11 +5,45 @@
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace kinra2::render::detail {
 
 SlidingPCM::SlidingPCM(std::int64_t minimum_capacity) : minimum_capacity_(minimum_capacity) {
   if (minimum_capacity <= 0) throw std::invalid_argument("positive capacity required");
+}
+
+SlidingPCM::SlidingPCM(SlidingPCM&& other) noexcept
+    : minimum_capacity_(other.minimum_capacity_),
+      storage_(std::move(other.storage_)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      start_(std::exchange(other.start_, 0)),
+      end_(std::exchange(other.end_, 0)),
+      base_(std::exchange(other.base_, 0)),
+      fed_(std::exchange(other.fed_, 0)),
+      appended_samples_(std::exchange(other.appended_samples_, 0)),
+      moved_samples_(std::exchange(other.moved_samples_, 0)),
+      allocations_(std::exchange(other.allocations_, 0)),
+      aliased_samples_snapshotted_(std::exchange(other.aliased_samples_snapshotted_, 0)),
+      peak_capacity_(std::exchange(other.peak_capacity_, 0)) {}
+
+SlidingPCM& SlidingPCM::operator=(SlidingPCM&& other) noexcept {
+  if (this != &other) {
+    SlidingPCM taken(std::move(other));
+    minimum_capacity_ = taken.minimum_capacity_;
+    storage_ = std::move(taken.storage_);
+    capacity_ = taken.capacity_;
+    start_ = taken.start_;
+    end_ = taken.end_;
+    base_ = taken.base_;
+    fed_ = taken.fed_;
+    appended_samples_ = taken.appended_samples_;
+    moved_samples_ = taken.moved_samples_;
+    allocations_ = taken.allocations_;
+    aliased_samples_snapshotted_ = taken.aliased_samples_snapshotted_;
+    peak_capacity_ = taken.peak_capacity_;
+  }
+  return *this;
 }
 
 std::unique_ptr<float[]> SlidingPCM::fresh_buffer(std::int64_t capacity, std::int64_t from) const {

@@ -30,8 +30,10 @@ class SlidingPCM {
     requires(std::same_as<T, bool> || std::is_floating_point_v<T>)
   explicit SlidingPCM(T) = delete;
 
-  SlidingPCM(SlidingPCM&&) noexcept = default;
-  SlidingPCM& operator=(SlidingPCM&&) noexcept = default;
+  // A moved-from buffer is left empty with its counters at zero, never with
+  // counters that describe storage it no longer has.
+  SlidingPCM(SlidingPCM&& other) noexcept;
+  SlidingPCM& operator=(SlidingPCM&& other) noexcept;
   SlidingPCM(const SlidingPCM&) = delete;
   SlidingPCM& operator=(const SlidingPCM&) = delete;
 

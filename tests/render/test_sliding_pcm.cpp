@@ -101,6 +101,19 @@ TEST(SlidingPCM, DiscardOutsideTheLiveRange) {
   EXPECT_EQ(live_copy(p), ramp(10, 7.0f));
 }
 
+TEST(SlidingPCM, MovedFromBufferIsEmptyAndUsable) {
+  SlidingPCM a;
+  a.append(ramp(500));
+  SlidingPCM b(std::move(a));
+  EXPECT_EQ(live_copy(b), ramp(500));
+  EXPECT_EQ(state_of(a), state_of(SlidingPCM{}));  // NOLINT(bugprone-use-after-move)
+  a.append(ramp(3));
+  EXPECT_EQ(live_copy(a), ramp(3));
+  b = SlidingPCM(8);  // what a session reset does
+  EXPECT_EQ(b.fed(), 0);
+  EXPECT_TRUE(b.live().empty());
+}
+
 // A view of our own samples must be appended as it read before the call,
 // whether the append has room, compacts or moves to a new buffer.
 TEST(SlidingPCM, AppendingAViewOfItselfAppendsTheOldValues) {
