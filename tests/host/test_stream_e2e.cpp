@@ -1,0 +1,118 @@
+// The whole host, real models and all, answering audio as a peer sees it.
+#include <filesystem>
+#include <gtest/gtest.h>
+
+#include "host_process.hpp"
+
+namespace {
+
+using namespace k2test;
+
+class StreamE2E : public ::testing::Test {
+protected:
+  static void TearDownTestSuite() { std::filesystem::remove_all(demo_bundle()); }
+  void SetUp() override { ASSERT_FALSE(demo_bundle().empty()) << "make_demo_bundle failed"; }
+
+  static std::vector<std::int32_t> indices(const HostRun& r) {
+    std::vector<std::int32_t> v;
+    for (const auto& f : r.records) v.push_back(f.index);
+    return v;
+  }
+  static std::vector<std::int32_t> range(std::int32_t lo, std::int32_t hi) {
+    std::vector<std::int32_t> v;
+    for (auto i = lo; i <= hi; ++i) v.push_back(i);
+    return v;
+  }
+};
+
+TEST_F(StreamE2E, FirstChunkNeedsExactly25600Samples) {
+  auto a = tone(25600);
+  Records in;
+  in.audio({a.begin(), a.begin() + 25599});
+  in.word(0xFFFFFFFDu).word(5); // a credit between the two steps changes nothing
+  in.audio({a.begin() + 25599, a.end()});
+  auto r = run_host(demo_bundle(), in.bytes);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.header,
+            "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":null}\n");
+  ASSERT_EQ(indices(r), range(3, 24));
+  EXPECT_EQ(r.records[0].bytes, r.records[1].bytes) << "a session's first frame is sent twice";
+  EXPECT_NE(r.log.find("model=combined_litert.tflite"), std::string::npos);
+  EXPECT_NE(r.log.find("stdin closed — exiting"), std::string::npos);
+}
+
+TEST_F(StreamE2E, OneBigStepRendersTwoChunksAndFlushRules) {
+  auto r = run_host(demo_bundle(), Records().audio(tone(44000)).bytes);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(indices(r), range(3, 56));
+
+  // Flush owes chunk 1 only once the audio reaches past 16800 samples.
+  auto f1 = run_host(demo_bundle(), Records().audio(tone(16800)).flush().bytes);
+  auto want = range(3, 24);
+  want.push_back(-1);
+  EXPECT_EQ(indices(f1), want);
+  auto f2 = run_host(demo_bundle(), Records().audio(tone(16801)).flush().flush().bytes);
+  want = range(3, 56);
+  want.push_back(-1);
+  want.push_back(-1);
+  EXPECT_EQ(indices(f2), want);
+}
+
+TEST_F(StreamE2E, FlushFromSilenceAndResetRestartsNumbering) {
+  Records in;
+  in.audio(tone(30000)).reset().flush().audio(tone(25600, 7));
+  auto r = run_host(demo_bundle(), in.bytes);
+  EXPECT_EQ(r.status, 0) << r.log;
+  auto want = range(3, 24);                  // chunk 0 of the first session
+  for (auto i : range(3, 24)) want.push_back(i); // chunk 0 from silence after the reset
+  want.push_back(-1);
+  // The next 25600 samples continue the flushed session: chunk 1 needs 44000.
+  EXPECT_EQ(indices(r), want);
+}
+
+TEST_F(StreamE2E, FrameCountFollowsTheAudioWithoutDrift) {
+  // 20 s of audio fed in odd-sized steps, then a flush: every frame owed, in order.
+  const std::size_t total = 20 * 16000 + 123;
+  auto a = tone(total, 3);
+  Records in;
+  for (std::size_t at = 0, step = 777; at < total; at += step, step = step * 7 % 5000 + 1) {
+    in.audio({a.begin() + static_cast<long>(at), a.begin() + static_cast<long>(std::min(total, at + step))});
+  }
+  in.flush();
+  auto r = run_host(demo_bundle(), in.bytes);
+  EXPECT_EQ(r.status, 0) << r.log;
+  const std::int64_t end_fi = (static_cast<std::int64_t>(total) + 799) / 800 - 1;
+  const std::int64_t chunks = std::max<std::int64_t>(1, (end_fi + 43) / 32);
+  auto want = range(3, static_cast<std::int32_t>(3 + 22 + 32 * (chunks - 1) - 1));
+  want.push_back(-1);
+  EXPECT_EQ(indices(r), want);
+  // Without drift the last frame of the stream still lies within the audio.
+  EXPECT_GE(static_cast<std::int64_t>(total) + 1400 * 16, (chunks - 1) * 25600);
+}
+
+TEST_F(StreamE2E, OutputIsIdenticalForAnyRgbThreadCount) {
+  const auto in = Records().audio(tone(70000, 11)).flush().bytes;
+  auto one = run_host(demo_bundle(), in, {"KINRA2_RGB_THREADS=1"});
+  auto four = run_host(demo_bundle(), in, {"KINRA2_RGB_THREADS=4"});
+  ASSERT_EQ(one.status, 0) << one.log;
+  ASSERT_EQ(four.status, 0) << four.log;
+  ASSERT_EQ(one.records.size(), four.records.size());
+  for (std::size_t i = 0; i < one.records.size(); ++i) {
+    EXPECT_EQ(one.records[i].index, four.records[i].index);
+    EXPECT_TRUE(one.records[i].bytes == four.records[i].bytes) << "record " << i;
+  }
+  // Frames follow the audio: silence renders other pictures than speech-like sound.
+  auto quiet = run_host(demo_bundle(), Records().audio(std::vector<float>(70000, 0.f)).flush().bytes);
+  ASSERT_EQ(quiet.records.size(), one.records.size());
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < one.records.size(); ++i) differ += quiet.records[i].bytes != one.records[i].bytes;
+  EXPECT_GT(differ, one.records.size() / 2);
+}
+
+TEST_F(StreamE2E, DesyncAndClosedPeer) {
+  auto r = run_host(demo_bundle(), Records().audio(tone(100)).word(16777217).bytes);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.log.find("bad step size 16777217 — protocol desync"), std::string::npos);
+}
+
+} // namespace
