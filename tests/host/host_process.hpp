@@ -73,8 +73,9 @@ inline bool read_all(int fd, void* data, std::size_t n) {
 
 // Runs the host on `bundle` with `input` on its standard input; `env` entries
 // are NAME=value pairs added to the environment.
+// With `close_after_header` the peer stops reading once it has the header.
 inline HostRun run_host(const std::string& bundle, const std::string& input,
-                        const std::vector<std::string>& env = {}) {
+                        const std::vector<std::string>& env = {}, bool close_after_header = false) {
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
@@ -112,7 +113,7 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
     run.header.push_back(c);
     if (c == '\n') break;
   }
-  for (;;) {
+  for (; !close_after_header;) {
     std::int32_t idx;
     if (!read_all(out[0], &idx, 4)) break;
     Frame f{idx, {}};

@@ -113,6 +113,12 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
   auto r = run_host(demo_bundle(), Records().audio(tone(100)).word(16777217).bytes);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.log.find("bad step size 16777217 — protocol desync"), std::string::npos);
+
+  // A peer that stops reading: the failed write ends the host with status 1
+  // and a log line, not with SIGPIPE.
+  HostRun closed = run_host(demo_bundle(), Records().audio(tone(25600)).bytes, {}, /*close_after_header=*/true);
+  EXPECT_EQ(closed.status, 1) << closed.log;
+  EXPECT_NE(closed.log.find("write to standard output"), std::string::npos) << closed.log;
 }
 
 } // namespace
