@@ -75,3 +75,9 @@ TEST(CommandLine, ExitStatusesOfTheProgram) {
 }
 
 } // namespace
+
+#include <tensorflow/lite/c/c_api.h>
+
+namespace {
+TEST(Runtime, LinkedTensorFlowLiteIsTheExpectedRelease) { EXPECT_STREQ(TfLiteVersion(), "2.9.0"); }
+} // namespace

@@ -1,0 +1,113 @@
+// Resident memory of the real host over a long stream: it must not grow with
+// the stream's length. Streams N minutes of speech-like audio through the
+// host (as a peer would, output discarded), samples the host's VmRSS as it
+// goes and prints the peak after the first minute and at the end.
+//
+// usage: bench_stream_memory [--bundle DIR] [--minutes N]   (default 10)
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+long rss_kb(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+bool write_all(int fd, const void* p, std::size_t n) {
+  auto c = static_cast<const char*>(p);
+  while (n > 0) {
+    ssize_t w = ::write(fd, c, n);
+    if (w <= 0) return false;
+    c += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::string bundle;
+  double minutes = 10;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--bundle") == 0) bundle = argv[++i];
+    else if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[++i]);
+  }
+  std::filesystem::path tmp;
+  if (bundle.empty()) {
+    tmp = std::filesystem::temp_directory_path() / ("k2_mem_bundle_" + std::to_string(::getpid()));
+    if (std::system((std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null").c_str()) != 0) return 1;
+    bundle = tmp.string();
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2];
+  if (::pipe(in) || ::pipe(out)) return 1;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+    const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
+    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  std::atomic<long long> out_bytes{0};
+  std::thread drain([&] {
+    std::vector<char> buf(1 << 20);
+    ssize_t r;
+    while ((r = ::read(out[0], buf.data(), buf.size())) > 0) out_bytes += r;
+  });
+
+  const std::size_t total = static_cast<std::size_t>(minutes * 60 * 16000);
+  const std::size_t minute = 60 * 16000;
+  const std::uint32_t step = 3200;
+  std::vector<float> chunk(step);
+  long peak_first = 0, peak_all = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  std::uint32_t s = 1;
+  for (std::size_t at = 0; at < total; at += step) {
+    for (std::size_t i = 0; i < step; ++i) {
+      s = s * 1664525u + 1013904223u;
+      chunk[i] = 0.5f * std::sin(static_cast<float>(at + i) * 0.0015f) * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
+    }
+    if (!write_all(in[1], &step, 4) || !write_all(in[1], chunk.data(), step * 4)) break;
+    const long rss = rss_kb(pid);
+    peak_all = std::max(peak_all, rss);
+    if (at < minute) peak_first = std::max(peak_first, rss);
+    if ((at / step) % 3000 == 0)
+      std::fprintf(stderr, "bench_stream_memory: %.1f of %.1f min fed, VmRSS %ld KiB\n",
+                   static_cast<double>(at) / minute, minutes, rss);
+  }
+  ::close(in[1]);
+  drain.join();
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("stream of %.1f min rendered in %.1f s, %lld output bytes\n", minutes, secs,
+              static_cast<long long>(out_bytes.load()));
+  std::printf("peak VmRSS during the first minute: %.1f MiB\n", peak_first / 1024.0);
+  std::printf("peak VmRSS over the whole stream:   %.1f MiB (ratio %.3f)\n", peak_all / 1024.0,
+              peak_first ? static_cast<double>(peak_all) / static_cast<double>(peak_first) : 0.0);
+  if (!tmp.empty()) std::filesystem::remove_all(tmp);
+  return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : 1;
+}
