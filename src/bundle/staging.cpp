@@ -178,8 +178,11 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
     dir = fs::temp_directory_path(ec).string();
     if (ec || dir.empty()) dir = "/tmp";
   }
-  const std::string suffix = "_" + std::string(detail::base_name(nm));
-  std::string tmpl = (fs::path(dir) / ("k2stage_XXXXXX" + suffix)).string();
+  std::string suffix(1, '_');
+  suffix.append(detail::base_name(nm));
+  std::string leaf = "k2stage_XXXXXX";
+  leaf.append(suffix);
+  std::string tmpl = (fs::path(dir) / leaf).string();
   int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a staged file in " + dir);
   // Registered before the first byte is written, so an interrupted write
