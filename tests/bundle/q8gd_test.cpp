@@ -52,12 +52,6 @@ TEST(Q8gd, Int8DotIsa) {
   EXPECT_EQ(int8_dot_isa(b.t.str("nocolon")), std::nullopt);
 }
 
-TEST(Q8gd, LinkedRuntimeVersionIsReadable) {
-  auto v = litert_runtime_version();
-  ASSERT_TRUE(v);
-  EXPECT_FALSE(v->empty());
-}
-
 TEST(Q8gd, BoundReasons) {
   Q8Bundle b;
   EXPECT_EQ(detail::q8gd_bound(b.good()), std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
