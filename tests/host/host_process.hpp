@@ -75,7 +75,8 @@ inline bool read_all(int fd, void* data, std::size_t n) {
 // are NAME=value pairs added to the environment.
 // With `close_after_header` the peer stops reading once it has the header.
 inline HostRun run_host(const std::string& bundle, const std::string& input,
-                        const std::vector<std::string>& env = {}, bool close_after_header = false) {
+                        const std::vector<std::string>& env = {}, bool close_after_header = false,
+                        const std::vector<std::string>& extra_args = {}) {
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
@@ -87,7 +88,10 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+    std::vector<const char*> argv = {host.c_str(), "render-stream", bundle.c_str()};
+    for (const auto& a : extra_args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    ::execv(host.c_str(), const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -133,15 +137,18 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
   return run;
 }
 
-// A demo bundle made once per test process by the project's own generator.
+// A bundle made by the project's own generator; empty on failure.
+inline std::string make_bundle(const std::string& name, const std::string& options = "") {
+  auto d = std::filesystem::temp_directory_path() / ("k2_e2e_" + name + "_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(d);
+  const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + d.string() + " " + options + " >/dev/null";
+  if (std::system(cmd.c_str()) != 0) return std::string();
+  return d.string();
+}
+
+// The plain demo bundle, made once per test process.
 inline const std::string& demo_bundle() {
-  static const std::string dir = [] {
-    auto d = std::filesystem::temp_directory_path() / ("k2_e2e_bundle_" + std::to_string(::getpid()));
-    std::filesystem::remove_all(d);
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + d.string() + " >/dev/null";
-    if (std::system(cmd.c_str()) != 0) return std::string();
-    return d.string();
-  }();
+  static const std::string dir = make_bundle("demo");
   return dir;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host_process.hpp"
+#include "system/cpu_budget.hpp"
 
 namespace {
 
@@ -119,6 +120,43 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
   HostRun closed = run_host(demo_bundle(), Records().audio(tone(25600)).bytes, {}, /*close_after_header=*/true);
   EXPECT_EQ(closed.status, 1) << closed.log;
   EXPECT_NE(closed.log.find("write to standard output"), std::string::npos) << closed.log;
+}
+
+} // namespace
+
+namespace {
+
+TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
+  const std::string split = make_bundle("split", "--split");
+  ASSERT_FALSE(split.empty());
+  ASSERT_FALSE(demo_bundle().empty());
+  const auto in = Records().audio(tone(25600, 5)).bytes;
+  // As many threads as processors is more than half of them: the split must lower it.
+  const std::string req = std::to_string(std::max(2, kinra2::system::effective_cpu_count()));
+  auto r = run_host(split, in, {}, false, {"--threads", req});
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_NE(r.log.find("2-interpreter split: threads " + req + " -> "), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find(" (<= cores/2)"), std::string::npos);
+  EXPECT_NE(r.log.find("model=shared-enc.tflite+identity.tflite"), std::string::npos);
+  auto one = run_host(demo_bundle(), in, {}, false, {"--threads", req});
+  EXPECT_EQ(one.log.find("2-interpreter split"), std::string::npos) << "one model file never splits";
+  ASSERT_EQ(r.records.size(), 22u);
+  ASSERT_EQ(one.records.size(), 22u);
+  for (std::size_t i = 0; i < r.records.size(); ++i) EXPECT_TRUE(r.records[i].bytes == one.records[i].bytes);
+  std::filesystem::remove_all(split);
+}
+
+TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
+  const std::string bundle = make_bundle("color", "--color");
+  ASSERT_FALSE(bundle.empty());
+  auto r = run_host(bundle, "");
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.header.rfind("READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":{\"kind\":\"", 0), 0u)
+      << r.header;
+  EXPECT_NE(r.header.find("\"sha256\":\""), std::string::npos);
+  auto off = run_host(bundle, "", {"KINRA2_COLOR_CORRECT=0"});
+  EXPECT_NE(off.header.find("\"color\":null}"), std::string::npos) << off.header;
+  std::filesystem::remove_all(bundle);
 }
 
 } // namespace
