@@ -83,10 +83,7 @@ TEST(PixelConvert, InPlaceConsumesFramesReadOnlyDoesNotAndBothAgree) {
   auto a = make_frames(3), b = a;
   const auto original = a;
   auto rw = views(a, true), ro = views(b, false);
-  RgbChunk x = px_to_rgb888_chunk(rw), y = px_to_rgb888_chunk(ro);
-  EXPECT_EQ(bytes(x), bytes(y));
-  for (std::size_t k = 0; k < 3; ++k)
-    EXPECT_EQ(0, std::memcmp(x.frame(k), px_to_rgb888({b[k].data(), 3, FH, FW, false}).data(), RGB_FRAME_BYTES));
+  EXPECT_EQ(bytes(px_to_rgb888_chunk(rw)), bytes(px_to_rgb888_chunk(ro)));
   EXPECT_EQ(b, original);
   for (std::size_t i = 0; i < FRAME_FLOATS; i += 997) {
     float v = original[1][i] * 255.0f;
@@ -236,30 +233,18 @@ TEST(RgbPoolDeathTest, CreatedOnceByTheFirstPooledCall) {
 }
 
 TEST(RgbThreads, EnvironmentAndDefault) {
-  static int cpu_calls;
-  auto cpus8 = +[] { ++cpu_calls; return 8; };
-  struct Case { const char* raw; int want; bool logs; };
-  for (Case c : {Case{" 4 ", 4, false}, Case{"+6", 6, false}, Case{"0", 1, false}, Case{"-3", 1, false},
-                 Case{"99999999999999999999", std::numeric_limits<int>::max(), false}, Case{nullptr, 2, false},
-                 Case{"", 2, false}, Case{" \t ", 2, false}, Case{"4.5", 2, true}, Case{" four ", 2, true},
-                 Case{"4_0", 2, true}, Case{"-", 2, true}}) {
+  auto cpus8 = +[] { return 8; };
+  struct Case { const char* raw; int want; const char* logged; };
+  for (Case c : {Case{" 4 ", 4, nullptr}, Case{"+6", 6, nullptr}, Case{"0", 1, nullptr}, Case{"-3", 1, nullptr},
+                 Case{"99999999999999999999", std::numeric_limits<int>::max(), nullptr}, Case{nullptr, 2, nullptr},
+                 Case{" \t ", 2, nullptr}, Case{"4.5", 2, "4.5"}, Case{" four ", 2, "four"}, Case{"-", 2, "-"}}) {
     ::testing::internal::CaptureStderr();
-    int got = detail::rgb_threads_from(c.raw, cpus8);
+    EXPECT_EQ(detail::rgb_threads_from(c.raw, cpus8), c.want) << (c.raw ? c.raw : "(unset)");
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(got, c.want) << (c.raw ? c.raw : "(unset)");
-    if (c.logs) {
-      std::string stripped = std::string(c.raw);
-      stripped = stripped.substr(stripped.find_first_not_of(' '));
-      stripped = stripped.substr(0, stripped.find_last_not_of(' ') + 1);
-      EXPECT_EQ(err, "[render-stream-host-litert] KINRA2_RGB_THREADS='" + stripped +
-                         "' is not an integer — using the default\n");
-    } else {
-      EXPECT_EQ(err, "");
-    }
+    EXPECT_EQ(err, c.logged ? "[render-stream-host-litert] KINRA2_RGB_THREADS='" + std::string(c.logged) +
+                                  "' is not an integer — using the default\n"
+                            : "");
   }
-  cpu_calls = 0;
-  detail::rgb_threads_from("3", cpus8);
-  EXPECT_EQ(cpu_calls, 0);
 
   for (auto [cpus, want] : std::initializer_list<std::pair<int, int>>{
            {1, 1}, {2, 1}, {5, 1}, {6, 2}, {8, 2}, {12, 4}, {16, 5}, {24, 8}, {64, 8}})
