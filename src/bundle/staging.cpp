@@ -178,12 +178,10 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
     dir = fs::temp_directory_path(ec).string();
     if (ec || dir.empty()) dir = "/tmp";
   }
-  std::string suffix(1, '_');
-  suffix.append(detail::base_name(nm));
-  std::string leaf = "k2stage_XXXXXX";
-  leaf.append(suffix);
-  std::string tmpl = (fs::path(dir) / leaf).string();
-  int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
+  const std::string base = std::string(detail::base_name(nm));
+  std::string tmpl = (fs::path(dir) / ("k2stage_XXXXXX_" + base)).string();
+  // mkstemps keeps "_" + base name as the suffix after the random part.
+  int fd = ::mkstemps(tmpl.data(), static_cast<int>(base.size() + 1));
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a staged file in " + dir);
   // Registered before the first byte is written, so an interrupted write
   // leaves nothing behind either.
