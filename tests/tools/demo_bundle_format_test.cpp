@@ -75,9 +75,12 @@ void expect_contract(const std::map<std::string, Sig>& sigs, const std::vector<s
     EXPECT_EQ(sigs.at("enc").in, (std::map<std::string, Shape>{{"args_0", {1, TEMPO_SAMPLES}}}));
     ASSERT_TRUE(sigs.at("enc").out.count("output_0"));
   }
-  if (sigs.count("enc") && sigs.count("tok14"))
+  if (sigs.count("enc") && sigs.count("tok14")) {
     EXPECT_EQ(sigs.at("tok14").in.at("args_0"), sigs.at("enc").out.at("output_0"));
-  if (sigs.count("tok14")) EXPECT_EQ(count(sigs.at("tok14").out.at("output_0")), 14LL * NA * CA);
+  }
+  if (sigs.count("tok14")) {
+    EXPECT_EQ(count(sigs.at("tok14").out.at("output_0")), 14LL * NA * CA);
+  }
   if (sigs.count("step")) {
     const auto& in = sigs.at("step").in;
     ASSERT_EQ(in.size(), 2u);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -184,19 +183,3 @@ TEST(DemoModels, Int8DecoderMatchesFloat) {
   EXPECT_LE(worst, 2.0f / 255.0f);
 }
 
-// Not a check: reports the decoder cost (see the test log).
-TEST(DemoModels, DecoderTiming) {
-  for (const char* flags : {"", "--heavy"}) {
-    Demo d(flags);
-    for (int batch : {16, 8}) {
-      SigRun dec(d.file, batch == 16 ? "dec16" : "dec8");
-      dec.set("args_0", std::vector<float>(static_cast<std::size_t>(batch) * 36 * PLANE, 0.5f));
-      dec.invoke();  // warm-up
-      const int reps = 5;
-      const auto t0 = std::chrono::steady_clock::now();
-      for (int i = 0; i < reps; ++i) dec.invoke();
-      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / reps;
-      std::printf("[timing] %s dec%d: %.1f ms per batch\n", *flags ? flags : "default", batch, ms);
-    }
-  }
-}
