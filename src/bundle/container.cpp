@@ -52,15 +52,6 @@ Fd open_regular(const std::string& path) {
   return fd;
 }
 
-bool is_regular(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 [[noreturn]] void throw_errno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -340,6 +331,16 @@ std::vector<std::string> listing(const std::string& bundle) {
     out.emplace_back(name ? base_name(name) : std::string_view{});
   }
   return out;
+}
+
+bool is_regular(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace kinra2::bundle::detail

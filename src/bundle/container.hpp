@@ -47,6 +47,10 @@ std::vector<std::string> listing(const std::string& bundle);
 // Text after the last '/' (the whole text when there is none).
 std::string_view base_name(std::string_view name);
 
+// stat(2) tests that follow symlinks; false for anything missing.
+bool is_regular(const std::string& path);
+bool is_directory(const std::string& path);
+
 // True when `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
 bool valid_utf8(std::string_view s);
 

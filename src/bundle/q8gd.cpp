@@ -1,5 +1,6 @@
 #include "bundle/q8gd.hpp"
 
+#include "bundle/container.hpp"
 #include "constants.hpp"
 
 #include <nlohmann/json.hpp>
@@ -26,6 +27,8 @@ namespace kinra2::bundle {
 namespace {
 
 using nlohmann::json;
+using detail::is_directory;
+using detail::is_regular;
 
 const std::string S = " — serving " + std::string(COMBINED_MEMBER);
 
@@ -82,15 +85,6 @@ std::string lowered_trimmed_env(const char* name) {
   return s;
 }
 
-bool is_regular(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_directory(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

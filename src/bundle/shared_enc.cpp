@@ -22,16 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using detail::is_directory;
+using detail::is_regular;
 
-bool is_regular(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_directory(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string home_dir() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;

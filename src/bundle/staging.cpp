@@ -23,6 +23,8 @@ namespace kinra2::bundle {
 namespace {
 
 namespace fs = std::filesystem;
+using detail::is_directory;
+using detail::is_regular;
 
 // Signal handlers may not take locks or touch std::string, so every
 // registered path is mirrored into a fixed slot of plain bytes that the
@@ -104,15 +106,6 @@ std::string single_quoted(const std::string& s) {
   return out + "'";
 }
 
-bool is_regular(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_directory(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 void register_path(const std::string& p) {
   auto& r = registry();
