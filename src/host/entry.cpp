@@ -77,6 +77,9 @@ int main(int argc, const char* const* argv) {
   } catch (const std::exception& e) {
     detail::elog(std::string("error: ") + e.what());
     return EXIT_ERROR;
+  } catch (...) {
+    detail::elog("error: unknown exception");
+    return EXIT_ERROR;
   }
 }
 
