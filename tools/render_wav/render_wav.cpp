@@ -171,6 +171,7 @@ int main(int argc, char** argv) {
   while (read_all(from_host[0], &c, 1) && c != '\n') header.push_back(c);
   bool ok = header.rfind("READY ", 0) == 0;
   std::int64_t frames = 0;
+  int last_tenth = 0;
   bool marker = false;
   std::vector<std::uint8_t> rgb(RGB_FRAME_BYTES);
   while (ok) {
@@ -183,12 +184,14 @@ int main(int argc, char** argv) {
     if (!read_all(from_host[0], rgb.data(), rgb.size())) break;
     if (!write_all(out_fd, rgb.data(), rgb.size())) die("cannot write frames: " + std::string(std::strerror(errno)));
     ++frames;
-    if (frames % 64 == 0 || frames == owed) {
-      std::fprintf(stderr, "\rrender_wav: %lld/%lld frames (%d%%)", static_cast<long long>(frames),
+    // Whole lines, one per tenth: the host logs to the same terminal.
+    const int tenth = static_cast<int>(10 * frames / std::max<std::int64_t>(1, owed));
+    if (tenth > last_tenth) {
+      last_tenth = tenth;
+      std::fprintf(stderr, "render_wav: %lld/%lld frames (%d%%)\n", static_cast<long long>(frames),
                    static_cast<long long>(owed), static_cast<int>(100 * frames / std::max<std::int64_t>(1, owed)));
     }
   }
-  std::fprintf(stderr, "\n");
   ::close(from_host[0]);
   writer.join();
   int status = 0;
