@@ -62,6 +62,8 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
 int main(int argc, const char* const* argv) {
   // A peer that closes its end must surface as a failed write, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  IN();
+  OUT();
   bundle::install_exit_sweep();
   bundle::load_policy_component();
   try {

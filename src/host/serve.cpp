@@ -12,11 +12,6 @@ namespace kinra2::host {
 
 namespace {
 
-double monotonic_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::uint32_t le32(const std::vector<std::byte>& b) {
   std::uint32_t v;
   std::memcpy(&v, b.data(), 4);
@@ -44,13 +39,18 @@ std::string ready_header(const image::ColorCorrect* cc) {
 
 namespace detail {
 
-int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, OutStream& out) {
+double monotonic_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, OutStream& out, double (*clock)()) {
   std::string header = ready_header(renderer.cc());
   out.write(std::as_bytes(std::span(header)));
   out.flush();
   elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) + "fps  model=" + nm);
 
-  double last_rtf_log = monotonic_seconds();
+  double last_rtf_log = clock();
   for (;;) {
     auto hdr = in.read_exact(4);
     if (!hdr) break;
@@ -83,7 +83,7 @@ int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, Ou
     renderer.feed(pcm);
     emit(out, renderer.ready_chunks());
 
-    const double now = monotonic_seconds();
+    const double now = clock();
     if (now - last_rtf_log > 5.0) {
       if (auto rtf = renderer.rtf()) {
         const auto n = renderer.c_n();

@@ -18,8 +18,13 @@ inline constexpr std::uint32_t MAX_STEP = 16777216u;
 std::string ready_header(const image::ColorCorrect* cc);
 
 namespace detail {
-// Returns 0 when the input ended, 1 on a protocol desync.
-int serve(render::FrameSource& renderer, const std::string& nm, InStream& in = IN(), OutStream& out = OUT());
+// Seconds on a monotonic clock.
+double monotonic_seconds();
+
+// Returns 0 when the input ended, 1 on a protocol desync. `clock` paces the
+// throughput log.
+int serve(render::FrameSource& renderer, const std::string& nm, InStream& in = IN(), OutStream& out = OUT(),
+          double (*clock)() = monotonic_seconds);
 } // namespace detail
 
 } // namespace kinra2::host

@@ -7,6 +7,10 @@
 #include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 static_assert(std::endian::native == std::endian::little,
               "the wire format is little-endian and is read and written in place");
@@ -123,13 +127,27 @@ void OutStream::flush() {
   buf_.clear();
 }
 
+namespace {
+
+// Where the C runtime translates line ends, the frame stream must not be
+// touched: both descriptors go binary before they are first used.
+void binary_mode(int fd) {
+#ifdef _WIN32
+  if (_setmode(fd, _O_BINARY) == -1) throw std::system_error(errno, std::generic_category(), "setmode");
+#else
+  (void)fd;
+#endif
+}
+
+} // namespace
+
 InStream& IN() {
-  static InStream in(STDIN_FILENO);
+  static InStream in = (binary_mode(STDIN_FILENO), InStream(STDIN_FILENO));
   return in;
 }
 
 OutStream& OUT() {
-  static OutStream out(STDOUT_FILENO);
+  static OutStream out = (binary_mode(STDOUT_FILENO), OutStream(STDOUT_FILENO));
   return out;
 }
 

@@ -42,9 +42,10 @@ public:
     done = 0;
     next = 3;
   }
-  std::optional<double> rtf() const override { return std::nullopt; }
-  std::int64_t c_n() const override { return 0; }
-  double c_wall() const override { return 0; }
+  std::optional<double> rtf() const override { return rtf_value; }
+  std::int64_t c_n() const override { return 5; }
+  double c_wall() const override { return 2.0; }
+  std::optional<double> rtf_value;
 
   std::vector<float> fed;
   bool silent = false; // renders nothing, for huge inputs
@@ -96,14 +97,14 @@ int temp_fd() {
   return fd;
 }
 
-Result run(render::FrameSource& r, const std::string& input) {
+Result run(render::FrameSource& r, const std::string& input, double (*clock)() = host::detail::monotonic_seconds) {
   int in_fd = temp_fd(), out_fd = temp_fd();
   EXPECT_EQ(::write(in_fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   ::lseek(in_fd, 0, SEEK_SET);
   host::InStream in(in_fd);
   host::OutStream out(out_fd);
   ::testing::internal::CaptureStderr();
-  int status = host::detail::serve(r, "demo.tflite", in, out);
+  int status = host::detail::serve(r, "demo.tflite", in, out, clock);
   std::string log = ::testing::internal::GetCapturedStderr();
   Result res{status, slurp(out_fd), log};
   ::close(in_fd);
@@ -219,6 +220,33 @@ TEST(Protocol, StepSizeBound) {
               std::string::npos);
     EXPECT_EQ(res.log.find("stdin closed"), std::string::npos);
   }
+}
+
+// A clock that advances 3 s per reading.
+double fake_now = 0;
+double fake_clock() { return fake_now += 3.0; }
+
+TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
+  ScriptedRenderer r;
+  r.silent = true;
+  fake_now = 0;
+  Script s;
+  s.audio({}).audio({});
+  auto res = run(r, s.bytes, fake_clock);
+  EXPECT_EQ(res.log.find("rtf="), std::string::npos) << "no figure before the first chunk";
+
+  // Clock readings: start 3, then one per audio step: 6, 9 (logged), 12,
+  // 15 (logged), 18, 21 (logged).
+  r.rtf_value = 0.25;
+  fake_now = 0;
+  s = Script();
+  for (int i = 0; i < 6; ++i) s.audio({});
+  s.word(host::FLUSH_WORD).word(host::RESET_WORD); // control records never log
+  res = run(r, s.bytes, fake_clock);
+  const std::string line = "[render-stream-host-litert] rtf=0.250 chunks=5 fps=80.0\n";
+  int lines = 0;
+  for (auto at = res.log.find(line); at != std::string::npos; at = res.log.find(line, at + 1)) ++lines;
+  EXPECT_EQ(lines, 3) << res.log;
 }
 
 TEST(Protocol, ClosedPeerIsAWriteError) {
