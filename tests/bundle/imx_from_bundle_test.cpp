@@ -97,3 +97,26 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.str("engine") + "\n"), std::string::npos) << err;
   detail::drop_staged();
 }
+
+TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
+  // Containers are read by base name with the later entry winning; the
+  // directory form only sees its top level. The packed copy must serve the
+  // same canon and the stamped manifest, whatever sits in subdirectories.
+  TempDir t;
+  const fs::path b = t.path() / "b";
+  write_file(b / "canon.bin", "top canon");
+  write_file(b / "zz" / "canon.bin", "a stray copy");
+  write_file(b / "identity.tflite", "I");
+  write_file(b / "shared-enc.tflite", "E");
+  write_file(b / "zz" / "manifest.json", "{}");
+  const std::string h = detail::sha256_file_hex((b / "shared-enc.tflite").string());
+  for (const std::string form : {"imx", "zip"}) {
+    SCOPED_TRACE(form);
+    const std::string out = t.str("packed." + form);
+    auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
+    ASSERT_EQ(st, 0) << log;
+    EXPECT_EQ(detail::member_bytes(out, {"canon.bin"}), "top canon");
+    const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));
+    EXPECT_EQ(m["dependencies"][0]["sha256"], h);
+  }
+}

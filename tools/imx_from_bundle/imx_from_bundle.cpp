@@ -64,8 +64,19 @@ void put64(std::string& s, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-// Members in a stable order so that the same directory always packs to the
-// same bytes.
+// Readers look members up by base name and let a later entry win, while the
+// directory form only ever sees its top level. Putting nested files first
+// keeps a top-level member from being shadowed by a same-named file deeper
+// down (models/canon.bin sorting after canon.bin would otherwise replace it).
+// Within each group, name order makes the same directory pack to the same
+// bytes every time.
+bool pack_order(const Entry& a, const Entry& b) {
+  const bool a_top = a.name.find('/') == std::string::npos;
+  const bool b_top = b.name.find('/') == std::string::npos;
+  if (a_top != b_top) return b_top;
+  return a.name < b.name;
+}
+
 std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
   std::vector<Entry> v;
   for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
@@ -78,7 +89,7 @@ std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
     e.size = it->file_size();
     v.push_back(std::move(e));
   }
-  std::sort(v.begin(), v.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  std::sort(v.begin(), v.end(), pack_order);
   return v;
 }
 
@@ -279,7 +290,7 @@ int run(int argc, char** argv) {
     m.size = stamped.size();
     m.data = stamped;
     members.push_back(std::move(m));
-    std::sort(members.begin(), members.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::sort(members.begin(), members.end(), pack_order);
     if (in_place) write_atomically((dir / MANIFEST).string(), stamped);
     std::cout << "stamped " << k2sed_id() << " sha256=" << sha << " (from " << base_file << ")"
               << (in_place ? " into the packed copy and " + (dir / MANIFEST).string() : " into the packed copy")
