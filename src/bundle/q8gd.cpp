@@ -86,13 +86,33 @@ std::string lowered_trimmed_env(const char* name) {
 }
 
 
+// Only a regular file is read: a FIFO named manifest.json would block
+// start-up for good, and a device could feed bytes until memory runs out.
 std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot read " + path);
-  return ss.str();
+  struct Fd {
+    int fd;
+    ~Fd() {
+      if (fd >= 0) ::close(fd);
+    }
+  } f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  const int fd = f.fd;
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) throw std::system_error(errno, std::generic_category(), "cannot stat " + path);
+  if (!S_ISREG(st.st_mode)) throw std::runtime_error(path + " is not a regular file");
+  std::string out;
+  out.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    }
+    if (r == 0) break;
+    out.append(buf, static_cast<std::size_t>(r));
+  }
+  return out;
 }
 
 } // namespace

@@ -4,6 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace kinra2::bundle;
 using k2test::ScopedEnv;
 using k2test::TempDir;
@@ -169,4 +173,28 @@ TEST(Q8gd, SelectionRows) {
   EXPECT_EQ(detail::select_q8gd(b.t.str("b.imx"), b.vnni), std::make_pair(std::optional<std::string>(), std::string()));
   fs::remove(q8);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(), std::string()));
+}
+
+TEST(Q8gd, ManifestThatIsNoRegularFileFallsBackWithoutBlocking) {
+  Q8Bundle b;
+  ScopedEnv mode("KINRA2_Q8GD", std::nullopt);
+  const fs::path m = fs::path(b.dir) / "manifest.json";
+  // A FIFO nobody writes to would block an open(2) for reading forever, so
+  // the gate runs in a child that an alarm ends if it does.
+  ASSERT_EQ(::mkfifo(m.c_str(), 0600), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);
+    const auto r = b.select();
+    ::_exit(!r.first && r.second == "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + S ? 0 : 1);
+  }
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st)) << "the gate blocked on the FIFO";
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+
+  fs::remove(m);
+  fs::create_directory(m);
+  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                       "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + S));
 }
