@@ -152,10 +152,13 @@ struct ZipFileCloser {
 enum class ZipOpen { ok, not_zip, broken };
 
 // A file without an end-of-central-directory record is simply not an archive;
-// one that has it but fails libzip's consistency checks is a broken archive.
+// one whose directory cannot be read is a broken archive. No stricter
+// consistency checks: they refuse archives that repeat an entry name, which
+// are readable and resolve by the later-entry-wins rule; damaged entry data
+// still fails its CRC check when read.
 ZipOpen open_zip(const std::string& path, ZipPtr& out, std::string& why) {
   int err = 0;
-  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
+  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &err);
   if (z) {
     out.reset(z);
     return ZipOpen::ok;
@@ -244,11 +247,15 @@ std::optional<std::vector<TocEntry>> imx_toc(const std::string& path) {
   }
 }
 
-std::optional<Member> find_member(const std::string& bundle, std::span<const std::string_view> names) {
+namespace {
+
+// The lookup shared by find_member and has_member; member bytes are read only
+// when `with_data` is set.
+std::optional<Member> lookup(const std::string& bundle, std::span<const std::string_view> names, bool with_data) {
   if (is_directory(bundle)) {
     for (auto nm : names) {
       std::string p = (fs::path(bundle) / nm).string();
-      if (is_regular(p)) return Member{std::string(nm), read_whole_file(p)};
+      if (is_regular(p)) return Member{std::string(nm), with_data ? read_whole_file(p) : std::string()};
     }
     return std::nullopt;
   }
@@ -268,7 +275,9 @@ std::optional<Member> find_member(const std::string& bundle, std::span<const std
       for (const auto& e : *toc) by_base[base_name(e.name)] = &e; // later entries win
       for (auto nm : names) {
         auto it = by_base.find(nm);
-        if (it != by_base.end()) return Member{std::string(nm), read_span(fd.get(), it->second->offset, it->second->size, bundle)};
+        if (it == by_base.end()) continue;
+        const TocEntry& e = *it->second;
+        return Member{std::string(nm), with_data ? read_span(fd.get(), e.offset, e.size, bundle) : std::string()};
       }
       return std::nullopt; // a file with a table is never also a zip archive
     }
@@ -293,12 +302,22 @@ std::optional<Member> find_member(const std::string& bundle, std::span<const std
   }
   for (auto nm : names) {
     auto it = by_base.find(std::string(nm));
-    if (it != by_base.end()) {
-      const char* full = zip_get_name(z.get(), it->second, ZIP_FL_ENC_GUESS);
-      return Member{std::string(nm), read_zip_entry(z.get(), it->second, bundle, full ? full : "?")};
-    }
+    if (it == by_base.end()) continue;
+    if (!with_data) return Member{std::string(nm), {}};
+    const char* full = zip_get_name(z.get(), it->second, ZIP_FL_ENC_GUESS);
+    return Member{std::string(nm), read_zip_entry(z.get(), it->second, bundle, full ? full : "?")};
   }
   return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Member> find_member(const std::string& bundle, std::span<const std::string_view> names) {
+  return lookup(bundle, names, true);
+}
+
+bool has_member(const std::string& bundle, std::string_view name) {
+  return lookup(bundle, std::span<const std::string_view>(&name, 1), false).has_value();
 }
 
 std::optional<std::string> member_bytes(const std::string& bundle, std::initializer_list<std::string_view> names) {

@@ -37,6 +37,10 @@ struct Member {
 // entry) throw std::runtime_error.
 std::optional<Member> find_member(const std::string& bundle, std::span<const std::string_view> names);
 
+// Same lookup for one name, without reading the member: for callers that
+// only decide by presence, or that use a directory member by its path.
+bool has_member(const std::string& bundle, std::string_view name);
+
 // Same lookup, bytes only.
 std::optional<std::string> member_bytes(const std::string& bundle, std::initializer_list<std::string_view> names);
 

@@ -27,6 +27,14 @@ constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 
 std::string sq(const std::string& s) { return "'" + s + "'"; }
 
+// A member already seen in the bundle, staged; one that went missing since
+// is an I/O fault, not a contract violation.
+std::string staged(const std::string& bundle, std::string_view nm) {
+  auto p = detail::stage_member(bundle, nm);
+  if (!p) throw std::runtime_error(std::string(nm) + " disappeared from " + bundle + " while it was being loaded");
+  return *p;
+}
+
 } // namespace
 
 namespace detail {
@@ -54,14 +62,18 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
 
   auto canon = member_bytes(bundle, {"canon.bin", "canon.f32"});
   if (!canon) refuse("FATAL: no canon.bin in " + bundle + " (per-identity canon latent required)");
+  // The count is known from the length, so a wrong-sized canon is refused
+  // before it is decoded.
+  if (canon->size() % 4 == 0 && canon->size() / 4 != CANON_FLOATS)
+    refuse("FATAL: canon.bin has " + std::to_string(canon->size() / 4) + " floats, expected " +
+           std::to_string(CANON_FLOATS));
   out.canon = decode_canon(*canon);
   canon.reset();
-  if (out.canon.size() != CANON_FLOATS)
-    refuse("FATAL: canon.bin has " + std::to_string(out.canon.size()) + " floats, expected " +
-           std::to_string(CANON_FLOATS));
 
+  // Model members are only checked for here and fetched when staged: a
+  // directory bundle's models are used in place and never read into memory.
   // A bundle with the combined model is shape 1 whatever else it carries.
-  if (auto combined = member_bytes(bundle, {COMBINED_MEMBER})) {
+  if (has_member(bundle, COMBINED_MEMBER)) {
     auto [q8, why] = select_q8gd(bundle);
     if (!why.empty()) elog(why);
     if (q8) {
@@ -69,12 +81,12 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
       out.tfl_paths = {*q8};
       return out;
     }
-    out.tfl_paths = {stage_tflite(bundle, COMBINED_MEMBER, *combined)};
+    out.tfl_paths = {staged(bundle, COMBINED_MEMBER)};
     out.nm = std::string(COMBINED_MEMBER);
     return out;
   }
 
-  if (auto identity = member_bytes(bundle, {"identity.tflite"})) {
+  if (has_member(bundle, "identity.tflite")) {
     if (!SED)
       refuse("FATAL: " + bundle +
              " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
@@ -84,7 +96,7 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
              "combined-member path does not need it and is unaffected.)");
     const std::string id = SED->shared_enc_id();
     const std::optional<std::string> want = declared_base_sha(bundle);
-    const bool colocated = member_bytes(bundle, {SHARED_ENC_MEMBER}).has_value();
+    const bool colocated = has_member(bundle, SHARED_ENC_MEMBER);
     if (!want && !colocated)
       refuse("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
              sq(id) +
@@ -109,8 +121,7 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
              "install linux`) into ~/.velmora/engines/.");
     }
 
-    const std::string id_path = stage_tflite(bundle, "identity.tflite", *identity);
-    identity.reset();
+    const std::string id_path = staged(bundle, "identity.tflite");
     if (have_want && how.starts_with("name-trusted"))
       elog("two-artifact split: base sha256=" + want->substr(0, 12) +
            "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + how);

@@ -67,7 +67,7 @@ std::string SED_WHY = "not loaded";
 struct PolicyComponent::Api {
   int (*abi_version)();
   const char* (*id)();
-  int (*base_sha256_of)(const char*, char*);
+  char* (*base_sha256_of)(const char*);
   char* (*dependency_store_dirs)();
   char* (*store_candidates)(const char*, const char*);
   int (*verify_base)(const char*, const char*);
@@ -122,10 +122,9 @@ std::string PolicyComponent::shared_enc_id() const {
 }
 
 std::optional<std::string> PolicyComponent::base_sha256_of(const std::optional<std::string>& deps) const {
-  char out[K2SED_HEX_BUF] = {};
-  if (api_->base_sha256_of(deps ? deps->c_str() : nullptr, out) != 1) return std::nullopt;
-  out[K2SED_HEX_BUF - 1] = '\0';
-  return std::string(out);
+  char* p = api_->base_sha256_of(deps ? deps->c_str() : nullptr);
+  if (!p) return std::nullopt;
+  return take_text(p, api_->release, "base_sha256_of");
 }
 
 std::vector<std::string> PolicyComponent::dependency_store_dirs() const {
@@ -166,10 +165,11 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std:
                                                                       const std::optional<std::string>& engine,
                                                                       const std::optional<std::string>& want_sha) {
   if (!SED) throw std::runtime_error("shared_enc_dep is not loaded (" + SED_WHY + ")");
-  const bool want = want_sha && !want_sha->empty();
   std::vector<std::string> checked;
+  // Only a bundle that declares nothing skips verification; a declared text
+  // that no file can hash to (empty, not a digest) refuses every candidate.
   auto ok = [&](const std::string& path, const std::string& label) {
-    if (!want) return true;
+    if (!want_sha) return true;
     if (SED->verify_base(path, *want_sha)) return true;
     checked.push_back(path + " (" + label + "): sha mismatch");
     return false;
@@ -177,14 +177,13 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std:
 
   // A content-addressed store file is named by its hash; rehashing a model
   // of hundreds of MB at every start would buy nothing the name does not say.
-  if (want) {
+  if (want_sha && !want_sha->empty()) {
     for (const auto& p : SED->store_candidates(*want_sha, SED->dependency_store_dirs()))
       if (is_regular(p)) return {p, "name-trusted content store " + p};
   }
 
-  if (auto co = member_bytes(bundle, {SHARED_ENC_MEMBER})) {
-    std::string staged = stage_tflite(bundle, SHARED_ENC_MEMBER, *co);
-    if (ok(staged, "co-located in the bundle")) return {staged, "co-located in " + bundle};
+  if (auto staged = stage_member(bundle, SHARED_ENC_MEMBER)) {
+    if (ok(*staged, "co-located in the bundle")) return {*staged, "co-located in " + bundle};
   }
 
   std::vector<std::string> cands;

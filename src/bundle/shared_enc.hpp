@@ -68,7 +68,9 @@ extern std::string SED_WHY;
 // manifest, anything unreadable or malformed). Never throws.
 std::optional<std::string> declared_base_sha(const std::string& bundle);
 
-// (encoder path or nullopt, how it was found / why nothing was).
+// (encoder path or nullopt, how it was found / why nothing was). With
+// `want_sha` nullopt the first candidate found is taken unhashed; any declared
+// text, even one that is no digest, must be matched by the file's bytes.
 std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std::string& bundle,
                                                                       const std::optional<std::string>& engine,
                                                                       const std::optional<std::string>& want_sha);

@@ -5,14 +5,15 @@
  * address is. All functions are thread-compatible and never throw.
  *
  * Memory: texts returned as `char*` are allocated by the component and must
- * be released with k2sed_free; `const char*` results are static. Digests are
- * written into caller buffers of K2SED_HEX_BUF bytes (64 hex digits + NUL). */
+ * be released with k2sed_free; `const char*` results are static. Computed
+ * digests are written into caller buffers of K2SED_HEX_BUF bytes (64 hex
+ * digits + NUL). */
 #ifndef KINRA2_SHARED_ENC_DEP_ABI_H
 #define KINRA2_SHARED_ENC_DEP_ABI_H
 
 #include <stddef.h>
 
-#define K2SED_ABI_VERSION 1
+#define K2SED_ABI_VERSION 2
 #define K2SED_HEX_BUF 65
 
 #if defined(__GNUC__)
@@ -32,10 +33,13 @@ K2SED_API int k2sed_abi_version(void);
 K2SED_API const char* k2sed_id(void);
 
 /* `dependencies_json` is the JSON text of the manifest's "dependencies" value,
- * or NULL when the key is absent. Returns 1 and fills `out` with the declared
- * sha256 (64 lowercase hex digits) of the first entry whose id is k2sed_id();
- * returns 0 when there is none or anything is malformed. */
-K2SED_API int k2sed_base_sha256_of(const char* dependencies_json, char out[K2SED_HEX_BUF]);
+ * or NULL when the key is absent. Returns the sha256 declared by the first
+ * entry whose id is k2sed_id(), exactly as written (a non-text value as its
+ * JSON text), released with k2sed_free; NULL when no such entry declares one
+ * or the list is malformed. A declared text that is not a digest is still
+ * returned: it must make the pairing fail verification, never pass for
+ * "nothing declared", which would let any base through unchecked. */
+K2SED_API char* k2sed_base_sha256_of(const char* dependencies_json);
 
 /* JSON array text of the content-store directories, in search order
  * ($VELMORA_DEPS_DIR, else ~/.velmora/deps). NULL only when out of memory. */

@@ -201,6 +201,17 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
   return tmpl;
 }
 
+std::optional<std::string> stage_member(const std::string& bundle, std::string_view nm) {
+  if (is_directory(bundle)) {
+    std::string own = (fs::path(bundle) / nm).string();
+    if (!is_regular(own)) return std::nullopt;
+    return own;
+  }
+  auto bytes = member_bytes(bundle, {nm});
+  if (!bytes) return std::nullopt;
+  return stage_tflite(bundle, nm, *bytes);
+}
+
 void release_staged(const std::vector<std::string>& paths) {
   const std::vector<std::string> snapshot(paths);
   auto& r = registry();

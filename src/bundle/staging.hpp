@@ -33,6 +33,11 @@ std::optional<std::string> stage_dir();
 // registered. Creation/write failures throw std::system_error.
 std::string stage_tflite(const std::string& bundle, std::string_view nm, std::string_view data);
 
+// Member `nm` of `bundle` as a model file: a directory member in place (its
+// bytes are never read here), a container member read and staged as above.
+// nullopt when the bundle does not hold it.
+std::optional<std::string> stage_member(const std::string& bundle, std::string_view nm);
+
 // Removes the given files if (and only if) this process staged them and has
 // not yet removed them. A failed removal keeps the path registered for the
 // exit sweep.

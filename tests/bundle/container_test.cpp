@@ -137,6 +137,15 @@ TEST(MemberBytes, ZipDetectionAndDamage) {
   for (std::size_t i = 60; i < 80 && i < bad.size(); ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5A);
   write_file(t.path() / "bad.zip", bad);
   EXPECT_THROW(member_bytes(t.str("bad.zip"), {"canon.bin"}), std::runtime_error);
+  // Archivers may repeat a full entry name; such an archive is readable and
+  // the later entry wins like any other base-name clash. (libzip will not
+  // write a repeated name, so the second name is patched in afterwards.)
+  write_zip(t.str("dup.zip"), {{"m/canon.bin", "first"}, {"m/canon.biX", "second"}});
+  std::string dup = k2test::read_file(t.path() / "dup.zip");
+  for (auto at = dup.find("m/canon.biX"); at != std::string::npos; at = dup.find("m/canon.biX", at)) dup[at + 10] = 'n';
+  write_file(t.path() / "dup.zip", dup);
+  EXPECT_EQ(member_bytes(t.str("dup.zip"), {"canon.bin"}), "second");
+  EXPECT_EQ(listing(t.str("dup.zip")), (std::vector<std::string>{"canon.bin", "canon.bin"}));
   // A truncated archive has no end record left: not a zip at all.
   write_file(t.path() / "cut.zip", bytes.substr(0, bytes.size() / 2));
   EXPECT_FALSE(member_bytes(t.str("cut.zip"), {"canon.bin"}));

@@ -137,11 +137,6 @@ TEST_F(LoadBundle, SplitRefusals) {
                             "wrong, silently). Re-emit the container with tools/imx_from_bundle, which stamps the base "
                             "content address.\n");
 
-  // A hash that is not a plain digest is no declaration (it would otherwise
-  // end up inside content-store paths).
-  write_file(fs::path(d) / "manifest.json", deps("../../../etc/passwd"));
-  EXPECT_NE(refused(d).find("declares no 'kinra2-shared-enc' base"), std::string::npos);
-
   const std::string h = sha("the right encoder");
   write_file(fs::path(d) / "manifest.json", deps(h));
   const std::string tail = ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + h +
@@ -231,4 +226,41 @@ TEST_F(LoadBundle, NoRenderer) {
                 "'combined_litert_q8gd.tflite'] and none of the contract renderers. kinra-2 names exactly two renderer "
                 "shapes: combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other .tflite names "
                 "are not loaded: re-pack the member under its contract name.\n");
+}
+
+TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
+  // Each declaration below names a base, just not as a digest. Treating it
+  // as "nothing declared" would take the bundle's own copy unhashed; a text
+  // that reaches a file through the store path must not be trusted by name.
+  const std::string enc = "the encoder";
+  const std::string h = sha(enc);
+  std::string upper = h;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  write_file(t.path() / "escape", enc);
+  const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
+  const std::string eng = dir("engine", {{"shared-enc.tflite", enc}});
+
+  for (const std::string& declared : {std::string("../escape"), upper}) {
+    SCOPED_TRACE(declared);
+    write_file(fs::path(d) / "manifest.json", deps(declared));
+    const std::string log = refused(d, eng);
+    EXPECT_TRUE(log.starts_with(P + "FATAL: " + d + " was cut against shared-enc.tflite sha256=" + declared +
+                                " and that base is NOT on this machine. Resolution: " + d +
+                                "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
+                                "/shared-enc.tflite (engine dir): sha mismatch. Put it in the content store"))
+        << log;
+  }
+  // An empty declaration is no hash either, so the refusal cannot quote one.
+  write_file(fs::path(d) / "manifest.json", deps(""));
+  EXPECT_EQ(refused(d, eng), P + "FATAL: " + d +
+                                 " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
+                                 "found. Provide it via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install "
+                                 "the linux engine (`velmora engine install linux`) into ~/.velmora/engines/.\n");
+
+  // Only a manifest that declares nothing lets the bundle's own copy through.
+  write_file(fs::path(d) / "manifest.json",
+             nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", nullptr}}}}}.dump());
+  std::string log;
+  EXPECT_EQ(loaded(d, log, eng).tfl_paths[0], d + "/shared-enc.tflite");
+  EXPECT_NE(log.find("base UNVERIFIED"), std::string::npos) << log;
 }

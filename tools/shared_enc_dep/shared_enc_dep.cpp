@@ -81,27 +81,24 @@ int k2sed_abi_version(void) { return K2SED_ABI_VERSION; }
 
 const char* k2sed_id(void) { return SHARED_ENC_ID; }
 
-int k2sed_base_sha256_of(const char* dependencies_json, char out[K2SED_HEX_BUF]) {
-  if (!dependencies_json || !out) return 0;
+char* k2sed_base_sha256_of(const char* dependencies_json) {
+  if (!dependencies_json) return nullptr;
   try {
     const json deps = json::parse(dependencies_json);
-    if (!deps.is_array()) return 0;
+    if (!deps.is_array()) return nullptr;
     for (const auto& d : deps) {
       if (!d.is_object()) continue;
       auto id = d.find("id");
       if (id == d.end() || !id->is_string() || id->get<std::string>() != SHARED_ENC_ID) continue;
-      // The hash ends up inside store paths: anything but a plain digest
-      // (say "../../x") must never reach them.
       auto sha = d.find("sha256");
-      if (sha == d.end() || !sha->is_string()) return 0;
-      const std::string hex = sha->get<std::string>();
-      if (!is_hex64(hex)) return 0;
-      std::memcpy(out, hex.c_str(), K2SED_HEX_BUF);
-      return 1;
+      if (sha == d.end() || sha->is_null()) return nullptr;
+      // Handed back even when it is no digest: verification then fails,
+      // and k2sed_store_candidates keeps it out of store paths.
+      return dup_text(sha->is_string() ? sha->get<std::string>() : sha->dump());
     }
   } catch (...) {
   }
-  return 0;
+  return nullptr;
 }
 
 char* k2sed_dependency_store_dirs(void) {
