@@ -92,6 +92,23 @@ std::string quoted_key(const std::string& k) {
   return s + q;
 }
 
+// Cuts a description meant for one log line to `max` bytes, at a UTF-8
+// character boundary.
+std::string clipped(std::string s, std::size_t max = 160) {
+  if (s.size() <= max) return s;
+  std::size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  s.resize(cut);
+  return s + "...";
+}
+
+// How an offending element reads in a message. Only scalars are shown: the
+// JSON writer recurses, so a deeply nested object would overflow the stack.
+std::string element_text(const nlohmann::json& node) {
+  if (node.is_structured()) return type_name(node);
+  return type_name(node) + " " + clipped(node.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
 std::string index_text(const std::vector<std::size_t>& at) {
   std::string s = "[";
   for (std::size_t i = 0; i < at.size(); ++i) {
@@ -135,7 +152,7 @@ std::string to_array(const nlohmann::json& value, Accept accept, std::vector<std
     }
     if (node.is_array()) return "ragged nesting at " + index_text(at) + ": a list where a number was expected";
     if (!node.is_number())
-      return "element " + index_text(at) + " is " + type_name(node) + " " + node.dump() + ", not a number";
+      return "element " + index_text(at) + " is " + element_text(node) + ", not a number";
     T out{};
     std::string e = accept(node, out);
     if (!e.empty()) return "element " + index_text(at) + " " + e;
@@ -268,8 +285,13 @@ ColorResult parse_color_correct(std::string_view text, std::string_view source) 
   try {
     value = nlohmann::json::parse(text.begin(), text.end());
   } catch (const nlohmann::json::exception& e) {
-    return refuse(e.what());
+    // The reader quotes the offending token, which can be the rest of the member.
+    return refuse(clipped(e.what()));
   }
+  // An integer too large for 64 bits is held as a float, but it was written
+  // as an integer, and that is the type the refusal names.
+  if (value.is_number_float() && text.find_first_of(".eE") == std::string_view::npos)
+    return {std::nullopt, member() + " is present but is not a json object (got int)"};
   return parse_color_correct_value(value, source);
 }
 

@@ -216,3 +216,21 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
               "a serving mode.");
   }
 }
+
+TEST(ColorParse, HostileMembersAreRefusedWithoutHarm) {
+  // The offending element is a deeply nested object: describing it must not
+  // recurse through it.
+  const std::size_t depth = 100000;
+  std::string deep = "{\"lut\": [[{\"a\": " + std::string(depth, '[') + std::string(depth, ']') + "}]]}";
+  EXPECT_EQ(why(deep), "color.json: 'lut' is not a uint8 array (element [0, 0] is dict, not a number)");
+
+  // Long offending text is cut short in the one-line reason.
+  const std::string long_text(100000, 'x');
+  for (const std::string& member : {"{\"lut\": [[\"" + long_text + "\"]]}", "{\"lut\": \"" + long_text})
+    EXPECT_LT(why(member).size(), 400u) << member.substr(0, 12);
+
+  // An integer beyond 64 bits is still an int, however the reader holds it.
+  EXPECT_EQ(why("123456789012345678901234567890"), "color.json is present but is not a json object (got int)");
+  EXPECT_EQ(why(" -98765432109876543210987 "), "color.json is present but is not a json object (got int)");
+  EXPECT_EQ(why("1.5e300"), "color.json is present but is not a json object (got float)");
+}
