@@ -310,7 +310,9 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how)
   const auto* subs = model->subgraphs();
   const auto* defs = model->signature_defs();
   if (subs == nullptr || subs->size() == 0) bad_model(path, "has no subgraphs");
-  if (defs == nullptr || defs->size() == 0) bad_model(path, "has no signature definitions");
+  // A model without signature definitions is still a model: it simply offers
+  // no signatures, and the chain reports what is missing across all files.
+  if (defs == nullptr || defs->size() == 0) return;
   const std::size_t n_sub = subs->size();
 
   std::vector<bool> entry(n_sub, false);
@@ -363,8 +365,10 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how)
     if (room + file_size >= kMaxModel) bad_model(path, "is too large (2 GiB or more)");
     bytes.reset();
     bytes = load_bytes(path, room, how, file_size, fd.fd);
-    // The file is read anew: the runtime's own verification of each view
-    // below catches a file that changed in between.
+    // The file is read anew, and the prefixes below are built by following
+    // its offsets: a file that changed in between must not be trusted.
+    flatbuffers::Verifier again(bytes->file(), file_size);
+    if (!fmt::VerifyModelBuffer(again)) bad_model(path, "changed while it was being loaded");
     model = fmt::GetModel(bytes->file());
     if (model->subgraphs() == nullptr || model->subgraphs()->size() != n_sub)
       bad_model(path, "changed while it was being loaded");
@@ -508,7 +512,27 @@ void SignatureRunner::allocate() {
   needs_alloc_ = false;
 }
 
+void SignatureRunner::require_all_inputs(std::span<const std::string_view> given) const {
+  // An input left out would run with whatever its tensor last held: a stale
+  // or uninitialised value, and a plausible-looking wrong result.
+  bool ok = given.size() == in_names_.size();
+  for (std::size_t i = 0; ok && i < given.size(); ++i) {
+    ok = std::find(in_names_.begin(), in_names_.end(), given[i]) != in_names_.end() &&
+         std::find(given.begin(), given.begin() + static_cast<std::ptrdiff_t>(i), given[i]) ==
+             given.begin() + static_cast<std::ptrdiff_t>(i);
+  }
+  if (ok) return;
+  std::string want, got;
+  for (const std::string& n : in_names_) want += (want.empty() ? "'" : ", '") + n + "'";
+  for (std::string_view n : given) got += (got.empty() ? "'" : ", '") + std::string(n) + "'";
+  throw std::invalid_argument("signature '" + key_ + "' takes the inputs [" + want + "], got [" +
+                              got + "]");
+}
+
 void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
+  std::vector<std::string_view> names;
+  for (const InputArg& in : inputs) names.push_back(in.name);
+  require_all_inputs(names);
   load();
   errors_.clear();
   // All resizes first: allocation may move every tensor, so data is written
@@ -530,6 +554,7 @@ void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
 
 void* SignatureRunner::input_buffer(std::string_view name, TfLiteType type,
                                     std::span<const int> shape, std::size_t nbytes) {
+  require_all_inputs({&name, 1});
   load();
   errors_.clear();
   bool resized = false;

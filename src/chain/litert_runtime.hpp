@@ -77,6 +77,8 @@ class SignatureRunner {
   std::vector<TensorInfo> input_details();
 
   // Resizes (where the shape differs) and allocates, then copies each input.
+  // Every input of the signature must be given, each once
+  // (std::invalid_argument otherwise).
   void set_inputs(std::span<const InputArg> inputs);
   // For a runner with a single input to be filled in place: adopts `shape`
   // and returns the input's writable memory of exactly `nbytes` bytes. The
@@ -90,6 +92,7 @@ class SignatureRunner {
   friend class LitertModel;
   SignatureRunner() = default;
   int input_pos(std::string_view name) const;
+  void require_all_inputs(std::span<const std::string_view> given) const;
   TfLiteTensor* prepare(int pos, TfLiteType type, std::span<const int> shape, bool& resized);
   void allocate();
   [[noreturn]] void fail(const std::string& what);
@@ -117,8 +120,8 @@ class LitertModel {
     Read,  // read it into memory once (for files that cannot be mapped)
   };
   // Throws std::runtime_error naming the file when it cannot be read, is not
-  // a valid model, has no signature definitions, or its primary subgraph is
-  // not the entry of a signature.
+  // a valid model, or its primary subgraph is not the entry of a signature.
+  // A valid model without signature definitions loads with no keys.
   LitertModel(const std::string& path, int threads, Load how = Load::Map);
   ~LitertModel();
 

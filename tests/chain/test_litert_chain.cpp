@@ -277,6 +277,21 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
                 "', '" + dir.file("odd\\\\name.tflite") +
                 "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite OR "
                 "shared-enc.tflite + identity.tflite");
+
+  // A valid model that declares no signatures offers none; it is not a load
+  // failure, so the report names what is missing across both files.
+  ModelMaker bare;
+  k2test::add_chain_signatures(bare, ChainSpec{});
+  bare.model.signature_defs.clear();
+  const std::string unsigned_path = bare.write(dir.file("identity.tflite"));
+  ChainSpec enc_only;
+  enc_only.tok = enc_only.step = enc_only.dec16 = enc_only.dec8 = false;
+  const std::string enc_path = write_chain(dir, "shared-enc.tflite", enc_only);
+  EXPECT_EQ(construction_error({enc_path, unsigned_path}),
+            "LiteRT chain missing signature(s) ['tok14', 'step', 'dec16', 'dec8'] across ['" +
+                enc_path + "', '" + unsigned_path +
+                "'] (have ['enc']); need combined_litert.tflite OR shared-enc.tflite + "
+                "identity.tflite");
 }
 
 TEST(ChainBuild, StagedCopiesAreReleasedOnceLoaded) {
