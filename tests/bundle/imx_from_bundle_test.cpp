@@ -120,3 +120,17 @@ TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
     EXPECT_EQ(m["dependencies"][0]["sha256"], h);
   }
 }
+
+TEST(ImxFromBundle, RefusesNamesReadersCannotDecode) {
+  // One Latin-1 file name would turn the whole table into no table at all.
+  TempDir t;
+  write_file(t.path() / "b" / "canon.bin", "C");
+  write_file(t.path() / "b" / "combined_litert.tflite", "M");
+  write_file(t.path() / "b" / "caf\xe9.txt", "x");
+  for (const std::string flag : {"", " --zip"}) {
+    auto [st, out] = run(shq(tool()) + " " + shq(t.str("b")) + " " + shq(t.str("o")) + flag);
+    EXPECT_EQ(st, 1) << out;
+    EXPECT_NE(out.find("is not UTF-8"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(t.path() / "o"));
+  }
+}

@@ -2,6 +2,7 @@
 // binds a two-artifact split to its shared encoder by stamping the encoder's
 // content address into the manifest's "dependencies", so the host can verify
 // the pairing instead of trusting a file name.
+#include "bundle/container.hpp"
 #include "bundle/shared_enc_dep_abi.h"
 
 #include <nlohmann/json.hpp>
@@ -85,6 +86,10 @@ std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
     if (fs::equivalent(it->path(), out_abs, ec)) continue; // never pack the output into itself
     Entry e;
     e.name = it->path().lexically_relative(dir).generic_string();
+    // A reader refuses the whole table over one name that is not UTF-8, so
+    // packing it would make every member unreachable.
+    if (!kinra2::bundle::detail::valid_utf8(e.name))
+      throw Fail(it->path().string() + ": the file name is not UTF-8; rename it or move it out of the bundle");
     e.file = it->path().string();
     e.size = it->file_size();
     v.push_back(std::move(e));
