@@ -237,6 +237,16 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
+std::string prefix_cp(std::string_view s, std::size_t n) {
+  std::size_t i = 0, cp = 0;
+  while (i < s.size() && cp < n) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    ++cp;
+  }
+  return std::string(s.substr(0, i));
+}
+
 std::optional<std::vector<TocEntry>> imx_toc(const std::string& path) {
   try {
     Fd fd = open_regular(path);

@@ -112,7 +112,7 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
         refuse("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
                " and that base is NOT on this machine. Resolution: " + how +
                ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + *want +
-               " or <store>/" + want->substr(0, 2) + "/" + *want +
+               " or <store>/" + prefix_cp(*want, 2) + "/" + *want +
                "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME and the "
                "wrong CONTENT is refused here on purpose.");
       refuse("FATAL: " + bundle +
@@ -123,10 +123,10 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
 
     const std::string id_path = staged(bundle, "identity.tflite");
     if (have_want && how.starts_with("name-trusted"))
-      elog("two-artifact split: base sha256=" + want->substr(0, 12) +
+      elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) +
            "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + how);
     else if (have_want)
-      elog("two-artifact split: base sha256=" + want->substr(0, 12) + "… VERIFIED (bytes hashed) via " + how);
+      elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) + "… VERIFIED (bytes hashed) via " + how);
     else
       elog("two-artifact split: base UNVERIFIED (artifact declares no " + sq(id) +
            " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");

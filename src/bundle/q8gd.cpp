@@ -55,23 +55,12 @@ bool same(const json* a, const json* b) {
   return *a == *b;
 }
 
-// First n code points of a UTF-8 text.
-std::string prefix_cp(const std::string& s, std::size_t n) {
-  std::size_t i = 0, cp = 0;
-  while (i < s.size() && cp < n) {
-    ++i;
-    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
-    ++cp;
-  }
-  return s.substr(0, i);
-}
-
 // First 12 characters of a hash field as the log texts show it; an absent
 // value reads "None".
 std::string first12(const json* v) {
   if (!v || v->is_null()) return "None";
   if (!v->is_string()) throw std::invalid_argument("hash value " + v->dump() + " is not text");
-  return prefix_cp(v->get<std::string>(), 12);
+  return detail::prefix_cp(v->get<std::string>(), 12);
 }
 
 std::string lowered_trimmed_env(const char* name) {
@@ -244,10 +233,10 @@ std::pair<std::optional<std::string>, std::string> select_q8gd(const std::string
 
     const std::string digest = sha256_file_hex(q8);
     if (digest != *want)
-      return {std::nullopt, log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " + prefix_cp(*want, 12) + S};
+      return {std::nullopt, log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " + detail::prefix_cp(*want, 12) + S};
 
     return {q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " + *isa + "; sha " +
-                    prefix_cp(*want, 12) + " bound; " + why_rt + ")"};
+                    detail::prefix_cp(*want, 12) + " bound; " + why_rt + ")"};
   } catch (const json::parse_error& e) {
     return {std::nullopt, log + " FALLBACK: invalid JSON: " + e.what() + S};
   } catch (const json::exception& e) {

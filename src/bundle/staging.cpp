@@ -97,11 +97,28 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, e - b + 1));
 }
 
+// Backslashes doubled, and control characters escaped as well so that a
+// value holding a line break still logs as one line.
 std::string single_quoted(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\\') out += '\\';
-    out += c;
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7F) {
+      static constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
   }
   return out + "'";
 }

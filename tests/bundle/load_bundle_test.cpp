@@ -1,5 +1,7 @@
 #include "bundle/load_bundle.hpp"
 
+#include "bundle/container.hpp"
+
 #include "bundle/q8gd.hpp"
 #include "bundle/shared_enc.hpp"
 #include "bundle/staging.hpp"
@@ -240,7 +242,7 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
   const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
   const std::string eng = dir("engine", {{"shared-enc.tflite", enc}});
 
-  for (const std::string& declared : {std::string("../escape"), upper}) {
+  for (const std::string& declared : {std::string("../escape"), upper, std::string("\xc3\xa9t\xc3\xa9")}) {
     SCOPED_TRACE(declared);
     write_file(fs::path(d) / "manifest.json", deps(declared));
     const std::string log = refused(d, eng);
@@ -248,6 +250,10 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
                                 " and that base is NOT on this machine. Resolution: " + d +
                                 "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
                                 "/shared-enc.tflite (engine dir): sha mismatch. Put it in the content store"))
+        << log;
+    // The store layout quotes the first two characters, never half of one.
+    EXPECT_NE(log.find(" or <store>/" + detail::prefix_cp(declared, 2) + "/" + declared + "), or pass"),
+              std::string::npos)
         << log;
   }
   // An empty declaration is no hash either, so the refusal cannot quote one.

@@ -63,6 +63,15 @@ TEST(Staging, StageDirRules) {
   EXPECT_EQ(fs::path(p).parent_path(), t.path() / "tmp");
   detail::release_staged({p});
   EXPECT_FALSE(fs::exists(p));
+
+  // Backslashes doubled, and a line break in the value kept out of the log's
+  // line structure.
+  ScopedEnv odd("KINRA2_STAGE_DIR", t.str("file") + "/a\\b\nc");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(detail::stage_dir());
+  const std::string line = testing::internal::GetCapturedStderr();
+  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.str("file") + "/a\\\\b\\nc' unusable ("), std::string::npos) << line;
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
 }
 
 TEST(Staging, DirectoryMembersAreNeverCopiedNorDeleted) {
