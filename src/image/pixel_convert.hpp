@@ -88,6 +88,9 @@ int rgb_threads_from(const char* raw, int (*cpus)());
 // dst[i] = trunc(clamp(src[i] * 255, 0, 255)), NaN -> 0; when `write_back`,
 // the clamped float is also stored back into src.
 void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);
+// scale_to_u8 with write-back, then dst[i] = table[dst[i]] (entries 0..255),
+// in one pass where the processor allows.
+void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
 // out[3i + c] = plane_c[i].
 void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* out,
                  std::size_t n);

@@ -1,6 +1,7 @@
 #include "image/pixel_convert.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -112,6 +113,28 @@ TEST(PixelConvert, ColourCorrectionOnBothPaths) {
     gb.apply(want.data(), want.data(), want.size() / 3);
     EXPECT_EQ(bytes(px_to_rgb888_chunk(fv, &gb)), want) << writable;
     EXPECT_EQ(px_to_rgb888(pv[0], &gb), std::vector<std::uint8_t>(want.begin(), want.begin() + RGB_FRAME_BYTES));
+  }
+}
+
+TEST(PixelConvert, FusedLutKernelFollowsThePixelRuleAtEveryLength) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> specials = {0.0f, -0.0f, 0.5f, 0.999f, 1.0f, -0.2f, 1.3f, nan, inf, -inf, 1e-30f, 254.5f / 255};
+  std::array<std::int32_t, 256> table;
+  for (int v = 0; v < 256; ++v) table[v] = (v * 37 + 11) % 256;
+  for (std::size_t n : {0, 1, 31, 32, 33, 95, 1000}) {
+    std::vector<float> src(n);
+    for (std::size_t i = 0; i < n; ++i) src[i] = i < specials.size() ? specials[(i * 5) % specials.size()] : (i % 301) / 290.0f - 0.02f;
+    // Specials also at the end, where a vector loop hands over to its tail.
+    for (std::size_t i = 0; i < std::min(n, specials.size()); ++i) src[n - 1 - i] = specials[i];
+    std::vector<float> work = src;
+    std::vector<std::uint8_t> got(n);
+    detail::scale_lut_to_u8(work.data(), got.data(), n, table.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      float x = src[i] * 255.0f;
+      float clipped = std::isnan(x) ? 0.0f : std::min(std::max(x, 0.0f), 255.0f);
+      ASSERT_EQ(got[i], table[static_cast<int>(clipped)]) << n << " at " << i << " for " << src[i];
+      ASSERT_EQ(work[i], clipped) << n << " at " << i;
+    }
   }
 }
 
