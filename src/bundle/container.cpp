@@ -190,6 +190,9 @@ std::string read_zip_entry(zip_t* z, zip_uint64_t idx, const std::string& path, 
                                zip_file_strerror(f.get()));
     if (r == 0) break;
     out.append(buf, static_cast<std::size_t>(r));
+    // Stop as soon as the data outgrows its header instead of inflating the
+    // rest of a forged entry into memory first.
+    if ((st.valid & ZIP_STAT_SIZE) && out.size() > st.size) break;
   }
   if ((st.valid & ZIP_STAT_SIZE) && out.size() != st.size)
     throw std::runtime_error("zip archive " + path + ": entry " + entry + " holds " + std::to_string(out.size()) +

@@ -137,6 +137,20 @@ TEST(MemberBytes, ZipDetectionAndDamage) {
   for (std::size_t i = 60; i < 80 && i < bad.size(); ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5A);
   write_file(t.path() / "bad.zip", bad);
   EXPECT_THROW(member_bytes(t.str("bad.zip"), {"canon.bin"}), std::runtime_error);
+  // Headers that understate the inflated size: an error, never the first
+  // bytes passed off as the whole member.
+  std::string liar = bytes;
+  const auto put32 = [&liar](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) liar[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  ASSERT_EQ(liar.compare(0, 4, "PK\x03\x04"), 0);
+  put32(22, 1000);
+  const auto cd = liar.find("PK\x01\x02");
+  ASSERT_NE(cd, std::string::npos);
+  put32(cd + 24, 1000);
+  write_file(t.path() / "liar.zip", liar);
+  EXPECT_THROW(member_bytes(t.str("liar.zip"), {"canon.bin"}), std::runtime_error);
+
   // Archivers may repeat a full entry name; such an archive is readable and
   // the later entry wins like any other base-name clash. (libzip will not
   // write a repeated name, so the second name is patched in afterwards.)
