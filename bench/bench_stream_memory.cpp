@@ -1,7 +1,7 @@
 // Resident memory of the real host over a long stream: it must not grow with
 // the stream's length. Streams N minutes of speech-like audio through the
-// host (as a peer would, output discarded), samples the host's VmRSS as it
-// goes and prints the peak after the first minute and at the end.
+// host (as a peer would, output discarded), reads the host's high-water mark
+// as it goes and prints it after the first minute and at the end.
 //
 // usage: bench_stream_memory [--bundle DIR] [--minutes N]   (default 10)
 
@@ -23,11 +23,13 @@
 
 namespace {
 
-long rss_kb(pid_t pid) {
+// The host's high-water mark of resident memory so far (VmHWM), so that
+// short peaks between two samples are not missed.
+long hwm_kb(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
   return 0;
 }
 
@@ -91,11 +93,11 @@ int main(int argc, char** argv) {
       chunk[i] = 0.5f * std::sin(static_cast<float>(at + i) * 0.0015f) * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
     }
     if (!write_all(in[1], &step, 4) || !write_all(in[1], chunk.data(), step * 4)) break;
-    const long rss = rss_kb(pid);
+    const long rss = hwm_kb(pid);
     peak_all = std::max(peak_all, rss);
     if (at < minute) peak_first = std::max(peak_first, rss);
     if ((at / step) % 3000 == 0)
-      std::fprintf(stderr, "bench_stream_memory: %.1f of %.1f min fed, VmRSS %ld KiB\n",
+      std::fprintf(stderr, "bench_stream_memory: %.1f of %.1f min fed, VmHWM %ld KiB\n",
                    static_cast<double>(at) / minute, minutes, rss);
   }
   ::close(in[1]);
@@ -105,8 +107,8 @@ int main(int argc, char** argv) {
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::printf("stream of %.1f min rendered in %.1f s, %lld output bytes\n", minutes, secs,
               static_cast<long long>(out_bytes.load()));
-  std::printf("peak VmRSS during the first minute: %.1f MiB\n", peak_first / 1024.0);
-  std::printf("peak VmRSS over the whole stream:   %.1f MiB (ratio %.3f)\n", peak_all / 1024.0,
+  std::printf("peak resident (VmHWM) in the first minute: %.1f MiB\n", peak_first / 1024.0);
+  std::printf("peak resident (VmHWM) over the stream:    %.1f MiB (ratio %.3f)\n", peak_all / 1024.0,
               peak_first ? static_cast<double>(peak_all) / static_cast<double>(peak_first) : 0.0);
   if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : 1;
