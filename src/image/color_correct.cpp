@@ -106,7 +106,7 @@ std::string clipped(std::string s, std::size_t max = 160) {
 // JSON writer recurses, so a deeply nested object would overflow the stack.
 std::string element_text(const nlohmann::json& node) {
   if (node.is_structured()) return type_name(node);
-  return type_name(node) + " " + clipped(node.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  return type_name(node) + " " + clipped(node.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), 40);
 }
 
 std::string index_text(const std::vector<std::size_t>& at) {
