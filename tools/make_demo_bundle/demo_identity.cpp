@@ -39,7 +39,8 @@ constexpr std::array<float, 3> EYE_INK = {0.90f, 0.80f, 0.66f};
 
 constexpr int DEC_IN = 2 * LC + 4;  // current, previous, phase one-hot
 constexpr int UP = 8;               // latent -> frame scale
-constexpr int DEC_OUT = UP * UP * 3;
+constexpr int SUB = UP / 2;         // frame pixels per face pixel, each way
+constexpr int SUBS = 4;             // face pixels per latent pixel (2x2)
 constexpr int HEAVY_CH = 48;
 
 // --- drawing ---------------------------------------------------------------
@@ -97,19 +98,16 @@ struct Lcg {
   }
 };
 
-// 1x1 conv (DEC_OUT, 1, 1, in_ch) painting the face sub-pixels and the two inks.
-std::vector<float> paint_weights(int in_ch) {
-  std::vector<float> w(static_cast<std::size_t>(DEC_OUT) * in_ch, 0.0f);
-  for (int dy = 0; dy < UP; ++dy)
-    for (int dx = 0; dx < UP; ++dx)
-      for (int c = 0; c < 3; ++c) {
-        const int o = (dy * UP + dx) * 3 + c;
-        const int sub = (dy / (UP / 2)) * 2 + dx / (UP / 2);
-        float* row = &w[static_cast<std::size_t>(o) * in_ch];
-        row[sub * 3 + c] = 1.0f;
-        row[CH_MOUTH] = -MOUTH_INK[static_cast<std::size_t>(c)];
-        row[CH_EYES] = -EYE_INK[static_cast<std::size_t>(c)];
-      }
+// (SUBS, in_ch) weights giving, for colour c, each face sub-pixel of a latent
+// pixel less the two inks.
+std::vector<float> colour_weights(int c, int in_ch) {
+  std::vector<float> w(static_cast<std::size_t>(SUBS) * in_ch, 0.0f);
+  for (int sub = 0; sub < SUBS; ++sub) {
+    float* row = &w[static_cast<std::size_t>(sub) * in_ch];
+    row[sub * 3 + c] = 1.0f;
+    row[CH_MOUTH] = -MOUTH_INK[static_cast<std::size_t>(c)];
+    row[CH_EYES] = -EYE_INK[static_cast<std::size_t>(c)];
+  }
   return w;
 }
 
@@ -193,27 +191,60 @@ class Builder {
   void dec(const char* key, int batch) {
     Graph g(m_, key);
     const int x = g.input("args_0", {batch, DEC_IN, LH, LW});
-    int t = g.transpose(x, {0, 2, 3, 1});
-    int in_ch = DEC_IN;
+    // Per colour, the four face sub-pixels of each latent pixel with the inks
+    // already subtracted: (batch, 1, PLANE, SUBS).
+    std::vector<int> colours;
     if (dec_.heavy) {
+      int t = g.transpose(x, {0, 2, 3, 1});
       Lcg rng;
       const std::vector<float> b(HEAVY_CH, 0.0f);
       t = g.conv2d(t, weights(g, "conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, rng)),
                    g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
       t = g.conv2d(t, weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
                    g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
-      in_ch = HEAVY_CH;
+      for (int c = 0; c < 3; ++c) {
+        const std::string n = "paint" + std::to_string(c);
+        const int y = g.conv2d(t, weights(g, n, {SUBS, 1, 1, HEAVY_CH}, colour_weights(c, HEAVY_CH)), zeros(g, n, SUBS),
+                               fmt::Padding::VALID, Act::RELU);
+        colours.push_back(g.reshape(y, {batch, 1, PLANE, SUBS}));
+      }
+    } else {
+      // Read as a one-channel image of (channels x pixels), the channels-first
+      // input is mixed by a convolution whose kernel spans all channels; that
+      // spares a transpose of the whole input.
+      const int xi = g.reshape(x, {batch, DEC_IN, PLANE, 1});
+      for (int c = 0; c < 3; ++c) {
+        const std::string n = "paint" + std::to_string(c);
+        colours.push_back(g.conv2d(xi, weights(g, n, {SUBS, DEC_IN, 1, 1}, colour_weights(c, DEC_IN)),
+                                   zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU));
+      }
     }
-    const std::vector<float> bias(DEC_OUT, 0.0f);
-    // Face values are at most 1 and the inks only subtract, so clamping at 0
-    // is all the range control needed.
-    const int y = g.conv2d(t, weights(g, "paint", {DEC_OUT, 1, 1, in_ch}, paint_weights(in_ch)),
-                           g.constant("paint_b", {DEC_OUT}, bias), fmt::Padding::VALID, Act::RELU);
-    const int px = g.transpose(g.depth_to_space(y, UP), {0, 3, 1, 2});
-    g.sign(key, {{"args_0", x}}, {{"output_0", px}});
+    g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
   }
 
  private:
+  // (batch, 3, PLANE, SUBS) sub-pixel values -> (batch, 3, FH, FW) frames.
+  // The frame is channels-first, so colour planes are folded into the batch
+  // and never leave it: sub-pixels to a (2 LH, 2 LW) image, each value copied
+  // SUB times along its row by a 1x1 convolution, each row SUB times by a
+  // concatenation. Only the last step touches frame-sized memory, once, as
+  // whole-row copies; a channels-last frame and a transpose would cost two
+  // more passes over it.
+  int upsample(Graph& g, int planes, int batch) {
+    const int n = batch * 3;
+    const int img = g.depth_to_space(g.reshape(planes, {n, LH, LW, SUBS}), 2);
+    const std::vector<float> ones(SUB, 1.0f);
+    const int wide = g.conv2d(g.reshape(img, {n * 2 * LH, 1, 2 * LW, 1}), g.constant("widen", {SUB, 1, 1, 1}, ones),
+                              zeros(g, "widen", SUB), fmt::Padding::VALID, Act::NONE);
+    const int row = g.reshape(wide, {n * 2 * LH, 1, FW});
+    return g.reshape(g.concat(std::vector<int>(SUB, row), 1), {batch, 3, FH, FW});
+  }
+
+  static int zeros(Graph& g, const std::string& name, int n) {
+    const std::vector<float> z(static_cast<std::size_t>(n), 0.0f);
+    return g.constant(name + "_b", {n}, z);
+  }
+
   int weights(Graph& g, const std::string& name, Shape shape, const std::vector<float>& w) {
     if (!dec_.int8_weights) return g.constant(name, std::move(shape), w);
     return g.dequantize(g.constant_i8(name + "_q", std::move(shape), quantize_int8(w)));
@@ -232,7 +263,7 @@ std::vector<float> canon_latent() {
   };
   // Face at twice the latent resolution; each face pixel covers 4x4 frame
   // pixels and is the average of those 16 samples, which anti-aliases edges.
-  constexpr int S = UP / 2;
+  constexpr int S = SUB;
   for (int fy = 0; fy < 2 * LH; ++fy)
     for (int fx = 0; fx < 2 * LW; ++fx) {
       float acc[3] = {0, 0, 0};

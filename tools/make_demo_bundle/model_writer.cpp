@@ -207,15 +207,15 @@ int Graph::slice(int a, Shape begin, Shape end) {
   return emit(fmt::BuiltinOperator::STRIDED_SLICE, 1, {a, b, e, s}, std::move(out), std::move(u));
 }
 
-int Graph::concat(std::initializer_list<int> parts, int axis) {
-  Shape out = shape(*parts.begin());
+int Graph::concat(std::vector<int> parts, int axis) {
+  Shape out = shape(parts.at(0));
   out[static_cast<std::size_t>(axis)] = 0;
   for (int p : parts) out[static_cast<std::size_t>(axis)] += shape(p)[static_cast<std::size_t>(axis)];
   fmt::ConcatenationOptionsT o;
   o.axis = axis;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::CONCATENATION, 1, std::vector<int>(parts), std::move(out), std::move(u));
+  return emit(fmt::BuiltinOperator::CONCATENATION, 1, std::move(parts), std::move(out), std::move(u));
 }
 
 int Graph::fully_connected(int x, int w, int b, Act act) {

@@ -62,7 +62,7 @@ class Graph {
   int reshape(int a, Shape to);
   int transpose(int a, std::initializer_list<int> perm);
   int slice(int a, Shape begin, Shape end);  // unit strides
-  int concat(std::initializer_list<int> parts, int axis);
+  int concat(std::vector<int> parts, int axis);
   // y = x . w^T + b over the last axis of a 2-D x; w is (out, in).
   int fully_connected(int x, int w, int b, fmt::ActivationFunctionType act);
   // NHWC convolution with OHWI filter, stride 1.
