@@ -111,7 +111,7 @@ void expect_runnable_layout(const fmt::ModelT& m) {
       {fmt::BuiltinOperator::FULLY_CONNECTED, 9}, {fmt::BuiltinOperator::LOGISTIC, 3},
       {fmt::BuiltinOperator::RESHAPE, 1},       {fmt::BuiltinOperator::TRANSPOSE, 5},
       {fmt::BuiltinOperator::STRIDED_SLICE, 5}, {fmt::BuiltinOperator::SQRT, 1},
-      {fmt::BuiltinOperator::FLOOR_MOD, 1},
+      {fmt::BuiltinOperator::FLOOR_MOD, 1},     {fmt::BuiltinOperator::MAXIMUM, 4},
   };
   for (const auto& oc : m.operator_codes) {
     ASSERT_TRUE(max_version.count(oc->builtin_code)) << "unexpected op " << static_cast<int>(oc->builtin_code);

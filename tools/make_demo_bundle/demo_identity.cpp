@@ -21,10 +21,12 @@ constexpr int BLOCK = 128;        // samples per mean-square block (8 ms at 16 k
 constexpr int BLOCKS = TEMPO_SAMPLES / BLOCK;  // 275
 static_assert(BLOCKS * BLOCK == TEMPO_SAMPLES);
 // Opening = clamp(GAIN * rms - GATE, -1, 1); the renderer scales speech by 3,
-// so ordinary speech (rms ~0.1-0.3 after scaling) spans closed to wide open,
-// and silence sits at -1, well below the lip line.
-constexpr float MOUTH_GAIN = 10.0f;
-constexpr float MOUTH_GATE = 1.0f;
+// so ordinary speech (rms ~0.03-0.3 after scaling) spreads over the whole
+// range from closed to wide open instead of slamming it open.
+constexpr float MOUTH_GAIN = 4.0f;
+constexpr float MOUTH_GATE = 0.1f;
+// Per step, the mouth closes to no less than this share of its last opening.
+constexpr float MOUTH_RELEASE = 0.5f;
 // Edge steepness of the mouth and eye shapes, per unit of the shape field.
 constexpr float EDGE = 10.0f;
 // Eye opening while closed: a thin lid line stays visible.
@@ -32,6 +34,9 @@ constexpr float LID = 0.3f;
 // The shape field outside mouth and eyes; far from both thresholds.
 constexpr float SHAPE_FAR = 10.0f;
 constexpr float SHAPE_EYE_BASE = 20.0f;  // eyes are stored as SHAPE_EYE_BASE - field
+// Half-heights at full opening, in face rows (4 frame rows each).
+constexpr double MOUTH_HALF = 6.0;
+constexpr double EYE_HALF = 5.0;
 
 // Darkness colours subtracted by the decoder (mouth interior, closed pupils).
 constexpr std::array<float, 3> MOUTH_INK = {0.66f, 0.73f, 0.58f};
@@ -42,6 +47,15 @@ constexpr int UP = 8;               // latent -> frame scale
 constexpr int SUB = UP / 2;         // frame pixels per face pixel, each way
 constexpr int SUBS = 4;             // face pixels per latent pixel (2x2)
 constexpr int HEAVY_CH = 48;
+// The decoder's hidden layer: the face channels, then for mouth and eyes, each
+// face row of a latent pixel and each phase, two ramp pieces whose difference
+// is the shape's coverage, clamp(z, 0, 1).
+constexpr int PHASES = 4;
+constexpr int HIDDEN = FACE_CHANNELS + 2 * 2 * PHASES * 2;
+// Added to every hidden unit of the phases a row does not have: far below any
+// value z takes (at most EDGE), so those units are 0 and only the row's own
+// phase contributes.
+constexpr float PHASE_GATE = 32.0f;
 
 // --- drawing ---------------------------------------------------------------
 struct Rgb {
@@ -98,15 +112,60 @@ struct Lcg {
   }
 };
 
-// (SUBS, in_ch) weights giving, for colour c, each face sub-pixel of a latent
-// pixel less the two inks.
-std::vector<float> colour_weights(int c, int in_ch) {
-  std::vector<float> w(static_cast<std::size_t>(SUBS) * in_ch, 0.0f);
+int hidden_unit(int eye, int sy, int k, int piece) {
+  return FACE_CHANNELS + (((eye * 2 + sy) * PHASES + k) * 2 + piece);
+}
+
+// (HIDDEN, in_ch) weights and biases of the hidden layer. Within a step the
+// opening and closure move linearly from the previous latent to the current
+// one: phase k weighs the current (k + 1) / 4 and the previous (3 - k) / 4.
+// Blending is linear in the inputs, so each phase gets its own units and the
+// phase planes switch the others off; the outline then follows the blended
+// value at face-row precision.
+void hidden_layer(int in_ch, std::vector<float>& w, std::vector<float>& bias) {
+  w.assign(static_cast<std::size_t>(HIDDEN) * in_ch, 0.0f);
+  bias.assign(HIDDEN, 0.0f);
+  for (int f = 0; f < FACE_CHANNELS; ++f) w[static_cast<std::size_t>(f) * in_ch + f] = 1.0f;
+  for (int eye = 0; eye < 2; ++eye)
+    for (int sy = 0; sy < 2; ++sy)
+      for (int k = 0; k < PHASES; ++k)
+        for (int piece = 0; piece < 2; ++piece) {
+          const int u = hidden_unit(eye, sy, k, piece);
+          float* row = &w[static_cast<std::size_t>(u) * in_ch];
+          const float cur = (k + 1) / 4.0f, prev = (3 - k) / 4.0f, s = sy ? 1.0f : -1.0f;
+          float b;
+          if (!eye) {  // z = EDGE * (opening - field)
+            row[CH_MOUTH] = EDGE * cur;
+            row[LC + CH_MOUTH] = EDGE * prev;
+            row[CH_SHAPE] = -EDGE;
+            row[CH_SLOPE] = -EDGE * s;
+            b = EDGE * s * SLOPE_OFFSET;
+          } else {  // z = EDGE * (1 - (1 - LID) * closure - (SHAPE_EYE_BASE - field))
+            row[CH_EYES] = -EDGE * (1.0f - LID) * cur;
+            row[LC + CH_EYES] = -EDGE * (1.0f - LID) * prev;
+            row[CH_SHAPE] = EDGE;
+            row[CH_SLOPE] = EDGE * s;
+            b = EDGE * (1.0f - SHAPE_EYE_BASE) - EDGE * s * SLOPE_OFFSET;
+          }
+          row[2 * LC + k] = PHASE_GATE;
+          bias[static_cast<std::size_t>(u)] = b - PHASE_GATE - static_cast<float>(piece);
+        }
+}
+
+// (SUBS, HIDDEN) weights giving, for colour c, each face sub-pixel of a
+// latent pixel less the inks by the coverage of its face row.
+std::vector<float> paint_weights(int c) {
+  std::vector<float> w(static_cast<std::size_t>(SUBS) * HIDDEN, 0.0f);
   for (int sub = 0; sub < SUBS; ++sub) {
-    float* row = &w[static_cast<std::size_t>(sub) * in_ch];
+    float* row = &w[static_cast<std::size_t>(sub) * HIDDEN];
     row[sub * 3 + c] = 1.0f;
-    row[CH_MOUTH] = -MOUTH_INK[static_cast<std::size_t>(c)];
-    row[CH_EYES] = -EYE_INK[static_cast<std::size_t>(c)];
+    for (int eye = 0; eye < 2; ++eye) {
+      const float ink = (eye ? EYE_INK : MOUTH_INK)[static_cast<std::size_t>(c)];
+      for (int k = 0; k < PHASES; ++k) {
+        row[hidden_unit(eye, sub / 2, k, 0)] = -ink;
+        row[hidden_unit(eye, sub / 2, k, 1)] = ink;
+      }
+    }
   }
   return w;
 }
@@ -169,22 +228,26 @@ class Builder {
     const int hist = g.input("args_1", {1, LC, CTX, LH, LW});
     const int newest = g.reshape(g.slice(g.reshape(hist, {LC, CTX, PLANE}), {0, CTX - 1, 0}, {LC, CTX, PLANE}),
                                  {LC, PLANE});
-    const int carry = g.slice(newest, {0, 0}, {CH_CLOCK, PLANE});
-    const int shape = g.slice(newest, {CH_SHAPE, 0}, {CH_SHAPE + 1, PLANE});
-    const int clock = g.slice(newest, {CH_CLOCK, 0}, {CH_CLOCK + 1, PLANE});
+    const int carry = g.slice(newest, {0, 0}, {CH_MOUTH, PLANE});  // face and shape
+    const int last_open = g.slice(newest, {CH_MOUTH, 0}, {CH_MOUTH + 1, 1});
+    const int clock = g.slice(newest, {CH_EYES, 0}, {CH_EYES + 1, 1});
 
-    const int tick = g.floor_mod_scalar(g.add_scalar(clock, 1.0f), BLINK_PERIOD);
+    // Multiples of 1/BLINK_PERIOD (a power of two) stay exact, so the clock
+    // never drifts however long the stream.
+    static_assert((BLINK_PERIOD & (BLINK_PERIOD - 1)) == 0);
+    constexpr float TICK = 1.0f / BLINK_PERIOD;
+    const int tick = g.floor_mod_scalar(g.add_scalar(clock, TICK), 1.0f);
     // ~1 on the last step of each period, ~0 on every other.
-    const int closed = g.logistic(g.add_scalar(g.mul_scalar(tick, 20.0f), -20.0f * (BLINK_PERIOD - 1.5f)));
-    // eyes: EDGE * (opening - (SHAPE_EYE_BASE - field)), opening = 1 - (1 - LID) * closed
-    const int eye_arg = g.add_scalar(g.add(g.mul_scalar(shape, EDGE), g.mul_scalar(closed, -(1.0f - LID) * EDGE)),
-                                     EDGE * (1.0f - SHAPE_EYE_BASE));
-    const int eyes = g.logistic(eye_arg);
+    constexpr float STEEP = 20.0f * BLINK_PERIOD;
+    const int closed = g.logistic(g.add_scalar(g.mul_scalar(tick, STEEP), -STEEP * (1.0f - 1.5f * TICK)));
 
-    const int open = g.slice(g.reshape(atok, {1, NA * CA}), {0, 0}, {1, 1});
-    const int mouth = g.logistic(g.add(g.mul_scalar(shape, -EDGE), g.mul_scalar(open, EDGE)));
+    const int heard = g.slice(g.reshape(atok, {1, NA * CA}), {0, 0}, {1, 1});
+    const int open = g.maximum(heard, g.mul_scalar(last_open, MOUTH_RELEASE));
 
-    const int lat = g.concat({carry, tick, mouth, eyes}, 0);
+    const std::vector<float> zeros(PLANE, 0.0f);
+    const int mouth = g.add(open, g.constant("mouth_plane", {1, PLANE}, zeros));
+    const int eyes = g.concat({tick, g.add(closed, g.constant("eye_plane", {1, PLANE - 1}, {zeros.data(), PLANE - 1}))}, 1);
+    const int lat = g.concat({carry, mouth, eyes}, 0);
     g.sign("step", {{"args_0", atok}, {"args_1", hist}}, {{"output_0", g.reshape(lat, {LC, LH, LW})}});
   }
 
@@ -194,6 +257,7 @@ class Builder {
     // Per colour, the four face sub-pixels of each latent pixel with the inks
     // already subtracted: (batch, 1, PLANE, SUBS).
     std::vector<int> colours;
+    std::vector<float> hw, hb;
     if (dec_.heavy) {
       int t = g.transpose(x, {0, 2, 3, 1});
       Lcg rng;
@@ -202,9 +266,12 @@ class Builder {
                    g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
       t = g.conv2d(t, weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
                    g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      hidden_layer(HEAVY_CH, hw, hb);
+      const int h = g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, HEAVY_CH}, hw), g.constant("hidden_b", {HIDDEN}, hb),
+                             fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        const int y = g.conv2d(t, weights(g, n, {SUBS, 1, 1, HEAVY_CH}, colour_weights(c, HEAVY_CH)), zeros(g, n, SUBS),
+        const int y = g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)), zeros(g, n, SUBS),
                                fmt::Padding::VALID, Act::RELU);
         colours.push_back(g.reshape(y, {batch, 1, PLANE, SUBS}));
       }
@@ -212,11 +279,13 @@ class Builder {
       // Read as a one-channel image of (channels x pixels), the channels-first
       // input is mixed by a convolution whose kernel spans all channels; that
       // spares a transpose of the whole input.
-      const int xi = g.reshape(x, {batch, DEC_IN, PLANE, 1});
+      hidden_layer(DEC_IN, hw, hb);
+      const int h = g.conv2d(g.reshape(x, {batch, DEC_IN, PLANE, 1}), g.constant("hidden", {HIDDEN, DEC_IN, 1, 1}, hw),
+                             g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        colours.push_back(g.conv2d(xi, weights(g, n, {SUBS, DEC_IN, 1, 1}, colour_weights(c, DEC_IN)),
-                                   zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU));
+        colours.push_back(g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)), zeros(g, n, SUBS),
+                                   fmt::Padding::VALID, Act::RELU));
       }
     }
     g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
@@ -277,23 +346,29 @@ std::vector<float> canon_latent() {
       const int sub = (fy % 2) * 2 + fx % 2;
       for (int c = 0; c < 3; ++c) at(sub * 3 + c, fy / 2, fx / 2) = acc[c] / (S * S);
     }
-  // Shape field: the mouth is a lens of half-height 3 latent rows at full
-  // opening, each eye a lens of half-height 2.5; a point is inside when the
-  // opening exceeds its field value.
+  // Shape field, per face row: the mouth is a lens of half-height MOUTH_HALF
+  // face rows at full opening, each eye one of EYE_HALF; a point is inside
+  // when the opening exceeds its field value.
+  auto field = [](int fy, int x) {
+    const double yc = (fy + 0.5) * SUB;  // face row centre, in frame rows
+    double v = SHAPE_FAR;
+    const double mdx = x - (LW - 1) / 2.0, mdy = (yc - (MOUTH_ROW + 0.5) * UP) / SUB;
+    const double mw = 1.0 - (mdx / 6.5) * (mdx / 6.5);
+    if (mw > 0.05 && std::fabs(mdy) <= 2 * MOUTH_HALF) v = std::min(5.0, std::fabs(mdy) / (MOUTH_HALF * mw));
+    for (int ex : EYE_COLS) {
+      const double dx = x - ex, dy = (yc - (EYE_ROW + 0.5) * UP) / SUB;
+      const double w = 1.0 - (dx / 3.2) * (dx / 3.2);
+      if (w > 0.05 && std::fabs(dy) <= 2 * EYE_HALF) v = SHAPE_EYE_BASE - std::min(5.0, std::fabs(dy) / (EYE_HALF * w));
+    }
+    return v;
+  };
   for (int y = 0; y < LH; ++y)
     for (int x = 0; x < LW; ++x) {
-      float v = SHAPE_FAR;
-      const double mdx = x - (LW - 1) / 2.0, mdy = y - MOUTH_ROW;
-      const double mw = 1.0 - (mdx / 6.5) * (mdx / 6.5);
-      if (mw > 0.05 && std::fabs(mdy) <= 4) v = static_cast<float>(std::min(5.0, std::fabs(mdy) / (3.0 * mw)));
-      for (int ex : EYE_COLS) {
-        const double dx = x - ex, dy = y - EYE_ROW;
-        const double w = 1.0 - (dx / 3.2) * (dx / 3.2);
-        if (w > 0.05 && std::fabs(dy) <= 3)
-          v = SHAPE_EYE_BASE - static_cast<float>(std::min(5.0, std::fabs(dy) / (2.5 * w)));
-      }
-      at(CH_SHAPE, y, x) = v;
+      const double top = field(2 * y, x), bottom = field(2 * y + 1, x);
+      at(CH_SHAPE, y, x) = static_cast<float>((top + bottom) / 2);
+      at(CH_SLOPE, y, x) = static_cast<float>((bottom - top) / 2 + SLOPE_OFFSET);
     }
+  // Mouth closed, eyes open, blink clock at 0: the planes start at 0.
   return lat;
 }
 

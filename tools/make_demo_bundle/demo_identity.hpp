@@ -1,8 +1,10 @@
 // The built-in demo identity: a drawn face held in the canon latent, and the
 // five signatures that animate it. The encoder and tokenizer measure the
 // loudness of each token row's stretch of audio; the step copies the face
-// forward, opens the mouth by that loudness and runs a blink clock kept in the
-// latent itself; the decoders paint the latent at 8x into RGB frames.
+// forward, opens the mouth by that loudness (closing it more slowly than it
+// opens) and runs a blink clock kept in the latent itself; the decoders paint
+// the latent at 8x into RGB frames, moving mouth and eyes smoothly from the
+// previous latent to the current one over the four frames of a step.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +16,19 @@ namespace kinra2::demo {
 
 // Latent channel layout of the demo identity.
 inline constexpr int FACE_CHANNELS = 12;  // RGB at twice the latent resolution, 2x2 sub-pixels
-inline constexpr int CH_SHAPE = 12;       // mouth and eye shape field (carried unchanged)
-inline constexpr int CH_CLOCK = 13;       // blink clock: whole steps since the stream began, mod BLINK_PERIOD
-inline constexpr int CH_MOUTH = 14;       // mouth opening, 0..1, written by every step
-inline constexpr int CH_EYES = 15;        // eye darkness, 0..1, written by every step
+// Mouth and eye shape field, carried unchanged. Each latent pixel covers two
+// face rows; the field of the upper one is SHAPE - (SLOPE - SLOPE_OFFSET), of
+// the lower one SHAPE + (SLOPE - SLOPE_OFFSET), so outlines have face-row
+// precision.
+inline constexpr int CH_SHAPE = 12;
+inline constexpr int CH_SLOPE = 13;
+inline constexpr float SLOPE_OFFSET = 6.0f;  // keeps the slope channel positive
+inline constexpr int CH_MOUTH = 14;  // mouth opening 0..1, the same everywhere
+// Eye closure 0..1, the same everywhere except pixel 0, which holds the blink
+// clock (steps since the stream began, mod BLINK_PERIOD, over BLINK_PERIOD).
+inline constexpr int CH_EYES = 15;
 
-inline constexpr int BLINK_PERIOD = 20;   // steps (4 s at 4 frames a step)
+inline constexpr int BLINK_PERIOD = 16;  // steps (3.2 s at 4 frames a step)
 
 // Latent rows/columns of the mouth line and eye centres (for tests and tools).
 inline constexpr int MOUTH_ROW = 57;

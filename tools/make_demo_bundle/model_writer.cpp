@@ -158,6 +158,8 @@ int Graph::broadcast_binary(fmt::BuiltinOperator op, int a, int b, Act act) {
     fmt::MulOptionsT o;
     o.fused_activation_function = act;
     u.Set(std::move(o));
+  } else if (op == fmt::BuiltinOperator::MAXIMUM) {
+    u.Set(fmt::MaximumMinimumOptionsT{});
   } else {
     u.Set(fmt::FloorModOptionsT{});
   }
@@ -166,6 +168,7 @@ int Graph::broadcast_binary(fmt::BuiltinOperator op, int a, int b, Act act) {
 
 int Graph::add(int a, int b, Act act) { return broadcast_binary(fmt::BuiltinOperator::ADD, a, b, act); }
 int Graph::mul(int a, int b, Act act) { return broadcast_binary(fmt::BuiltinOperator::MUL, a, b, act); }
+int Graph::maximum(int a, int b) { return broadcast_binary(fmt::BuiltinOperator::MAXIMUM, a, b, Act::NONE); }
 int Graph::add_scalar(int a, float v) { return add(a, scalar(v)); }
 int Graph::mul_scalar(int a, float v) { return mul(a, scalar(v)); }
 int Graph::floor_mod_scalar(int a, float v) {

@@ -54,6 +54,7 @@ class Graph {
   // Element-wise and shape ops. `act` is a fused activation where the op has one.
   int add(int a, int b, fmt::ActivationFunctionType act = fmt::ActivationFunctionType::NONE);
   int mul(int a, int b, fmt::ActivationFunctionType act = fmt::ActivationFunctionType::NONE);
+  int maximum(int a, int b);
   int add_scalar(int a, float v);
   int mul_scalar(int a, float v);
   int floor_mod_scalar(int a, float v);
