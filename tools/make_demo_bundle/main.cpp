@@ -67,7 +67,8 @@ void write_json(const fs::path& p, const nlohmann::json& j) {
 }
 
 // Largest difference between the float and the int8 decoder on the same
-// rows (the canon face with both inks half on), run on the linked runtime.
+// rows (the canon face, mouth half open, eyes half closed, every phase), run
+// on the linked runtime.
 float decoder_divergence(const fs::path& float_model, const fs::path& int8_model, const std::vector<float>& canon) {
   constexpr int B = 8, CH = 2 * kinra2::LC + 4;
   std::vector<float> xs(static_cast<std::size_t>(B) * CH * kinra2::PLANE, 0.0f);
