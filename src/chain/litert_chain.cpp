@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include "bundle/staging.hpp"
@@ -162,8 +164,45 @@ DecInputs build_dec_inputs(std::span<const std::vector<float>> lats, int blk,
 
 // ---------------------------------------------------------------------------
 
+// Keeps a few released batch buffers for reuse. A buffer is handed out
+// only once it is free again, so frames a caller still holds are never
+// touched; a buffer released after the chain is gone is simply freed.
+class BatchRecycler {
+ public:
+  static std::shared_ptr<float[]> get(const std::shared_ptr<BatchRecycler>& self, std::size_t n) {
+    std::unique_ptr<float[]> buf;
+    {
+      std::lock_guard lock(self->mu_);
+      auto& free = self->free_;
+      for (auto it = free.begin(); it != free.end(); ++it) {
+        if (it->first == n) {
+          buf = std::move(it->second);
+          free.erase(it);
+          break;
+        }
+      }
+    }
+    if (!buf) buf.reset(new float[n]);
+    std::weak_ptr<BatchRecycler> home = self;
+    return std::shared_ptr<float[]>(buf.release(), [home, n](float* p) {
+      std::unique_ptr<float[]> back(p);
+      if (auto r = home.lock()) {
+        std::lock_guard lock(r->mu_);
+        if (r->free_.size() < MAX_KEPT) r->free_.emplace_back(n, std::move(back));
+      }
+    });
+  }
+
+ private:
+  // Two full batches of 16 and one of 8 cover a steady chunk.
+  static constexpr std::size_t MAX_KEPT = 3;
+  std::mutex mu_;
+  std::vector<std::pair<std::size_t, std::unique_ptr<float[]>>> free_;
+};
+
 LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
-                         std::span<const float> canon, int threads) {
+                         std::span<const float> canon, int threads)
+    : recycler_(std::make_shared<BatchRecycler>()) {
   for (const std::string& path : tflite_paths) {
     auto model = std::make_shared<LitertModel>(path, threads);
     its_.push_back(model);
@@ -326,7 +365,7 @@ Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
     const TensorRef out = checked_frames(dec, B);
     // The runtime reuses its output tensor on the next call: keep only the
     // rows that carry frames, in memory the caller owns.
-    std::shared_ptr<float[]> owner(new float[std::size_t(take) * FRAME_SIZE]);
+    std::shared_ptr<float[]> owner = BatchRecycler::get(recycler_, std::size_t(take) * FRAME_SIZE);
     to_float(out, 0, std::size_t(take) * FRAME_SIZE, owner.get());
     for (int k = 0; k < take; ++k) frames.frames.push_back(owner.get() + std::size_t(k) * FRAME_SIZE);
     frames.owners.push_back(std::move(owner));

@@ -17,6 +17,7 @@ namespace kinra2::chain {
 
 class LitertModel;
 class SignatureRunner;
+class BatchRecycler;
 
 // Owned tensor of whatever element type the runtime produced (features, token
 // blocks). The bytes come from operator new, so they are aligned for every
@@ -101,6 +102,10 @@ class LitertChain {
   std::shared_ptr<SignatureRunner> enc_, tok_, step_, dec16_, dec8_;
   std::string hist_key_, atok_key_;
   std::vector<float> canon_;  // (LC, PLANE)
+  // Batch outputs are tens of megabytes: the allocator would map each one
+  // fresh and every decode would pay its page faults again. Released
+  // batches come back here instead.
+  std::shared_ptr<BatchRecycler> recycler_;
 };
 
 }  // namespace kinra2::chain
