@@ -146,10 +146,18 @@ inline std::string make_bundle(const std::string& name, const std::string& optio
   return d.string();
 }
 
-// The plain demo bundle, made once per test process.
+// A directory removed when the test process ends.
+struct TempDir {
+  std::string path;
+  ~TempDir() {
+    if (!path.empty()) std::filesystem::remove_all(path);
+  }
+};
+
+// The plain demo bundle, made once per test process and shared by its tests.
 inline const std::string& demo_bundle() {
-  static const std::string dir = make_bundle("demo");
-  return dir;
+  static const TempDir dir{make_bundle("demo")};
+  return dir.path;
 }
 
 } // namespace k2test

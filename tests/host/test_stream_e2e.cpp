@@ -11,7 +11,6 @@ using namespace k2test;
 
 class StreamE2E : public ::testing::Test {
 protected:
-  static void TearDownTestSuite() { std::filesystem::remove_all(demo_bundle()); }
   void SetUp() override { ASSERT_FALSE(demo_bundle().empty()) << "make_demo_bundle failed"; }
 
   static std::vector<std::int32_t> indices(const HostRun& r) {
@@ -127,7 +126,8 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
 namespace {
 
 TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
-  const std::string split = make_bundle("split", "--split");
+  const TempDir dir{make_bundle("split", "--split")};
+  const std::string& split = dir.path;
   ASSERT_FALSE(split.empty());
   ASSERT_FALSE(demo_bundle().empty());
   const auto in = Records().audio(tone(25600, 5)).bytes;
@@ -143,11 +143,11 @@ TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
   ASSERT_EQ(r.records.size(), 22u);
   ASSERT_EQ(one.records.size(), 22u);
   for (std::size_t i = 0; i < r.records.size(); ++i) EXPECT_TRUE(r.records[i].bytes == one.records[i].bytes);
-  std::filesystem::remove_all(split);
 }
 
 TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
-  const std::string bundle = make_bundle("color", "--color");
+  const TempDir dir{make_bundle("color", "--color")};
+  const std::string& bundle = dir.path;
   ASSERT_FALSE(bundle.empty());
   auto r = run_host(bundle, "");
   EXPECT_EQ(r.status, 0) << r.log;
@@ -156,7 +156,6 @@ TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
   EXPECT_NE(r.header.find("\"sha256\":\""), std::string::npos);
   auto off = run_host(bundle, "", {"KINRA2_COLOR_CORRECT=0"});
   EXPECT_NE(off.header.find("\"color\":null}"), std::string::npos) << off.header;
-  std::filesystem::remove_all(bundle);
 }
 
 } // namespace
