@@ -146,16 +146,18 @@ void install_exit_sweep() {
   std::call_once(once, [] {
     registry();
     std::atexit(drop_staged_at_exit);
-    for (int sig : {SIGTERM, SIGINT}) {
-      struct sigaction old{};
-      if (::sigaction(sig, nullptr, &old) != 0) continue;
-      if (old.sa_handler == SIG_IGN) continue; // a peer that made us ignore it keeps that
-      struct sigaction sa{};
-      sa.sa_handler = sweep_on_signal;
-      sigemptyset(&sa.sa_mask);
-      ::sigaction(sig, &sa, nullptr);
-    }
   });
+  // Not once per process: an embedding host puts its own dispositions back
+  // between runs, so every run installs the handlers again.
+  for (int sig : {SIGTERM, SIGINT}) {
+    struct sigaction old{};
+    if (::sigaction(sig, nullptr, &old) != 0) continue;
+    if (old.sa_handler == SIG_IGN) continue; // a peer that made us ignore it keeps that
+    struct sigaction sa{};
+    sa.sa_handler = sweep_on_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(sig, &sa, nullptr);
+  }
 }
 
 namespace detail {

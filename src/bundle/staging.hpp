@@ -12,10 +12,11 @@
 
 namespace kinra2::bundle {
 
-// Registers the exit sweep with atexit and installs SIGTERM/SIGINT handlers
-// that unlink still-registered staged files before dying with the default
-// action. Signals the process already ignores stay ignored. Idempotent; the
-// host calls it once at start-up.
+// Registers the exit sweep with atexit (once per process) and installs
+// SIGTERM/SIGINT handlers that unlink still-registered staged files before
+// dying with the default action. Signals the process already ignores stay
+// ignored. Idempotent; the host calls it at the start of every run, since an
+// embedding process may have restored its own handlers after the last one.
 void install_exit_sweep();
 
 namespace detail {

@@ -1,8 +1,12 @@
 #include "host/entry.hpp"
 
+#include <array>
 #include <csignal>
 #include <exception>
 #include <string_view>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "bundle/load_bundle.hpp"
 #include "bundle/shared_enc.hpp"
@@ -54,18 +58,52 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   }
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
   render::Renderer renderer(chain, cc ? &*cc : nullptr);
-  return serve(renderer, loaded.nm);
+  // Streams of this run only: a read-ahead, a sticky end of input or bytes a
+  // failed write left in the buffer must not reach the next run in the same
+  // process.
+  InStream in(STDIN_FILENO);
+  OutStream out(STDOUT_FILENO);
+  return serve(renderer, loaded.nm, in, out);
 }
 
 } // namespace detail
 
-int main(int argc, const char* const* argv) {
+namespace {
+
+// Puts back the dispositions a run changes, and sweeps the run's staged
+// files first so that a signal arriving in between still finds them handled.
+class RunScope {
+public:
+  RunScope() {
+    for (std::size_t i = 0; i < SIGNALS.size(); ++i) saved_[i] = ::sigaction(SIGNALS[i], nullptr, &old_[i]) == 0;
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+  ~RunScope() {
+    bundle::detail::drop_staged();
+    for (std::size_t i = 0; i < SIGNALS.size(); ++i)
+      if (saved_[i]) ::sigaction(SIGNALS[i], &old_[i], nullptr);
+  }
+
+private:
+  static constexpr std::array<int, 3> SIGNALS = {SIGPIPE, SIGTERM, SIGINT};
+  std::array<struct sigaction, 3> old_{};
+  std::array<bool, 3> saved_{};
+};
+
+} // namespace
+
+int main(int argc, const char* const* argv) { return main(argc, argv, bundle::default_policy_dirs()); }
+
+int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs) {
+  RunScope scope;
   // A peer that closes its end must surface as a failed write, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  // Switches both descriptors to binary where the C runtime translates.
   IN();
   OUT();
   bundle::install_exit_sweep();
-  bundle::load_policy_component();
+  bundle::load_policy_component(policy_dirs);
   try {
     RunParams p = detail::scan_args(argc, argv);
     if (p.bundle.empty()) {

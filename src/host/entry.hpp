@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kinra2::host {
 
@@ -21,8 +22,15 @@ struct RunParams {
   long long threads = 0; // requested per interpreter; 0 = none asked for
 };
 
-// Full process entry: module set-up, command line, run; returns the exit status.
+// Full process entry: module set-up, command line, run; returns the exit
+// status. It may be called again in the same process (a host loaded into an
+// interpreter is entered that way): every call reads and writes descriptors
+// 0 and 1 afresh, removes what it staged before returning, and puts back the
+// SIGPIPE, SIGTERM and SIGINT dispositions it found. Calls must not overlap.
 int main(int argc, const char* const* argv);
+// Same, looking for the policy component only in `policy_dirs` (a host
+// loaded as a module keeps it beside the module, not beside the interpreter).
+int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs);
 
 namespace detail {
 // The left-to-right scan. Throws std::invalid_argument for a --threads value

@@ -1,0 +1,108 @@
+# The host as the CPython 3.12 extension module velmora._kinra2._litert_host,
+# built from the same core library as the native program. Without a working
+# Python 3.12 (headers included) the module is skipped and nothing else changes.
+#
+# Build-tree layout (put ${CMAKE_BINARY_DIR}/python on PYTHONPATH):
+#   python/velmora/_kinra2/__init__.py
+#   python/velmora/_kinra2/_litert_host/__init__<EXT_SUFFIX>   the module itself
+#   python/velmora/_kinra2/_litert_host/__main__.py            `python -m` runs main
+#   python/velmora/_kinra2/_litert_host/libshared_enc_dep.so   the policy component
+# The module is its package's __init__ because `-m` runs a package's __main__
+# but cannot run an extension module directly.
+
+# Whether `exe` runs and is a 3.12.
+function(k2_python312_runs exe out)
+  set(${out} FALSE PARENT_SCOPE)
+  if(NOT exe)
+    return()
+  endif()
+  execute_process(COMMAND "${exe}" -c "import sys; sys.exit(sys.version_info[:2] != (3, 12))"
+                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET TIMEOUT 20)
+  if(rc EQUAL 0)
+    set(${out} TRUE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# In order: $PYTHON, python3.12 on PATH (a version-manager shim may be there
+# without working), then pyenv's own 3.12 installs, newest first.
+set(K2_PY_CANDIDATES)
+if(DEFINED ENV{PYTHON})
+  list(APPEND K2_PY_CANDIDATES "$ENV{PYTHON}")
+endif()
+find_program(K2_PY_ON_PATH python3.12 NO_CACHE)
+if(K2_PY_ON_PATH)
+  list(APPEND K2_PY_CANDIDATES "${K2_PY_ON_PATH}")
+endif()
+file(GLOB K2_PY_PYENV "$ENV{HOME}/.pyenv/versions/3.12*/bin/python3.12")
+list(SORT K2_PY_PYENV COMPARE NATURAL ORDER DESCENDING)
+list(APPEND K2_PY_CANDIDATES ${K2_PY_PYENV})
+
+set(K2_PYTHON "")
+foreach(c ${K2_PY_CANDIDATES})
+  k2_python312_runs("${c}" ok)
+  if(ok)
+    set(K2_PYTHON "${c}")
+    break()
+  endif()
+endforeach()
+
+if(K2_PYTHON)
+  # Headers and the module suffix come from the chosen interpreter's sysconfig.
+  set(Python3_EXECUTABLE "${K2_PYTHON}")
+  find_package(Python3 3.12 EXACT QUIET COMPONENTS Interpreter Development.Module)
+endif()
+
+if(NOT K2_PYTHON OR NOT Python3_Development.Module_FOUND)
+  if(K2_PYTHON)
+    set(why "${K2_PYTHON} has no development headers")
+  else()
+    set(why "no working Python 3.12 ($PYTHON, python3.12, ~/.pyenv/versions/3.12*)")
+  endif()
+  message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, ${why}")
+  return()
+endif()
+message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${Python3_EXECUTABLE}")
+
+set(K2_PY_ROOT ${CMAKE_BINARY_DIR}/python)
+set(K2_PY_PKG ${K2_PY_ROOT}/velmora/_kinra2/_litert_host)
+set(K2_PY_SRC ${CMAKE_SOURCE_DIR}/src/velmora/_kinra2)
+
+Python3_add_library(k2_litert_host_module MODULE WITH_SOABI ${K2_PY_SRC}/_litert_host_module.cpp)
+target_link_libraries(k2_litert_host_module PRIVATE kinra2_core)
+set_target_properties(k2_litert_host_module PROPERTIES
+  OUTPUT_NAME __init__
+  LIBRARY_OUTPUT_DIRECTORY ${K2_PY_PKG}
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+# Export nothing but the init function: the core's symbols must not clash
+# with other extension modules loaded into the same interpreter.
+target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
+add_dependencies(k2_litert_host_module shared_enc_dep)
+add_custom_command(TARGET k2_litert_host_module POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/__init__.py ${K2_PY_ROOT}/velmora/_kinra2/__init__.py
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/_litert_host/__main__.py ${K2_PY_PKG}/__main__.py
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:shared_enc_dep> ${K2_PY_PKG}/
+  VERBATIM)
+
+if(K2_BUILD_TESTS)
+  set(K2_PY_TEST_ENV
+    "PYTHONPATH=${K2_PY_ROOT}"
+    "K2_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
+    "K2_PYTHON=${Python3_EXECUTABLE}"
+    "PYTHONDONTWRITEBYTECODE=1")
+  if(K2_SANITIZE)
+    # The interpreter is not instrumented, so the runtimes must come first;
+    # its own allocations at exit are not ours to report.
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE asan OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
+                    OUTPUT_VARIABLE ubsan OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND K2_PY_TEST_ENV "LD_PRELOAD=${asan}:${ubsan}" "ASAN_OPTIONS=detect_leaks=0")
+  endif()
+  file(GLOB K2_PY_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/python/test_*.py)
+  foreach(t ${K2_PY_TESTS})
+    get_filename_component(stem ${t} NAME_WE)
+    add_test(NAME python.${stem} COMMAND ${Python3_EXECUTABLE} ${t})
+    set_tests_properties(python.${stem} PROPERTIES ENVIRONMENT "${K2_PY_TEST_ENV}" TIMEOUT 600)
+  endforeach()
+endif()
