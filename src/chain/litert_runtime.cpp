@@ -16,6 +16,9 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include "chain/stderr_capture.hpp"
+#include "chain/xnnpack_guard.hpp"
+#include "host/elog.hpp"
 #include "tflite_schema_generated.h"
 
 // The library exports the XNNPACK delegate but ships no header for it; this is
@@ -270,6 +273,8 @@ std::string shape_text(std::span<const int> s) {
   return out + "]";
 }
 
+void runtime_log(std::string_view line) { host::detail::elog("LiteRT: " + std::string(line)); }
+
 std::vector<int> dims_of(const TfLiteTensor* t) {
   std::vector<int> d(static_cast<std::size_t>(TfLiteTensorNumDims(t)));
   for (std::size_t i = 0; i < d.size(); ++i) d[i] = TfLiteTensorDim(t, static_cast<int32_t>(i));
@@ -286,9 +291,11 @@ struct LitertModel::Sig {
   std::size_t offset = 0;   // of its prefix within the region
   std::vector<std::string> in_names, out_names;
   std::vector<int> in_pos, out_pos;
+  std::string no_xnnpack;  // why XNNPACK must stay off this signature
 };
 
-LitertModel::LitertModel(const std::string& path, int threads, Load how)
+LitertModel::LitertModel(const std::string& path, int threads, Load how,
+                         const system::CpuIdentity& cpu)
     : path_(path), threads_(threads) {
   Fd fd;
   fd.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -355,6 +362,11 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how)
     };
     map(d->inputs(), sg->inputs(), "input", s.in_names, s.in_pos);
     map(d->outputs(), sg->outputs(), "output", s.out_names, s.out_pos);
+    // The view keeps the entry and every subgraph no signature enters.
+    std::vector<std::uint32_t> kept{s.entry};
+    for (std::uint32_t j = 0; j < n_sub; ++j)
+      if (!entry[j]) kept.push_back(j);
+    s.no_xnnpack = xnnpack_hazard(*model, kept, cpu).value_or("");
     keys_.push_back(s.key);
     sigs_.push_back(std::move(s));
   }
@@ -398,6 +410,7 @@ std::shared_ptr<SignatureRunner> LitertModel::runner(std::string_view key) const
     r->out_names_ = s.out_names;
     r->in_pos_ = s.in_pos;
     r->out_pos_ = s.out_pos;
+    r->no_xnnpack_ = s.no_xnnpack;
     // Creating the model only verifies the view: cheap, and a broken view
     // shows up here rather than at the first inference.
     r->model_ = TfLiteModelCreate(r->start_, r->size_);
@@ -452,16 +465,25 @@ void SignatureRunner::load() {
   if (opts == nullptr) throw std::bad_alloc();
   TfLiteInterpreterOptionsSetNumThreads(opts, threads_);
   TfLiteInterpreterOptionsSetErrorReporter(opts, &SignatureRunner::report, this);
-  TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
-  xo.num_threads = threads_;
-  xnn_ = TfLiteXNNPackDelegateCreate(&xo);
-  if (xnn_) TfLiteInterpreterOptionsAddDelegate(opts, xnn_);
+  if (!no_xnnpack_.empty())
+    host::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
+                       " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
+  // The delegate announces itself on creation, the kernels while preparing.
+  detail::StderrCapture capture(runtime_log);
+  if (no_xnnpack_.empty()) {
+    TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
+    xo.num_threads = threads_;
+    xnn_ = TfLiteXNNPackDelegateCreate(&xo);
+    if (xnn_) TfLiteInterpreterOptionsAddDelegate(opts, xnn_);
+  }
   interp_ = TfLiteInterpreterCreate(model_, opts);
   TfLiteInterpreterOptionsDelete(opts);
+  bool allocated = interp_ != nullptr && TfLiteInterpreterAllocateTensors(interp_) == kTfLiteOk;
+  capture.finish();
   if (interp_ == nullptr)
     fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " + quoted(path_));
-  if (TfLiteInterpreterAllocateTensors(interp_) != kTfLiteOk) {
+  if (!allocated) {
     TfLiteInterpreterDelete(interp_);
     interp_ = nullptr;
     fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " + quoted(path_));
@@ -570,8 +592,17 @@ void* SignatureRunner::input_buffer(std::string_view name, TfLiteType type,
 void SignatureRunner::invoke() {
   load();
   errors_.clear();
-  if (TfLiteInterpreterInvoke(interp_) != kTfLiteOk)
-    fail("LiteRT invocation of signature '" + key_ + "' failed");
+  TfLiteStatus status;
+  if (invoked_) {
+    status = TfLiteInterpreterInvoke(interp_);
+  } else {
+    // Kernels prepare lazily and may print on their first run.
+    detail::StderrCapture capture(runtime_log);
+    status = TfLiteInterpreterInvoke(interp_);
+    capture.finish();
+    invoked_ = true;
+  }
+  if (status != kTfLiteOk) fail("LiteRT invocation of signature '" + key_ + "' failed");
 }
 
 TensorRef SignatureRunner::output(std::string_view name) const {

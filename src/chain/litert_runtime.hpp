@@ -22,6 +22,8 @@
 
 #include <tensorflow/lite/c/c_api.h>
 
+#include "system/cpu_identity.hpp"
+
 namespace kinra2::chain {
 
 namespace detail {
@@ -73,6 +75,11 @@ class SignatureRunner {
   // Creates the interpreter and allocates its tensors, if not done yet.
   void load();
   bool loaded() const { return interp_ != nullptr; }
+  // Whether the loaded interpreter runs on XNNPACK. A signature that meets a
+  // known XNNPACK fault on this processor runs on the built-in kernels; the
+  // reason is logged when its interpreter is created.
+  bool uses_xnnpack() const { return xnn_ != nullptr; }
+  const std::string& xnnpack_off_reason() const { return no_xnnpack_; }
 
   std::vector<TensorInfo> input_details();
 
@@ -108,6 +115,8 @@ class SignatureRunner {
   TfLiteDelegate* xnn_ = nullptr;
   TfLiteInterpreter* interp_ = nullptr;
   bool needs_alloc_ = false;
+  bool invoked_ = false;
+  std::string no_xnnpack_;  // why XNNPACK stays off, empty when it is used
   std::string errors_;  // what the runtime reported since the last call
   static void report(void* self, const char* fmt, va_list args);
 };
@@ -122,7 +131,10 @@ class LitertModel {
   // Throws std::runtime_error naming the file when it cannot be read, is not
   // a valid model, or its primary subgraph is not the entry of a signature.
   // A valid model without signature definitions loads with no keys.
-  LitertModel(const std::string& path, int threads, Load how = Load::Map);
+  // `cpu` is the processor whose XNNPACK faults are avoided (this one unless
+  // a test says otherwise).
+  LitertModel(const std::string& path, int threads, Load how = Load::Map,
+              const system::CpuIdentity& cpu = system::this_cpu());
   ~LitertModel();
 
   const std::string& path() const { return path_; }

@@ -1,0 +1,73 @@
+#include "chain/stderr_capture.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace kinra2::chain::detail {
+
+namespace {
+
+// Printed once per interpreter with the delegate on; it says nothing the log
+// does not already show.
+constexpr std::string_view BANNER = "INFO: Created TensorFlow Lite XNNPACK delegate for CPU.";
+// A runaway writer must not turn into unbounded memory or log volume.
+constexpr std::size_t MAX_CAPTURE = 64 * 1024;
+
+} // namespace
+
+std::vector<std::string> captured_lines(std::string_view text) {
+  std::vector<std::string> out;
+  while (!text.empty()) {
+    const std::size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    if (line.empty() || line == BANNER) continue;
+    out.emplace_back(line);
+  }
+  return out;
+}
+
+StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
+  std::fflush(stderr);
+  file_ = memfd_create("k2-runtime-stderr", MFD_CLOEXEC);
+  if (file_ < 0) return;
+  saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (saved_ < 0 || dup2(file_, 2) < 0) {
+    if (saved_ >= 0) close(saved_);
+    close(file_);
+    file_ = saved_ = -1;
+  }
+}
+
+StderrCapture::~StderrCapture() { finish(); }
+
+void StderrCapture::finish() {
+  if (file_ < 0) return;
+  std::fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  const off_t end = lseek(file_, 0, SEEK_END);
+  std::string text(end > 0 ? std::min<std::size_t>(static_cast<std::size_t>(end), MAX_CAPTURE) : 0,
+                   '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t r = pread(file_, text.data() + got, text.size() - got, static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  close(file_);
+  file_ = saved_ = -1;
+  text.resize(got);
+  if (sink_)
+    for (const std::string& line : captured_lines(text)) sink_(line);
+}
+
+} // namespace kinra2::chain::detail

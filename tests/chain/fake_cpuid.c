@@ -1,0 +1,82 @@
+// Preloaded into a test process to make it look like another x86 processor
+// to everything that asks CPUID, including the runtime library's own kernel
+// selection. CPUID is made to fault (Linux ARCH_SET_CPUID, where the processor
+// supports CPUID faulting) and each faulting instruction is answered here.
+//
+// K2_FAKE_CPUID="VENDOR:FAMILY:MODEL" (numbers in C notation) names the
+// processor; AVX-512 and the VNNI flags are masked so that kernels are chosen
+// as on a core without them. Without CPUID faulting the process exits with
+// status 77 before main, which callers treat as "cannot run here".
+#define _GNU_SOURCE
+#include <asm/prctl.h>
+#include <cpuid.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+static char g_vendor[12];
+static uint32_t g_signature;
+
+static long set_cpuid(int enabled) { return syscall(SYS_arch_prctl, ARCH_SET_CPUID, enabled); }
+
+static void on_segv(int sig, siginfo_t* info, void* ctx) {
+  (void)info;
+  ucontext_t* uc = (ucontext_t*)ctx;
+  greg_t* r = uc->uc_mcontext.gregs;
+  const unsigned char* ip = (const unsigned char*)r[REG_RIP];
+  if (ip[0] != 0x0F || ip[1] != 0xA2) {
+    signal(sig, SIG_DFL);  // a real fault: let it happen again, unhandled
+    return;
+  }
+  const unsigned leaf = (unsigned)r[REG_RAX], sub = (unsigned)r[REG_RCX];
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  set_cpuid(1);
+  __cpuid_count(leaf, sub, a, b, c, d);
+  set_cpuid(0);
+  if (leaf == 0) {
+    memcpy(&b, g_vendor, 4);
+    memcpy(&d, g_vendor + 4, 4);
+    memcpy(&c, g_vendor + 8, 4);
+  } else if (leaf == 1 || leaf == 0x80000001u) {
+    a = g_signature;
+  } else if (leaf == 7 && sub == 0) {
+    b &= ~((1u << 16) | (1u << 17) | (1u << 21) | (1u << 26) | (1u << 27) | (1u << 28) |
+           (1u << 30) | (1u << 31));                          // AVX-512 F/DQ/IFMA/PF/ER/CD/BW/VL
+    c &= ~((1u << 1) | (1u << 6) | (1u << 11) | (1u << 12) | (1u << 14));  // VBMI/2, VNNI, ...
+    d &= ~((1u << 2) | (1u << 3) | (1u << 8) | (1u << 23));
+  } else if (leaf == 7 && sub == 1) {
+    a &= ~((1u << 4) | (1u << 5));  // AVX-VNNI, AVX512_BF16
+  }
+  r[REG_RAX] = a;
+  r[REG_RBX] = b;
+  r[REG_RCX] = c;
+  r[REG_RDX] = d;
+  r[REG_RIP] += 2;
+}
+
+__attribute__((constructor)) static void fake_cpuid_init(void) {
+  const char* spec = getenv("K2_FAKE_CPUID");
+  if (spec == NULL) return;
+  unsigned family = 0, model = 0;
+  char vendor[13] = {0};
+  if (sscanf(spec, "%12[^:]:%i:%i", vendor, (int*)&family, (int*)&model) != 3 ||
+      strlen(vendor) != 12) {
+    fprintf(stderr, "fake_cpuid: K2_FAKE_CPUID must be VENDOR:FAMILY:MODEL, got '%s'\n", spec);
+    _exit(2);
+  }
+  memcpy(g_vendor, vendor, 12);
+  const unsigned base_family = family >= 0xF ? 0xF : family;
+  const unsigned ext_family = family >= 0xF ? family - 0xF : 0;
+  g_signature = (ext_family << 20) | ((model >> 4) << 16) | (base_family << 8) | ((model & 0xF) << 4) | 2;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = on_segv;
+  sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigaction(SIGSEGV, &sa, NULL);
+  if (set_cpuid(0) != 0) _exit(77);
+}

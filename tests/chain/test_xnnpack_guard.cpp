@@ -1,0 +1,239 @@
+// The XNNPACK fault guard: which processors and operators keep a signature on
+// the built-in kernels, and fully-connected models that damage the heap
+// without the guard on an affected core, run with it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "chain/litert_runtime.hpp"
+#include "chain/stderr_capture.hpp"
+#include "system/cpu_identity.hpp"
+#include "tiny_models.hpp"
+
+using namespace kinra2::chain;
+using kinra2::system::CpuIdentity;
+using k2test::ModelMaker;
+using k2test::TempDir;
+namespace fmt = kinra2::fmt;
+
+namespace {
+
+const CpuIdentity ZEN1{"AuthenticAMD", 0x17, 0x01};
+const CpuIdentity SKYLAKE_X{"GenuineIntel", 6, 0x55};
+
+enum class Weights { Float, Fp16, Input };
+
+struct FcShape {
+  std::vector<int> input;  // last dimension K
+  int n;
+};
+
+std::vector<float> ramp(std::size_t n, float scale, float shift) {
+  std::vector<float> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = std::sin(static_cast<float>(i) * scale + shift);
+  return v;
+}
+
+// One FULLY_CONNECTED: input [.., K] times weights [N, K] plus bias [N].
+ModelMaker fc_model(const FcShape& s, Weights how = Weights::Float) {
+  const int k = s.input.back();
+  int m = 1;
+  for (int d : s.input) m *= d;
+  m /= k;
+  ModelMaker mk;
+  auto g = mk.graph("fc");
+  const int x = g.tensor("x", s.input);
+  const auto w = ramp(static_cast<std::size_t>(s.n) * k, 0.37f, 0.1f);
+  int wt;
+  if (how == Weights::Float) {
+    wt = g.const_f32("w", {s.n, k}, w);
+  } else if (how == Weights::Fp16) {
+    std::vector<std::uint16_t> half(w.size(), 0x3C00);  // 1.0
+    const int h = g.tensor("w16", {s.n, k}, fmt::TensorType::FLOAT16,
+                           mk.buffer(half.data(), half.size() * 2));
+    wt = g.tensor("w", {s.n, k});
+    g.op(fmt::BuiltinOperator::DEQUANTIZE, {h}, {wt});
+  } else {
+    wt = g.tensor("w", {s.n, k});
+  }
+  const int b = g.const_f32("b", {s.n}, ramp(static_cast<std::size_t>(s.n), 0.9f, 0.3f));
+  const int y = g.tensor("y", {m, s.n});
+  fmt::BuiltinOptionsUnion u;
+  u.Set(fmt::FullyConnectedOptionsT{});
+  g.op(fmt::BuiltinOperator::FULLY_CONNECTED, {x, wt, b}, {y}, std::move(u));
+  g.sg->inputs = how == Weights::Input ? std::vector<int>{x, wt} : std::vector<int>{x};
+  g.sg->outputs = {y};
+  if (how == Weights::Input)
+    mk.signature("fc", g, {{"x", x}, {"w", wt}}, {{"y", y}});
+  else
+    mk.signature("fc", g, {{"x", x}}, {{"y", y}});
+  return mk;
+}
+
+std::string off_reason(const ModelMaker& mk, const CpuIdentity& cpu) {
+  TempDir dir;
+  LitertModel m(mk.write(dir.file("m.tflite")), 1, LitertModel::Load::Map, cpu);
+  return m.runner("fc")->xnnpack_off_reason();
+}
+
+// The shapes measured on a first-generation Zen core: the first rows damaged
+// the heap, the last ones did not.
+const std::vector<FcShape> FC_TABLE = {
+    {{1, 275}, 14}, {{1, 275}, 8}, {{1, 275}, 15}, {{1, 275}, 16}, {{2, 275}, 14},
+    {{1, 1}, 8},    {{1, 1}, 14},  {{1, 1}, 16},   {{14, 1}, 16},  {{2, 3, 3}, 16},
+    {{2, 3, 6}, 16}, {{1, 4}, 8},  {{1, 8}, 14},   {{1, 128}, 14}, {{1, 276}, 14},
+    {{1, 128}, 1},  {{1, 128}, 2},
+};
+
+// Runs every table model through the runtime layer as `cpu` would be guarded,
+// with 1 and 2 threads, and checks the outputs against a plain product.
+void run_fc_table(const CpuIdentity& cpu) {
+  TempDir dir;
+  for (const FcShape& s : FC_TABLE) {
+    const int k = s.input.back();
+    SCOPED_TRACE("K=" + std::to_string(k) + " N=" + std::to_string(s.n));
+    const std::string path = fc_model(s).write(dir.file("fc.tflite"));
+    const auto w = ramp(static_cast<std::size_t>(s.n) * k, 0.37f, 0.1f);
+    const auto b = ramp(static_cast<std::size_t>(s.n), 0.9f, 0.3f);
+    std::size_t count = 1;
+    for (int d : s.input) count *= static_cast<std::size_t>(d);
+    const auto x = ramp(count, 0.11f, 0.7f);
+    for (int threads : {1, 2}) {
+      LitertModel m(path, threads, LitertModel::Load::Map, cpu);
+      auto r = m.runner("fc");
+      const InputArg in[] = {{"x", kTfLiteFloat32, s.input, x.data(), x.size() * 4}};
+      r->set_inputs(in);
+      r->invoke();
+      const auto out = r->output("y");
+      const auto* y = static_cast<const float*>(out.data);
+      ASSERT_EQ(out.nbytes, count / k * s.n * 4);
+      for (std::size_t row = 0; row < count / k; ++row)
+        for (int j = 0; j < s.n; ++j) {
+          double want = b[j];
+          for (int q = 0; q < k; ++q) want += double(x[row * k + q]) * w[std::size_t(j) * k + q];
+          ASSERT_NEAR(y[row * s.n + j], want, 1e-4 * (1 + std::abs(want))) << "row " << row << " col " << j;
+        }
+    }
+  }
+}
+
+// Runs this test program again, filtered, as if on a first-generation Zen
+// core; returns its wait status, or -1 where CPUID cannot be faked.
+int run_self_as_zen1(const std::string& filter) {
+#if defined(K2_SANITIZE)
+  (void)filter;
+  return -1;  // the sanitizer runtime must be the first preloaded library
+#else
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::string preload = K2_FAKE_CPUID_LIB;
+    if (std::string(K2_MALLOC_DEBUG_LIB).size()) preload += std::string(":") + K2_MALLOC_DEBUG_LIB;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("MALLOC_CHECK_", "3", 1);
+    setenv("K2_FAKE_CPUID", "AuthenticAMD:0x17:0x01", 1);
+    const std::string f = "--gtest_filter=" + filter;
+    execl("/proc/self/exe", "test_chain", f.c_str(), "--gtest_also_run_disabled_tests",
+          static_cast<char*>(nullptr));
+    _exit(126);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 77 ? -1 : status;
+#endif
+}
+
+} // namespace
+
+TEST(CpuIdentity, DecodesTheSignatureWord) {
+  using kinra2::system::detail::decode_signature;
+  EXPECT_EQ(decode_signature("AuthenticAMD", 0x00800F12), ZEN1);                    // EPYC 7001
+  EXPECT_EQ(decode_signature("AuthenticAMD", 0x00A10F11), (CpuIdentity{"AuthenticAMD", 0x19, 0x11}));
+  EXPECT_EQ(decode_signature("GenuineIntel", 0x00050654), SKYLAKE_X);
+  EXPECT_EQ(decode_signature("GenuineIntel", 0x00010543), (CpuIdentity{"GenuineIntel", 5, 4}));
+  EXPECT_EQ(kinra2::system::describe(ZEN1), "AuthenticAMD family 0x17 model 0x01");
+}
+
+TEST(XnnpackGuard, AffectedProcessorsAreExactlyTheZenS4Models) {
+  const auto bad = fc_model({{1, 275}, 14});
+  struct Row { CpuIdentity cpu; bool off; };
+  const Row rows[] = {
+      {ZEN1, true},
+      {{"AuthenticAMD", 0x17, 0x08}, true},  {{"AuthenticAMD", 0x17, 0x11}, true},
+      {{"AuthenticAMD", 0x17, 0x18}, true},  {{"AuthenticAMD", 0x17, 0x00}, false},
+      {{"AuthenticAMD", 0x17, 0x02}, false}, {{"AuthenticAMD", 0x17, 0x07}, false},
+      {{"AuthenticAMD", 0x17, 0x09}, false}, {{"AuthenticAMD", 0x17, 0x10}, false},
+      {{"AuthenticAMD", 0x17, 0x12}, false}, {{"AuthenticAMD", 0x17, 0x31}, false},  // Zen 2
+      {{"AuthenticAMD", 0x16, 0x01}, false}, {{"AuthenticAMD", 0x18, 0x01}, false},
+      {{"AuthenticAMD", 0x19, 0x01}, false}, {{"HygonGenuine", 0x18, 0x00}, false},
+      {{"HygonGenuine", 0x17, 0x01}, false}, {SKYLAKE_X, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(kinra2::system::describe(r.cpu) + " " + r.cpu.vendor);
+    EXPECT_EQ(!off_reason(bad, r.cpu).empty(), r.off);
+  }
+}
+
+TEST(XnnpackGuard, AffectedOperatorsAreFloatFullyConnectedWithDepthNotAMultipleOf4) {
+  struct Row { FcShape shape; Weights how; bool off; };
+  const Row rows[] = {
+      {{{1, 275}, 14}, Weights::Float, true}, {{{14, 1}, 16}, Weights::Float, true},
+      {{{2, 3, 6}, 16}, Weights::Float, true}, {{{1, 3}, 8}, Weights::Fp16, true},
+      {{{1, 276}, 14}, Weights::Float, false}, {{{1, 4}, 8}, Weights::Fp16, false},
+      {{{1, 3}, 8}, Weights::Input, false},  // weights fed at run time are not packed
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE("K=" + std::to_string(r.shape.input.back()) + " how=" + std::to_string(int(r.how)));
+    const std::string why = off_reason(fc_model(r.shape, r.how), ZEN1);
+    EXPECT_EQ(!why.empty(), r.off) << why;
+    if (r.off) {
+      EXPECT_NE(why.find("FULLY_CONNECTED with weights 'w'"), std::string::npos) << why;
+      EXPECT_NE(why.find("AuthenticAMD family 0x17 model 0x01"), std::string::npos) << why;
+    }
+  }
+}
+
+TEST(XnnpackGuard, OnlyTheAffectedSignatureLeavesXnnpack) {
+  TempDir dir;
+  auto mk = fc_model({{1, 275}, 14});
+  auto g = mk.graph("twice");
+  const int a = g.tensor("a", {2});
+  const int s = g.add(a, a, {2}, "s");
+  g.sg->inputs = {a};
+  g.sg->outputs = {s};
+  mk.signature("twice", g, {{"a", a}}, {{"s", s}});
+  LitertModel m(mk.write(dir.file("two.tflite")), 1, LitertModel::Load::Map, ZEN1);
+  auto fc = m.runner("fc"), twice = m.runner("twice");
+  fc->load();
+  twice->load();
+  EXPECT_FALSE(fc->uses_xnnpack());
+  EXPECT_TRUE(twice->uses_xnnpack());
+}
+
+TEST(RuntimeStderr, OnlyTheBannerAndBlankLinesAreDropped) {
+  EXPECT_EQ(detail::captured_lines("INFO: Created TensorFlow Lite XNNPACK delegate for CPU.\n"
+                                   "\nERROR: something real\r\nWARNING: tail without newline"),
+            (std::vector<std::string>{"ERROR: something real", "WARNING: tail without newline"}));
+}
+
+TEST(FullyConnectedTable, RunsCleanOnThisProcessorWithTheGuard) {
+  run_fc_table(kinra2::system::this_cpu());
+}
+
+// Switched off: XNNPACK on everywhere, whatever the processor. Run only in a
+// child that looks like an affected core, where it must fail.
+TEST(DISABLED_FullyConnectedUnguarded, RunsWithXnnpackEverywhere) { run_fc_table(SKYLAKE_X); }
+
+TEST(FullyConnectedTable, OnAFirstGenerationZenCoreOnlyTheGuardKeepsTheHeapWhole) {
+  const int guarded = run_self_as_zen1("FullyConnectedTable.RunsCleanOnThisProcessorWithTheGuard");
+  if (guarded == -1) GTEST_SKIP() << "CPUID faulting is not available here";
+  EXPECT_TRUE(WIFEXITED(guarded) && WEXITSTATUS(guarded) == 0) << "wait status " << guarded;
+  const int unguarded = run_self_as_zen1("DISABLED_FullyConnectedUnguarded.*");
+  EXPECT_FALSE(WIFEXITED(unguarded) && WEXITSTATUS(unguarded) == 0)
+      << "the fault did not show without the guard: the fake processor is not taken for Zen";
+}
