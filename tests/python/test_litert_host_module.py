@@ -1,0 +1,214 @@
+"""The host loaded as a Python extension module must behave like the native
+program: same bytes on stdout, same statuses, nothing staged left behind, and
+main() callable again in one process without holding the GIL or leaving its
+signal handlers in place."""
+
+import hashlib
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+BIN = os.environ["K2_BIN_DIR"]
+NATIVE = [os.path.join(BIN, "render_stream_host_litert")]
+MODULE = [sys.executable, "-m", "velmora._kinra2._litert_host"]
+TIMEOUT = 300
+
+
+def records(n_samples_list, seed=1):
+    """Audio steps of syllable-like noise, each followed by the given control words."""
+    out = bytearray()
+    s = seed
+    for item in n_samples_list:
+        if isinstance(item, bytes):  # a raw control record
+            out += item
+            continue
+        samples = []
+        for i in range(item):
+            s = (s * 1664525 + 1013904223) & 0xFFFFFFFF
+            noise = ((s ^ 0x80000000) - 0x80000000 >> 8) / 8388608.0
+            samples.append((0.05 if (i // 3000) % 3 == 0 else 0.6) * noise)
+        out += struct.pack("<I%df" % item, item, *samples)
+    return bytes(out)
+
+
+FLUSH = struct.pack("<I", 0xFFFFFFFF)
+RESET = struct.pack("<I", 0xFFFFFFFE)
+CREDIT = struct.pack("<II", 0xFFFFFFFD, 7)
+# Two sessions, flushes, a credit and trailing audio that is never rendered.
+INPUT = records([30000, 20000, FLUSH, RESET, 26000, CREDIT, 9000, FLUSH, 5000])
+
+
+class HostCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory()
+        cls.tmp = cls._tmp.name
+        cls.demo = os.path.join(cls.tmp, "demo")
+        subprocess.run([os.path.join(BIN, "make_demo_bundle"), cls.demo], check=True, capture_output=True)
+        cls.imx = os.path.join(cls.tmp, "demo.imx")
+        subprocess.run([os.path.join(BIN, "imx_from_bundle"), cls.demo, cls.imx], check=True, capture_output=True)
+        # A two-artifact zip whose co-located encoder is an impostor: it is
+        # staged, then refused; telling them apart needs the policy component.
+        cls.refused = os.path.join(cls.tmp, "refused.zip")
+        manifest = {"dependencies": [{"id": "kinra2-shared-enc",
+                                      "sha256": hashlib.sha256(b"the right encoder").hexdigest()}]}
+        with zipfile.ZipFile(cls.refused, "w") as z:
+            z.write(os.path.join(cls.demo, "canon.bin"), "canon.bin")
+            z.writestr("identity.tflite", b"I")
+            z.writestr("shared-enc.tflite", b"an impostor")
+            z.writestr("manifest.json", json.dumps(manifest))
+        cls.stage = os.path.join(cls.tmp, "stage")
+        os.makedirs(cls.stage)
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("KINRA2_SHARED_ENC", "KINRA2_ENGINE_DIR", "KINRA2_ANE_ENGINE")}
+        env.update(HOME=os.path.join(cls.tmp, "home"), VELMORA_DEPS_DIR=os.path.join(cls.tmp, "store"),
+                   KINRA2_STAGE_DIR=cls.stage)
+        cls.env = env
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def run_host(self, cmd, args, data=b""):
+        p = subprocess.run(cmd + args, input=data, capture_output=True, env=self.env, timeout=TIMEOUT)
+        return p.returncode, p.stdout, p.stderr.decode(errors="replace")
+
+    def assertNothingStaged(self):
+        self.assertEqual(os.listdir(self.stage), [])
+
+
+class AsProgram(HostCase):
+    def test_stream_is_byte_identical(self):
+        for bundle in (self.demo, self.imx):
+            with self.subTest(bundle=os.path.basename(bundle)):
+                st_n, out_n, log_n = self.run_host(NATIVE, ["render-stream", bundle], INPUT)
+                st_m, out_m, log_m = self.run_host(MODULE, ["render-stream", bundle], INPUT)
+                self.assertEqual(st_n, 0, log_n)
+                self.assertEqual(st_m, 0, log_m)
+                self.assertTrue(out_n.startswith(b"READY "))
+                self.assertGreater(len(out_n), 40 * 898560)
+                self.assertTrue(out_m == out_n, "module stdout differs from the native program's")
+                self.assertNothingStaged()
+
+    def test_failure_statuses_match(self):
+        cases = [([], 2, "usage:"),
+                 (["render-stream", self.refused], 3, "(co-located in the bundle): sha mismatch"),
+                 (["render-stream", self.demo, "--threads", "many"], 1, "error:")]
+        for args, status, says in cases:
+            for name, cmd in (("native", NATIVE), ("module", MODULE)):
+                with self.subTest(args=args, form=name):
+                    st, out, log = self.run_host(cmd, args, INPUT)
+                    self.assertEqual(st, status, log)
+                    self.assertEqual(out, b"")
+                    self.assertIn(says, log)
+                    self.assertNothingStaged()
+
+    def test_peer_closing_stdout_is_status_1(self):
+        for name, cmd in (("native", NATIVE), ("module", MODULE)):
+            with self.subTest(form=name):
+                p = subprocess.Popen(cmd + ["render-stream", self.imx], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+                self.assertTrue(p.stdout.readline().startswith(b"READY "))
+                p.stdout.close()
+                try:
+                    p.stdin.write(records([30000, FLUSH]))
+                    p.stdin.close()
+                except BrokenPipeError:
+                    pass
+                with p.stderr:
+                    err = p.stderr.read().decode(errors="replace")
+                self.assertEqual(p.wait(timeout=TIMEOUT), 1, err)
+                self.assertNothingStaged()
+
+
+# Runs inside one interpreter: a refused bundle, then two runs whose input a
+# Python thread feeds through a pipe (which only progresses if main released
+# the GIL), each run's stdout going to its own file.
+DRIVER = r"""
+import json, os, signal, sys, threading
+from velmora._kinra2._litert_host import main
+
+refused, bundle, stage, inp, out1, out2, report_path = sys.argv[1:]
+with open(inp, "rb") as f:
+    data = f.read()
+
+def kernel_dispositions():
+    # The kernel's view (Python's own table would not see a C handler),
+    # for the three signals the host changes.
+    masks = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("SigIgn", "SigCgt"):
+                bits = int(value, 16)
+                masks[key] = [bool(bits >> (s - 1) & 1) for s in (signal.SIGPIPE, signal.SIGTERM, signal.SIGINT)]
+    return masks
+
+# Default SIGPIPE, so a run that left it ignored would show.
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+report = {"before": kernel_dispositions()}
+fd = os.open(os.devnull, os.O_RDONLY)
+os.dup2(fd, 0)
+os.close(fd)
+report["refused"] = main(["host", "render-stream", refused])
+report["left_after_refusal"] = os.listdir(stage)
+for i, out in enumerate((out1, out2)):
+    r, w = os.pipe()
+    os.dup2(r, 0)
+    os.close(r)
+    fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    os.dup2(fd, 1)
+    os.close(fd)
+    def feed(w=w):
+        with os.fdopen(w, "wb") as f:
+            for k in range(0, len(data), 4096):
+                f.write(data[k:k + 4096])
+    t = threading.Thread(target=feed)
+    t.start()
+    report["run%d" % i] = main(["host", "render-stream", bundle])
+    t.join()
+    report["left_after_run%d" % i] = os.listdir(stage)
+report["after"] = kernel_dispositions()
+try:
+    signal.raise_signal(signal.SIGINT)
+    report["sigint"] = "ignored"
+except KeyboardInterrupt:
+    report["sigint"] = "KeyboardInterrupt"
+with open(report_path, "w") as f:
+    json.dump(report, f)
+"""
+
+
+class InProcess(HostCase):
+    def test_refusal_then_two_runs_in_one_interpreter(self):
+        st_n, expected, log_n = self.run_host(NATIVE, ["render-stream", self.imx], INPUT)
+        self.assertEqual(st_n, 0, log_n)
+        inp, out1, out2, rep = (os.path.join(self.tmp, n) for n in ("in", "out1", "out2", "report"))
+        with open(inp, "wb") as f:
+            f.write(INPUT)
+        try:
+            p = subprocess.run([sys.executable, "-c", DRIVER, self.refused, self.imx, self.stage, inp, out1, out2,
+                                rep], capture_output=True, env=self.env, timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.fail("main() never returned: the feeding thread could not run while it served")
+        self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
+        with open(rep) as f:
+            report = json.load(f)
+        self.assertEqual(report["refused"], 3)
+        self.assertEqual(report["left_after_refusal"], [])
+        for i, out in enumerate((out1, out2)):
+            self.assertEqual(report["run%d" % i], 0)
+            self.assertEqual(report["left_after_run%d" % i], [])
+            with open(out, "rb") as f:
+                self.assertTrue(f.read() == expected, "run %d differs from the native program's output" % i)
+        self.assertEqual(report["after"], report["before"])
+        self.assertEqual(report["sigint"], "KeyboardInterrupt")
+
+
+if __name__ == "__main__":
+    unittest.main()
