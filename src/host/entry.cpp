@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include <signal.h>
-#include <unistd.h>
 
 #include "bundle/load_bundle.hpp"
 #include "bundle/shared_enc.hpp"
@@ -58,11 +57,11 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   }
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
   render::Renderer renderer(chain, cc ? &*cc : nullptr);
-  // Streams of this run only: a read-ahead, a sticky end of input or bytes a
-  // failed write left in the buffer must not reach the next run in the same
-  // process.
-  InStream in(STDIN_FILENO);
-  OutStream out(STDOUT_FILENO);
+  // Streams of this run only, on the descriptors the process-wide ones
+  // settled on: a read-ahead, a sticky end of input or bytes a failed write
+  // left in the buffer must not reach the next run in the same process.
+  InStream in(IN().fd());
+  OutStream out(OUT().fd());
   return serve(renderer, loaded.nm, in, out);
 }
 
@@ -99,7 +98,7 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   RunScope scope;
   // A peer that closes its end must surface as a failed write, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
-  // Switches both descriptors to binary where the C runtime translates.
+  // Settles both descriptors (binary where the C runtime translates).
   IN();
   OUT();
   bundle::install_exit_sweep();

@@ -28,6 +28,7 @@ public:
   // with what actually arrives, so a peer announcing a huge step and then
   // closing does not cost the announced size.
   std::optional<std::vector<float>> read_samples(std::size_t n);
+  int fd() const { return fd_; }
 
 private:
   std::size_t fill();
@@ -48,6 +49,7 @@ public:
 
   void write(std::span<const std::byte> data);
   void flush();
+  int fd() const { return fd_; }
 
 private:
   static constexpr std::size_t CAPACITY = 1 << 16;
