@@ -374,6 +374,32 @@ Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
   return frames;
 }
 
+void LitertChain::run_dec_each(std::span<const float> xs, int n, const BatchSink& sink) {
+  check_rows(xs, n);
+  std::unique_ptr<float[]> one;  // a single converted frame, only for non-float32 decoders
+  for (int done = 0; done < n;) {
+    const int rem = n - done;
+    const int B = rem > 8 ? 16 : 8;
+    const int take = std::min(rem, B);
+    SignatureRunner& dec = decode_batch(xs.subspan(std::size_t(done) * DEC_ROW), take, B);
+    const TensorRef out = checked_frames(dec, B);
+    if (out.type == kTfLiteFloat32) {
+      std::array<const float*, 16> rows{};
+      for (int k = 0; k < take; ++k)
+        rows[std::size_t(k)] = static_cast<const float*>(out.data) + std::size_t(k) * FRAME_SIZE;
+      sink(done, std::span<const float* const>(rows.data(), std::size_t(take)));
+    } else {
+      if (!one) one = std::make_unique_for_overwrite<float[]>(FRAME_SIZE);
+      for (int k = 0; k < take; ++k) {
+        to_float(out, std::size_t(k) * FRAME_SIZE, FRAME_SIZE, one.get());
+        const float* f = one.get();
+        sink(done + k, std::span<const float* const>(&f, 1));
+      }
+    }
+    done += take;
+  }
+}
+
 std::vector<float> LitertChain::run_dec_batch(std::span<const float> xs, int n) {
   check_rows(xs, n);
   std::vector<float> px(std::size_t(n) * FRAME_SIZE);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -49,6 +50,11 @@ struct Frames {
   std::size_t size() const { return frames.size(); }
 };
 
+// The frames of one decoder batch as the runtime left them: frames[k] is row
+// first + k of the decode, 3*FH*FW float32, readable only until the sink
+// returns (the runtime reuses the memory for the next batch).
+using BatchSink = std::function<void(int first, std::span<const float* const> frames)>;
+
 struct DecInputs {
   std::vector<float> xs;  // (n, 36, LH, LW)
   int n = 0;
@@ -82,6 +88,11 @@ class LitertChain {
   std::vector<float> run_step(std::span<const float> hist,
                               const Tensor::View& atok);  // LC*PLANE
   Frames run_dec_frames(std::span<const float> xs, int n);
+  // Decodes the same batches as run_dec_frames, but hands each batch's frames
+  // to `sink` straight from the decoder's output before the next batch runs,
+  // so no float copy of the frames is ever made. Frames of another element
+  // type than float32 are converted one at a time.
+  void run_dec_each(std::span<const float> xs, int n, const BatchSink& sink);
   std::vector<float> run_dec_batch(std::span<const float> xs, int n);  // (n, 3, FH, FW)
 
   const std::string& hist_key() const { return hist_key_; }

@@ -49,6 +49,9 @@ inline float clamp_255(float x) {
 }
 
 #ifdef K2_AVX2_GATHER
+// With `write_back` the clamped float is stored into src as well; without it
+// src is only read.
+template <bool write_back>
 __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* dst, std::size_t n,
                                                     const std::int32_t* table) {
   const __m256 top = _mm256_set1_ps(255.0f);
@@ -63,7 +66,7 @@ __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* ds
       __m256 x = _mm256_mul_ps(_mm256_loadu_ps(src + i + 8 * j), top);
       x = _mm256_and_ps(x, _mm256_cmp_ps(x, zero, _CMP_GT_OQ)); // x > 0 ? x : 0, NaN too
       x = _mm256_min_ps(x, top);                                 // x < 255 ? x : 255
-      _mm256_storeu_ps(src + i + 8 * j, x);
+      if constexpr (write_back) _mm256_storeu_ps(src + i + 8 * j, x);
       q[j] = _mm256_i32gather_epi32(table, _mm256_cvttps_epi32(x), 4);
     }
     __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
@@ -71,7 +74,7 @@ __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* ds
   }
   for (; i < n; ++i) {
     float x = clamp_255(src[i] * 255.0f);
-    src[i] = x;
+    if constexpr (write_back) src[i] = x;
     dst[i] = static_cast<std::uint8_t>(table[static_cast<int>(x)]);
   }
 }
@@ -126,9 +129,19 @@ void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restric
 
 void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
 #ifdef K2_AVX2_GATHER
-  if (has_avx2()) return scale_lut_avx2(src, dst, n, table);
+  if (has_avx2()) return scale_lut_avx2<true>(src, dst, n, table);
 #endif
   scale_to_u8(src, dst, n, true);
+  for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
+}
+
+void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
+  // Neither kernel writes through `src` on this path.
+  float* s = const_cast<float*>(src);
+#ifdef K2_AVX2_GATHER
+  if (has_avx2()) return scale_lut_avx2<false>(s, dst, n, table);
+#endif
+  scale_to_u8(s, dst, n, false);
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
 }
 
@@ -160,16 +173,31 @@ std::vector<bool> in_place_frames(std::span<const ModelFrame> px) {
   return ok;
 }
 
+namespace {
+
+using WideLut = std::array<std::array<std::int32_t, 256>, 3>;
+
+// Both kinds of correction reduce to a per-channel table on bytes, so it can
+// be applied per plane, in the truncation pass, before the reorder. The
+// gather wants 32-bit entries.
+WideLut widen(const ColorCorrect& cc) {
+  WideLut wide;
+  for (int c = 0; c < 3; ++c) std::copy(cc.table()[c].begin(), cc.table()[c].end(), wide[c].begin());
+  return wide;
+}
+
+std::uint8_t* thread_planar() {
+  if (!RGB_TLS.planar) RGB_TLS.planar = std::make_unique_for_overwrite<std::uint8_t[]>(RGB_FRAME_BYTES);
+  return RGB_TLS.planar.get();
+}
+
+} // namespace
+
 void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
                        std::size_t lo, std::size_t hi, const ColorCorrect* cc) {
-  if (!RGB_TLS.planar) RGB_TLS.planar = std::make_unique_for_overwrite<std::uint8_t[]>(RGB_FRAME_BYTES);
-  std::uint8_t* planar = RGB_TLS.planar.get();
-  // Both kinds reduce to a per-channel table on bytes, so it can be applied
-  // per plane, in the truncation pass, before the reorder. The gather wants
-  // 32-bit entries.
-  std::array<std::array<std::int32_t, 256>, 3> wide;
-  if (cc)
-    for (int c = 0; c < 3; ++c) std::copy(cc->table()[c].begin(), cc->table()[c].end(), wide[c].begin());
+  std::uint8_t* planar = thread_planar();
+  WideLut wide;
+  if (cc) wide = widen(*cc);
   for (std::size_t k = lo; k < hi; ++k) {
     const ModelFrame& p = px[k];
     std::uint8_t* slot = out + k * RGB_FRAME_BYTES;
@@ -188,6 +216,24 @@ void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& 
       std::vector<std::uint8_t> bytes = px_to_rgb888(p, cc);
       std::copy(bytes.begin(), bytes.end(), slot);
     }
+  }
+}
+
+void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo, std::size_t hi,
+                           const ColorCorrect* cc) {
+  std::uint8_t* planar = thread_planar();
+  WideLut wide;
+  if (cc) wide = widen(*cc);
+  for (std::size_t k = lo; k < hi; ++k) {
+    const float* p = px[k];
+    if (cc) {
+      for (std::size_t c = 0; c < 3; ++c)
+        scale_lut_to_u8_ro(p + c * PLANE_PIXELS, planar + c * PLANE_PIXELS, PLANE_PIXELS, wide[c].data());
+    } else {
+      // write_back = false: the frame is only read.
+      scale_to_u8(const_cast<float*>(p), planar, 3 * PLANE_PIXELS, false);
+    }
+    interleave3(planar, planar + PLANE_PIXELS, planar + 2 * PLANE_PIXELS, out + k * RGB_FRAME_BYTES, PLANE_PIXELS);
   }
 }
 
@@ -255,6 +301,15 @@ RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* 
     detail::rgb_convert_range(px, in_place, out.data(), lo, hi, cc);
   });
   return out;
+}
+
+void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads, std::uint8_t* out) {
+  for (std::size_t k = 0; k < px.size(); ++k)
+    if (!px[k]) throw std::invalid_argument("frame " + std::to_string(k) + " of the batch has no data");
+  if (px.empty()) return;
+  detail::run_ranges(px.size(), threads, [&](std::size_t lo, std::size_t hi) {
+    detail::rgb_convert_read_only(px, out, lo, hi, cc);
+  });
 }
 
 int rgb_threads() {

@@ -56,6 +56,13 @@ std::vector<std::uint8_t> px_to_rgb888(const ModelFrame& px, const ColorCorrect*
 // a frame is not (3, FH, FW) or has no data.
 RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* cc = nullptr, int threads = 1);
 
+// Full-size (3, FH, FW) float32 frames that may only be read, such as a
+// decoder's output while the runtime still owns it, into px.size()
+// consecutive RGB888 frames at `out`. The bytes equal px_to_rgb888_chunk's
+// for the same frames; nothing is written to the frames and nothing the size
+// of a frame is allocated. Throws std::invalid_argument for a null frame.
+void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads, std::uint8_t* out);
+
 // Thread count of the chunk conversion: KINRA2_RGB_THREADS when it is an
 // integer (at least 1), else a third of the usable CPUs, 1..8.
 int rgb_threads();
@@ -79,6 +86,11 @@ void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& 
 // scaled twice or read while another thread rewrites it).
 std::vector<bool> in_place_frames(std::span<const ModelFrame> px);
 
+// The read-only counterpart of rgb_convert_range: frames [lo, hi) of `px`
+// into slots [lo, hi) of `out`.
+void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo, std::size_t hi,
+                           const ColorCorrect* cc);
+
 int default_rgb_threads(int cpus);
 // `raw` is the variable's value (nullptr when unset); logs an unparsable one.
 // `cpus` is consulted only when the default is needed.
@@ -91,6 +103,8 @@ void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);
 // scale_to_u8 with write-back, then dst[i] = table[dst[i]] (entries 0..255),
 // in one pass where the processor allows.
 void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
+// The same bytes, with src only read.
+void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
 // out[3i + c] = plane_c[i].
 void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* out,
                  std::size_t n);

@@ -48,6 +48,7 @@ void Renderer::reset() {
   px_frame_ = 3;
   c_wall_ = 0.0;
   c_n_ = 0;
+  last_ = {};
 }
 
 void Renderer::feed(std::span<const float> pcm) {
@@ -69,40 +70,55 @@ std::vector<float> Renderer::window(std::int64_t ci) const {
 
 FrameBatch Renderer::process_chunk(std::int64_t ci) {
   const double t0 = monotonic_seconds();
+  double model = 0.0;
+  // Times one model call into `model`.
+  auto timed = [&model](auto&& call) {
+    const double t = monotonic_seconds();
+    auto r = call();
+    model += monotonic_seconds() - t;
+    return r;
+  };
   const int blk = ci == 0 ? CHUNK0_LAT : STEADY_LAT;
   const std::size_t row_base = ci == 0 ? 0 : CHUNK0_LAT;
 
   std::vector<float> tempo = tempo_wsola(window(ci));
   for (float& s : tempo) s *= 3.0f;
 
-  const chain::Tensor feats = chain_.run_enc(tempo);
-  const chain::Tensor tok = chain_.run_tok(feats);
+  const chain::Tensor feats = timed([&] { return chain_.run_enc(tempo); });
+  const chain::Tensor tok = timed([&] { return chain_.run_tok(feats); });
 
   std::vector<std::vector<float>> lats;
   lats.reserve(static_cast<std::size_t>(blk));
   for (int j = 0; j < blk; ++j) {
-    auto lat = chain_.run_step(hist_, tok.row(row_base + static_cast<std::size_t>(j)));
+    auto lat = timed([&] { return chain_.run_step(hist_, tok.row(row_base + static_cast<std::size_t>(j))); });
     chain::LitertChain::shift_hist(hist_, lat);
     lats.push_back(std::move(lat));
   }
 
   const auto dec = chain::build_dec_inputs(lats, blk, prev_lat_ ? &*prev_lat_ : nullptr);
-  chain::Frames px = chain_.run_dec_frames(dec.xs, dec.n);
+  // Each batch becomes RGB888 rows of the chunk while the decoder's output is
+  // still in the runtime's memory: a float copy of a whole chunk would be
+  // over a hundred megabytes per stream, held only to be read once.
+  auto u8 = std::make_shared<image::RgbChunk>(static_cast<std::size_t>(dec.n));
+  double convert = 0.0;
+  const double td = monotonic_seconds();
+  chain_.run_dec_each(dec.xs, dec.n, [&](int first, std::span<const float* const> frames) {
+    const double tc = monotonic_seconds();
+    image::px_to_rgb888_into(frames, cc_, rgb_threads_, u8->frame(static_cast<std::size_t>(first)));
+    convert += monotonic_seconds() - tc;
+  });
+  model += monotonic_seconds() - td - convert;
   prev_lat_ = std::move(lats[static_cast<std::size_t>(blk - 1)]);
 
-  std::vector<image::ModelFrame> frames;
-  frames.reserve(px.size());
-  for (float* f : px.frames) frames.push_back(image::ModelFrame{f});
-  auto u8 = std::make_shared<const image::RgbChunk>(image::px_to_rgb888_chunk(frames, cc_, rgb_threads_));
-
   FrameBatch out;
-  out.owners.push_back(u8);
+  out.owners.push_back(std::shared_ptr<const image::RgbChunk>(u8));
   for (std::size_t k = 0; k < u8->size(); ++k) {
     const std::span<const std::uint8_t> row(u8->frame(k), RGB_FRAME_BYTES);
     const int reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1;
     for (int r = 0; r < reps; ++r) out.records.push_back(FrameRecord{px_frame_++, row});
   }
-  c_wall_ += monotonic_seconds() - t0;
+  last_ = ChunkTiming{monotonic_seconds() - t0, model};
+  c_wall_ += last_.wall;
   c_n_ += 1;
   return out;
 }

@@ -38,6 +38,14 @@ public:
   std::int64_t audio_compaction_samples() const { return audio_compaction_samples_; }
   int rgb_threads() const { return rgb_threads_; }
 
+  // Wall time of the last rendered chunk and the part of it spent inside
+  // model invocations (the rest is the host's own work); zero after a reset.
+  struct ChunkTiming {
+    double wall = 0.0;
+    double model = 0.0;
+  };
+  ChunkTiming last_chunk() const { return last_; }
+
   // Internals exposed for tests.
   std::vector<float> window(std::int64_t ci) const;
   FrameBatch process_chunk(std::int64_t ci);
@@ -62,6 +70,7 @@ private:
   std::int32_t px_frame_ = 3;
   double c_wall_ = 0.0;
   std::int64_t c_n_ = 0;
+  ChunkTiming last_;
 };
 
 } // namespace kinra2::render

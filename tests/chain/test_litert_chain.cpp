@@ -176,6 +176,25 @@ TEST_F(ChainRun, DecoderBatchesAndKeepsFramesApart) {
   EXPECT_THROW(ch.run_dec_frames(xs, -1), std::invalid_argument);
 }
 
+TEST_F(ChainRun, DecodingInPlaceHandsOverTheFramesOfRunDecFrames) {
+  LitertChain& ch = *chain_;
+  for (const int n : {21, 9, 0}) {
+    std::vector<float> xs(std::size_t(n) * DEC_ROW);
+    for (std::size_t i = 0; i < xs.size(); ++i) xs[i] = static_cast<float>(i / DEC_ROW) * 0.5f;
+    const Frames want = ch.run_dec_frames(xs, n);
+    std::vector<std::pair<int, std::size_t>> batches;
+    ch.run_dec_each(xs, n, [&](int first, std::span<const float* const> frames) {
+      batches.emplace_back(first, frames.size());
+      for (std::size_t k = 0; k < frames.size(); ++k)
+        ASSERT_TRUE(std::equal(frames[k], frames[k] + FRAME_SIZE, want.frames[std::size_t(first) + k]))
+            << "n=" << n << " frame " << first + int(k);
+    });
+    using B = std::vector<std::pair<int, std::size_t>>;
+    const B expect = n == 21 ? B{{0, 16}, {16, 5}} : n == 9 ? B{{0, 9}} : B{};
+    EXPECT_EQ(batches, expect) << n;
+  }
+}
+
 TEST(DecInputs, RowsPairLatentsWithTheirPredecessorAndPhase) {
   std::vector<std::vector<float>> lats;
   for (int j = 0; j < 9; ++j) lats.push_back(filled(LAT_SIZE, 10.0f * (j + 1)));

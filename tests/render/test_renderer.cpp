@@ -1,12 +1,16 @@
 // The renderer against the real demo models, in process.
+#include <cmath>
 #include <cstdlib>
+#include <numeric>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <unistd.h>
 
 #include "bundle/load_bundle.hpp"
+#include "image/pixel_convert.hpp"
 #include "render/renderer.hpp"
+#include "render/wsola.hpp"
 
 namespace {
 
@@ -95,6 +99,63 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   EXPECT_EQ(f.size(), 22u);
   EXPECT_TRUE(std::equal(f.records[0].bytes.begin(), f.records[0].bytes.end(), f.records[1].bytes.begin()));
   EXPECT_TRUE(r.flush_chunks().empty());
+}
+
+// The chunks of one session the long way: every batch's frames copied out of
+// the runtime, then the whole chunk converted from those copies.
+std::vector<std::vector<std::uint8_t>> chunks_through_copies(render::Renderer& r, chain::LitertChain& ch, int chunks,
+                                                             const image::ColorCorrect* cc, int threads) {
+  std::vector<std::vector<std::uint8_t>> out;
+  std::vector<float> hist = ch.new_hist();
+  std::optional<std::vector<float>> prev;
+  for (int ci = 0; ci < chunks; ++ci) {
+    const int blk = ci == 0 ? CHUNK0_LAT : STEADY_LAT;
+    auto tempo = render::tempo_wsola(r.window(ci));
+    for (float& s : tempo) s *= 3.0f;
+    const auto tok = ch.run_tok(ch.run_enc(tempo));
+    std::vector<std::vector<float>> lats;
+    for (int j = 0; j < blk; ++j) {
+      lats.push_back(ch.run_step(hist, tok.row(static_cast<std::size_t>((ci == 0 ? 0 : CHUNK0_LAT) + j))));
+      chain::LitertChain::shift_hist(hist, lats.back());
+    }
+    const auto dec = chain::build_dec_inputs(lats, blk, prev ? &*prev : nullptr);
+    prev = lats.back();
+    chain::Frames px = ch.run_dec_frames(dec.xs, dec.n);
+    std::vector<image::ModelFrame> frames;
+    for (float* f : px.frames) frames.push_back(image::ModelFrame{f});
+    const image::RgbChunk u8 = image::px_to_rgb888_chunk(frames, cc, threads);
+    out.emplace_back(u8.data(), u8.data() + u8.bytes());
+  }
+  return out;
+}
+
+TEST_F(RendererTest, DecodingStraightToPixelsGivesTheBytesOfTheCopyingPath) {
+  // Chunk 0 ends in a padded 8-batch (5 of 8 rows), chunks 1 and 2 are two
+  // full 16-batches each.
+  std::vector<float> audio(44000 + 25600);
+  for (std::size_t i = 0; i < audio.size(); ++i)
+    audio[i] = 0.6f * std::sin(static_cast<float>(i) * 0.003f) * std::sin(static_cast<float>(i) * 0.0002f);
+  image::Lut lut;
+  for (int c = 0; c < 3; ++c)
+    for (int v = 0; v < 256; ++v) lut[c][v] = static_cast<std::uint8_t>(c == 1 ? 255 - v : (v * (c + 2)) % 256);
+  const auto table = image::ColorCorrect::make_lut(lut);
+  const auto gain = image::ColorCorrect::make_gain_bias({1.2f, 0.8f, 1.0f}, {-0.05f, 0.1f, 0.0f});
+  struct Case { const image::ColorCorrect* cc; const char* threads; };
+  for (const Case cs : {Case{nullptr, "1"}, Case{&table, "3"}, Case{&gain, "1"}}) {
+    ::setenv("KINRA2_RGB_THREADS", cs.threads, 1);
+    render::Renderer r(*chain, cs.cc);
+    ::unsetenv("KINRA2_RGB_THREADS");
+    r.feed(audio);
+    const auto want = chunks_through_copies(r, *chain, 3, cs.cc, r.rgb_threads());
+    const auto got = r.ready_chunks();
+    ASSERT_EQ(got.size(), 22u + 32 + 32);
+    std::size_t rec = 1;  // record 0 repeats frame 0
+    for (std::size_t c = 0; c < want.size(); ++c)
+      for (std::size_t k = 0; k < want[c].size() / RGB_FRAME_BYTES; ++k, ++rec)
+        ASSERT_TRUE(std::equal(got.records[rec].bytes.begin(), got.records[rec].bytes.end(),
+                               want[c].begin() + static_cast<std::ptrdiff_t>(k * RGB_FRAME_BYTES)))
+            << "threads " << cs.threads << " chunk " << c << " frame " << k;
+  }
 }
 
 } // namespace
