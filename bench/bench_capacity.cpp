@@ -1,0 +1,250 @@
+// How many real-time streams one machine serves: N hosts on one bundle, each
+// fed speech-like audio as fast as it takes it, all started together. For
+// each N it prints the aggregate frame rate, every host's real-time factor
+// (wall time over audio time, model loading excluded) and its peak
+// proportional set size (Pss, so that model pages shared between the hosts
+// count once), and the peak of their sum.
+//
+// usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S]
+//                       [--threads T]
+//   Without --bundle a demo bundle is made (--heavy: the costly decoder).
+//   --threads is handed to every host (its LiteRT threads per interpreter);
+//   without it the hosts choose their own.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t FRAME_RECORD = 4 + 720 * 416 * 3;
+constexpr double FPS = 20.0;
+
+long pss_kb(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
+  return 0;
+}
+
+bool write_all(int fd, const void* p, std::size_t n) {
+  auto c = static_cast<const char*>(p);
+  while (n > 0) {
+    ssize_t w = ::write(fd, c, n);
+    if (w <= 0) return false;
+    c += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Noise under a slow syllable-like envelope.
+std::vector<float> speech_like(std::size_t n) {
+  std::vector<float> v(n);
+  std::uint32_t s = 7;
+  for (std::size_t i = 0; i < n; ++i) {
+    s = s * 1664525u + 1013904223u;
+    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
+    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
+  }
+  return v;
+}
+
+struct Host {
+  pid_t pid = -1;
+  int in = -1, out = -1;
+  std::atomic<bool> ready{false};
+  std::atomic<long long> bytes{0};
+  Clock::time_point end;
+  long peak_pss = 0;
+};
+
+struct Result {
+  double agg_fps = 0, total_peak_mib = 0;
+  std::vector<double> rtf, pss_mib;
+};
+
+Result run(const std::string& bundle, int n, const std::vector<float>& audio, int threads) {
+  std::vector<Host> hosts(static_cast<std::size_t>(n));
+  for (Host& h : hosts) {
+    int in[2], out[2];
+    if (::pipe(in) || ::pipe(out)) std::exit(1);
+    h.pid = ::fork();
+    if (h.pid == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      const int null = ::open("/dev/null", O_WRONLY);
+      if (null >= 0) ::dup2(null, 2);  // the hosts' logs would interleave with the table
+      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+      const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
+      const std::string t = std::to_string(threads);
+      if (threads > 0)
+        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), "--threads", t.c_str(),
+                static_cast<char*>(nullptr));
+      else
+        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    h.in = in[1];
+    h.out = out[0];
+  }
+  std::vector<std::thread> drains;
+  for (Host& h : hosts)
+    drains.emplace_back([&h] {
+      std::vector<char> buf(1 << 20);
+      bool header = false;
+      ssize_t r;
+      while ((r = ::read(h.out, buf.data(), buf.size())) > 0) {
+        if (!header) {
+          // Frame records count from the header's end.
+          auto nl = std::find(buf.data(), buf.data() + r, '\n');
+          if (nl == buf.data() + r) continue;
+          header = true;
+          h.ready = true;
+          h.bytes += (buf.data() + r) - (nl + 1);
+        } else {
+          h.bytes += r;
+        }
+      }
+      h.end = Clock::now();
+    });
+  for (Host& h : hosts)
+    while (!h.ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  const Clock::time_point t0 = Clock::now();
+  std::vector<std::thread> feeds;
+  for (Host& h : hosts)
+    feeds.emplace_back([&h, &audio] {
+      const std::uint32_t step = 3200;
+      for (std::size_t at = 0; at + step <= audio.size(); at += step)
+        if (!write_all(h.in, &step, 4) || !write_all(h.in, audio.data() + at, step * 4)) break;
+      ::close(h.in);
+    });
+  std::atomic<bool> done{false};
+  long total_peak = 0;
+  std::thread sampler([&] {
+    while (!done) {
+      long sum = 0;
+      for (Host& h : hosts) {
+        const long p = pss_kb(h.pid);
+        h.peak_pss = std::max(h.peak_pss, p);
+        sum += p;
+      }
+      total_peak = std::max(total_peak, sum);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  for (auto& t : feeds) t.join();
+  for (auto& t : drains) t.join();
+  done = true;
+  sampler.join();
+  for (Host& h : hosts) {
+    int st = 0;
+    ::waitpid(h.pid, &st, 0);
+    ::close(h.out);
+  }
+
+  Result res;
+  const double audio_s = static_cast<double>(audio.size()) / 16000.0;
+  double last = 0;
+  long long frames = 0;
+  for (Host& h : hosts) {
+    const double wall = std::chrono::duration<double>(h.end - t0).count();
+    last = std::max(last, wall);
+    frames += h.bytes / static_cast<long long>(FRAME_RECORD);
+    res.rtf.push_back(wall / audio_s);
+    res.pss_mib.push_back(static_cast<double>(h.peak_pss) / 1024.0);
+  }
+  res.agg_fps = static_cast<double>(frames) / last;
+  res.total_peak_mib = static_cast<double>(total_peak) / 1024.0;
+  return res;
+}
+
+std::string load_text() {
+  std::ifstream f("/proc/loadavg");
+  std::string a, b, c;
+  f >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::string bundle;
+  bool heavy = false;
+  std::vector<int> counts{1, 2, 4};
+  double seconds = 60;
+  int threads = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--heavy") heavy = true;
+    else if (i + 1 < argc && a == "--bundle") bundle = argv[++i];
+    else if (i + 1 < argc && a == "--seconds") seconds = std::atof(argv[++i]);
+    else if (i + 1 < argc && a == "--threads") threads = std::atoi(argv[++i]);
+    else if (i + 1 < argc && a == "--hosts") {
+      counts.clear();
+      for (const char* p = argv[++i]; *p;) {
+        counts.push_back(std::max(1, std::atoi(p)));
+        while (*p && *p != ',') ++p;
+        if (*p) ++p;
+      }
+    } else {
+      std::fprintf(stderr, "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] [--threads T]\n");
+      return 2;
+    }
+  }
+  std::filesystem::path tmp;
+  if (bundle.empty()) {
+    tmp = std::filesystem::temp_directory_path() / ("k2_capacity_bundle_" + std::to_string(::getpid()));
+    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + (heavy ? " --heavy" : "") +
+                            " >/dev/null";
+    if (std::system(cmd.c_str()) != 0) return 1;
+    bundle = tmp.string();
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
+  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores\n", bundle.c_str(),
+              heavy ? " (heavy)" : "", seconds, threads > 0 ? std::to_string(threads).c_str() : "host default",
+              std::thread::hardware_concurrency());
+  std::printf("%5s %10s %22s %24s %12s %16s  %s\n", "hosts", "agg fps", "rtf per host", "Pss per host MiB",
+              "Pss sum MiB", "real-time streams", "loadavg before");
+  for (int n : counts) {
+    const std::string load = load_text();
+    const Result r = run(bundle, n, audio, threads);
+    std::string rtf, pss;
+    double worst = 0;
+    for (std::size_t k = 0; k < r.rtf.size(); ++k) {
+      char b[32];
+      std::snprintf(b, sizeof b, "%s%.3f", k ? " " : "", r.rtf[k]);
+      rtf += b;
+      std::snprintf(b, sizeof b, "%s%.0f", k ? " " : "", r.pss_mib[k]);
+      pss += b;
+      worst = std::max(worst, r.rtf[k]);
+    }
+    // The machine's frame throughput in units of one real-time stream.
+    std::printf("%5d %10.1f %22s %24s %12.0f %16.1f  %s%s\n", n, r.agg_fps, rtf.c_str(), pss.c_str(),
+                r.total_peak_mib, r.agg_fps / FPS, load.c_str(), worst > 1.0 ? "  (some host slower than real time)" : "");
+    std::fflush(stdout);
+  }
+  if (!tmp.empty()) std::filesystem::remove_all(tmp);
+  return 0;
+}
