@@ -1,6 +1,7 @@
 #include "host/serve.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -16,6 +17,42 @@ std::uint32_t le32(const std::vector<std::byte>& b) {
   std::uint32_t v;
   std::memcpy(&v, b.data(), 4);
   return v;
+}
+
+// A non-finite sample would poison the latent history for the rest of the
+// session (every later frame black); silence is the defined stand-in.
+void sanitize(std::span<float> pcm) {
+  for (float& s : pcm)
+    if (!std::isfinite(s)) s = 0.0f;
+}
+
+// Samples of one step are handed to the renderer in pieces of this size, and
+// each piece's finished chunks are written before the next piece is read.
+// A 64 MiB step is then held once (by the renderer's buffer), and the frames
+// of its 655 chunks (19 GB) are never all in memory at once; a peer that
+// stops reading blocks the host after one piece's chunks. A step cut short
+// by the end of input cannot be told apart: the loop ends there and audio
+// still buffered is never rendered.
+constexpr std::size_t STEP_PIECE = 1u << 16;
+
+// Feeds a step of `samples` samples and writes the chunks it completes;
+// false when the input ended first.
+bool feed_step(render::FrameSource& renderer, InStream& in, OutStream& out, std::size_t samples,
+               std::vector<float>& piece) {
+  if (samples == 0) {
+    renderer.feed({});
+    emit(out, renderer.ready_chunks());
+    return true;
+  }
+  for (std::size_t left = samples; left > 0;) {
+    const auto part = std::span(piece).first(std::min(left, piece.size()));
+    if (!in.read_into(std::as_writable_bytes(part))) return false;
+    sanitize(part);
+    renderer.feed(part);
+    emit(out, renderer.ready_chunks());
+    left -= part.size();
+  }
+  return true;
 }
 
 std::string fixed(double v, int decimals) {
@@ -45,11 +82,16 @@ double monotonic_seconds() {
 }
 
 int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, OutStream& out, double (*clock)()) {
+  if (in.is_terminal()) {
+    elog("standard input is a terminal — the host reads binary audio records from a peer process");
+    return 1;
+  }
   std::string header = ready_header(renderer.cc());
   out.write(std::as_bytes(std::span(header)));
   out.flush();
   elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) + "fps  model=" + nm);
 
+  std::vector<float> piece(STEP_PIECE);
   double last_rtf_log = clock();
   for (;;) {
     auto hdr = in.read_exact(4);
@@ -74,14 +116,7 @@ int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, Ou
       elog("bad step size " + std::to_string(word) + " — protocol desync");
       return 1;
     }
-    std::vector<float> pcm;
-    if (word > 0) {
-      auto data = in.read_samples(word);
-      if (!data) break;
-      pcm = std::move(*data);
-    }
-    renderer.feed(pcm);
-    emit(out, renderer.ready_chunks());
+    if (!feed_step(renderer, in, out, word, piece)) break;
 
     const double now = clock();
     if (now - last_rtf_log > 5.0) {

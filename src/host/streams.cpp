@@ -6,9 +6,9 @@
 #include <cstring>
 #include <sys/uio.h>
 #include <system_error>
+#include <fcntl.h>
 #include <unistd.h>
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #endif
 
@@ -76,6 +76,9 @@ std::optional<std::vector<float>> InStream::read_samples(std::size_t n) {
   std::size_t step = std::min<std::size_t>(n, 1 << 16);
   while (have < n) {
     std::size_t next = std::min(n, have + step);
+    // Exact capacity: the vector's own doubling would reserve up to twice
+    // the step on the last, short growth.
+    out.reserve(next);
     out.resize(next);
     if (!read_into(std::as_writable_bytes(std::span(out).subspan(have)))) return std::nullopt;
     have = next;
@@ -83,6 +86,8 @@ std::optional<std::vector<float>> InStream::read_samples(std::size_t n) {
   }
   return out;
 }
+
+bool InStream::is_terminal() const { return fd_ >= 0 && ::isatty(fd_) == 1; }
 
 void OutStream::write_all(std::span<const std::byte> a, std::span<const std::byte> b) {
   iovec iov[2] = {{const_cast<std::byte*>(a.data()), a.size()}, {const_cast<std::byte*>(b.data()), b.size()}};
@@ -139,15 +144,27 @@ void binary_mode(int fd) {
 #endif
 }
 
+// The descriptor to use for a standard stream, or -1 when it was not open.
+int standard_fd(int fd, int reserve_flags) {
+  if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+    binary_mode(fd);
+    return fd;
+  }
+  // open() takes the lowest free number, which is this one.
+  const int held = ::open("/dev/null", reserve_flags);
+  if (held >= 0 && held != fd) ::close(held);
+  return -1;
+}
+
 } // namespace
 
 InStream& IN() {
-  static InStream in = (binary_mode(STDIN_FILENO), InStream(STDIN_FILENO));
+  static InStream in(standard_fd(STDIN_FILENO, O_RDONLY));
   return in;
 }
 
 OutStream& OUT() {
-  static OutStream out = (binary_mode(STDOUT_FILENO), OutStream(STDOUT_FILENO));
+  static OutStream out(standard_fd(STDOUT_FILENO, O_WRONLY));
   return out;
 }
 

@@ -29,6 +29,8 @@ public:
   // closing does not cost the announced size.
   std::optional<std::vector<float>> read_samples(std::size_t n);
   int fd() const { return fd_; }
+  // A person at a terminal cannot type binary records.
+  bool is_terminal() const;
 
 private:
   std::size_t fill();
@@ -58,7 +60,10 @@ private:
   std::vector<std::byte> buf_;
 };
 
-// The process's standard input and output.
+// The process's standard input and output. A descriptor that was not open
+// at start-up is held by /dev/null, so that no file opened later can take its
+// number and be read or overwritten as a stream; its stream then fails on
+// first use with EBADF.
 InStream& IN();
 OutStream& OUT();
 
