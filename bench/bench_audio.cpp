@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "render/sliding_pcm.hpp"
 #include "render/wsola.hpp"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "image/pixel_convert.hpp"
 
 using namespace kinra2;

@@ -4,8 +4,8 @@
 #include "bundle/q8gd.hpp"
 #include "bundle/shared_enc.hpp"
 #include "bundle/staging.hpp"
-#include "constants.hpp"
-#include "host/elog.hpp"
+#include "base/constants.hpp"
+#include "base/log.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,7 +16,7 @@ namespace kinra2::bundle {
 
 namespace {
 
-using host::detail::elog;
+using base::detail::elog;
 
 constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 
@@ -56,7 +56,9 @@ std::vector<float> decode_canon(const std::string& bytes) {
 
 } // namespace detail
 
-LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
+namespace {
+
+LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>& engine) {
   using namespace detail;
   LoadedBundle out;
 
@@ -153,6 +155,14 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
   }
   refuse("FATAL: no LiteRT tflite member in " + bundle + " (expected " + std::string(COMBINED_MEMBER) +
          ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)");
+}
+
+} // namespace
+
+LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
+  LoadedBundle out = resolve(bundle, engine);
+  out.staged = StagedFiles(out.tfl_paths);
+  return out;
 }
 
 } // namespace kinra2::bundle

@@ -9,12 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "bundle/staging.hpp"
+
 namespace kinra2::bundle {
 
 struct LoadedBundle {
   std::vector<std::string> tfl_paths; // one combined model, or shared encoder then identity
   std::string nm;                     // label for the ready log line
   std::vector<float> canon;           // LC x PLANE values, member order
+  StagedFiles staged;                 // the container members staged for tfl_paths
 };
 
 // Logged its FATAL line already; the entry point maps it to exit status 3

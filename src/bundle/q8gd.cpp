@@ -1,7 +1,7 @@
 #include "bundle/q8gd.hpp"
 
 #include "bundle/container.hpp"
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>

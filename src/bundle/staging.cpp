@@ -1,7 +1,7 @@
 #include "bundle/staging.hpp"
 
 #include "bundle/container.hpp"
-#include "host/elog.hpp"
+#include "base/log.hpp"
 
 #include <algorithm>
 #include <array>
@@ -170,7 +170,7 @@ std::optional<std::string> stage_dir() {
   fs::create_directories(d, ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
-    host::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " + std::to_string(ec.value()) + "] " +
+    base::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " + std::to_string(ec.value()) + "] " +
                        ec.message() + ") — staging in the default temp dir instead");
     return std::nullopt;
   }
@@ -262,4 +262,22 @@ std::vector<std::string> staged_paths() {
 }
 
 } // namespace detail
+StagedFiles& StagedFiles::operator=(StagedFiles&& o) noexcept {
+  if (this != &o) {
+    release();
+    paths_ = std::exchange(o.paths_, {});
+  }
+  return *this;
+}
+
+void StagedFiles::release() noexcept {
+  if (paths_.empty()) return;
+  try {
+    detail::release_staged(paths_);
+  } catch (const std::exception&) {
+    // Still registered: the exit sweep removes them.
+  }
+  paths_.clear();
+}
+
 } // namespace kinra2::bundle

@@ -8,9 +8,29 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kinra2::bundle {
+
+// The files one bundle load staged: removed by release() once the models are
+// open, or at the latest when this is destroyed (or by the exit sweep if the
+// process ends first). Paths it was given that were not staged (directory
+// members used in place) are never touched.
+class StagedFiles {
+ public:
+  StagedFiles() = default;
+  explicit StagedFiles(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  StagedFiles(StagedFiles&& o) noexcept : paths_(std::exchange(o.paths_, {})) {}
+  StagedFiles& operator=(StagedFiles&& o) noexcept;
+  StagedFiles(const StagedFiles&) = delete;
+  StagedFiles& operator=(const StagedFiles&) = delete;
+  ~StagedFiles() { release(); }
+  void release() noexcept;
+
+ private:
+  std::vector<std::string> paths_;
+};
 
 // Registers the exit sweep with atexit (once per process) and installs
 // SIGTERM/SIGINT handlers that unlink still-registered staged files before

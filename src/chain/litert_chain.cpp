@@ -7,7 +7,6 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "bundle/staging.hpp"
 #include "chain/litert_runtime.hpp"
 
 namespace kinra2::chain {
@@ -216,10 +215,6 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
       sig_order_.push_back(key);
     }
   }
-  // The model bytes are in memory now, so the staged copies can go even if
-  // the check below fails.
-  bundle::detail::release_staged(tflite_paths);
-
   std::vector<std::string> missing;
   for (std::string_view s : SIGS)
     if (!sigs_.count(std::string(s))) missing.emplace_back(s);

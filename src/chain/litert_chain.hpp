@@ -12,7 +12,7 @@
 
 #include <tensorflow/lite/c/c_api_types.h>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace kinra2::chain {
 

@@ -18,7 +18,7 @@
 
 #include "chain/stderr_capture.hpp"
 #include "chain/xnnpack_guard.hpp"
-#include "host/elog.hpp"
+#include "base/log.hpp"
 #include "tflite_schema_generated.h"
 
 // The library exports the XNNPACK delegate but ships no header for it; this is
@@ -273,7 +273,7 @@ std::string shape_text(std::span<const int> s) {
   return out + "]";
 }
 
-void runtime_log(std::string_view line) { host::detail::elog("LiteRT: " + std::string(line)); }
+void runtime_log(std::string_view line) { base::detail::elog("LiteRT: " + std::string(line)); }
 
 std::vector<int> dims_of(const TfLiteTensor* t) {
   std::vector<int> d(static_cast<std::size_t>(TfLiteTensorNumDims(t)));
@@ -466,7 +466,7 @@ void SignatureRunner::load() {
   TfLiteInterpreterOptionsSetNumThreads(opts, threads_);
   TfLiteInterpreterOptionsSetErrorReporter(opts, &SignatureRunner::report, this);
   if (!no_xnnpack_.empty())
-    host::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
+    base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
                        " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
   // The delegate announces itself on creation, the kernels while preparing.

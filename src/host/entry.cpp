@@ -11,13 +11,15 @@
 #include "bundle/shared_enc.hpp"
 #include "bundle/staging.hpp"
 #include "chain/litert_chain.hpp"
-#include "host/elog.hpp"
+#include "base/log.hpp"
 #include "host/serve.hpp"
 #include "image/color_correct.hpp"
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 
 namespace kinra2::host {
+
+using base::detail::elog;
 
 namespace detail {
 
@@ -56,6 +58,8 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
     }
   }
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
+  // The models are open (mapped or read), so their staged copies can go.
+  loaded.staged.release();
   render::Renderer renderer(chain, cc ? &*cc : nullptr);
   // Streams of this run only, on the descriptors the process-wide ones
   // settled on: a read-ahead, a sticky end of input or bytes a failed write
@@ -106,7 +110,7 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   try {
     RunParams p = detail::scan_args(argc, argv);
     if (p.bundle.empty()) {
-      detail::elog(USAGE);
+      elog(USAGE);
       return EXIT_USAGE;
     }
     const int threads = system::default_threads(1, p.threads);
@@ -114,10 +118,10 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   } catch (const bundle::BundleRefused&) {
     return EXIT_REFUSED;
   } catch (const std::exception& e) {
-    detail::elog(std::string("error: ") + e.what());
+    elog(std::string("error: ") + e.what());
     return EXIT_ERROR;
   } catch (...) {
-    detail::elog("error: unknown exception");
+    elog("error: unknown exception");
     return EXIT_ERROR;
   }
 }

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "host/elog.hpp"
+#include "base/log.hpp"
 #include "image/color_correct.hpp"
 
 namespace kinra2::host {
+
+using base::detail::elog;
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <openssl/evp.h>
 
 #include "bundle/container.hpp"
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace kinra2::image {
 

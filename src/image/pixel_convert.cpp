@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/elog.hpp"
+#include "base/log.hpp"
 #include "image/rgb_pool.hpp"
 #include "system/cpu_budget.hpp"
 
@@ -263,7 +263,7 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
       if (huge) return INT_MAX;
       return static_cast<int>(value);
     }
-    host::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) + "' is not an integer — using the default");
+    base::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) + "' is not an integer — using the default");
   }
   return default_rgb_threads(cpus());
 }

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "image/color_correct.hpp"
 
 namespace kinra2::image {

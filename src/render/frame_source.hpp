@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace kinra2::image { class ColorCorrect; }
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace kinra2::render {
 

@@ -313,7 +313,7 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
                 "identity.tflite");
 }
 
-TEST(ChainBuild, StagedCopiesAreReleasedOnceLoaded) {
+TEST(ChainBuild, RunsFromItsOwnCopyOnceTheStagedFilesAreReleased) {
   TempDir dir;
   ModelMaker mk;
   k2test::add_chain_signatures(mk, ChainSpec{});
@@ -322,9 +322,11 @@ TEST(ChainBuild, StagedCopiesAreReleasedOnceLoaded) {
       dir.file("no-such-bundle"), "combined_litert.tflite",
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   ASSERT_TRUE(std::filesystem::exists(staged));
+  bundle::StagedFiles files({staged});
 
   std::vector<float> canon = test_canon();
   LitertChain chain({staged}, canon, 1);
+  files.release();
   EXPECT_FALSE(std::filesystem::exists(staged));
   const auto left = bundle::detail::staged_paths();
   EXPECT_EQ(std::count(left.begin(), left.end(), staged), 0);

@@ -8,7 +8,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace k2test {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace k2test {
 

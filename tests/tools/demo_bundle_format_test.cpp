@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bundle/q8gd.hpp"
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "demo_bundle_support.hpp"
 #include "image/color_correct.hpp"
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <numeric>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "demo_bundle_support.hpp"
 
 using namespace kinra2;

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "model_writer.hpp"
 
 namespace kinra2::demo {

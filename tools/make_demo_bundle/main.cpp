@@ -23,7 +23,7 @@
 #include <tensorflow/lite/c/c_api.h>
 
 #include "chain/litert_runtime.hpp"
-#include "constants.hpp"
+#include "base/constants.hpp"
 #include "demo_identity.hpp"
 
 namespace fs = std::filesystem;

@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "constants.hpp"
+#include "base/constants.hpp"
 
 namespace {
 
