@@ -18,8 +18,10 @@ if(K2_FUZZ)
   else()
     # Coverage feedback for the code under test, sanitizers everywhere it runs.
     set(k2_fuzz_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
-    target_compile_options(kinra2_core PUBLIC ${k2_fuzz_san} PRIVATE -fsanitize=fuzzer-no-link)
-    target_link_options(kinra2_core INTERFACE -fsanitize=address,undefined)
+    foreach(layer ${K2_LAYERS})
+      target_compile_options(k2_${layer} PUBLIC ${k2_fuzz_san} PRIVATE -fsanitize=fuzzer-no-link)
+      target_link_options(k2_${layer} INTERFACE -fsanitize=address,undefined)
+    endforeach()
     if(TARGET shared_enc_dep)
       # The policy component parses manifest text for the host: sanitize it too.
       target_compile_options(shared_enc_dep PRIVATE ${k2_fuzz_san})
