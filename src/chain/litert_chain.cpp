@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "base/shape_text.hpp"
 #include "chain/litert_runtime.hpp"
 
 namespace kinra2::chain {
@@ -22,18 +23,18 @@ std::size_t elements(std::span<const int> shape) {
   return n;
 }
 
-std::string shape_text(std::span<const int> s) {
-  std::string out = "(";
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (i) out += ", ";
-    out += std::to_string(s[i]);
-  }
-  return out + ")";
+// A shape in parentheses, "(1, 36, 72, 65)": the chain's errors have always
+// written shapes as tuples.
+std::string tuple_text(std::span<const int> s) {
+  std::string out = base::shape_text(s);
+  out.front() = '(';
+  out.back() = ')';
+  return out;
 }
 
 [[noreturn]] void bad_reshape(std::size_t have, std::span<const int> to) {
   throw std::invalid_argument("cannot reshape array of size " + std::to_string(have) +
-                              " into shape " + shape_text(to));
+                              " into shape " + tuple_text(to));
 }
 
 // A list as a bracketed literal of single-quoted items, backslashes doubled.
@@ -125,7 +126,7 @@ Tensor::View Tensor::view() const { return {type, shape, bytes.data(), bytes.siz
 Tensor::View Tensor::row(std::size_t i) const {
   if (shape.empty() || i >= static_cast<std::size_t>(shape[0]))
     throw std::out_of_range("row " + std::to_string(i) + " of a tensor of shape " +
-                            shape_text(shape));
+                            tuple_text(shape));
   std::vector<int> sub(shape.begin() + 1, shape.end());
   const std::size_t nb = bytes.size() / static_cast<std::size_t>(shape[0]);
   return {type, std::move(sub), bytes.data() + i * nb, nb};
@@ -166,7 +167,7 @@ DecInputs build_dec_inputs(std::span<const std::vector<float>> lats, int blk,
 // Keeps a few released batch buffers for reuse. A buffer is handed out
 // only once it is free again, so frames a caller still holds are never
 // touched; a buffer released after the chain is gone is simply freed.
-class BatchRecycler {
+class LitertChain::BatchRecycler {
  public:
   static std::shared_ptr<float[]> get(const std::shared_ptr<BatchRecycler>& self, std::size_t n) {
     std::unique_ptr<float[]> buf;
@@ -204,20 +205,20 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
     : recycler_(std::make_shared<BatchRecycler>()) {
   for (const std::string& path : tflite_paths) {
     auto model = std::make_shared<LitertModel>(path, threads);
-    its_.push_back(model);
+    models_.push_back(model);
     for (const std::string& key : model->signature_keys()) {
-      if (sigs_.count(key)) continue;  // a later offer of a name loses
+      if (runners_.count(key)) continue;  // a later offer of a name loses
       auto runner = model->runner(key);
       // Interpreters are built only for the signatures the chain runs; other
       // names stay listed with a runner that would load on first use.
       if (std::find(SIGS.begin(), SIGS.end(), key) != SIGS.end()) runner->load();
-      sigs_.emplace(key, std::move(runner));
-      sig_order_.push_back(key);
+      runners_.emplace(key, std::move(runner));
+      runner_order_.push_back(key);
     }
   }
   std::vector<std::string> missing;
   for (std::string_view s : SIGS)
-    if (!sigs_.count(std::string(s))) missing.emplace_back(s);
+    if (!runners_.count(std::string(s))) missing.emplace_back(s);
   if (!missing.empty()) {
     std::vector<std::string> have = signature_names();
     std::sort(have.begin(), have.end());
@@ -227,11 +228,11 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
                              "); need combined_litert.tflite OR shared-enc.tflite + "
                              "identity.tflite");
   }
-  enc_ = sigs_.at("enc");
-  tok_ = sigs_.at("tok14");
-  step_ = sigs_.at("step");
-  dec16_ = sigs_.at("dec16");
-  dec8_ = sigs_.at("dec8");
+  enc_ = runners_.at("enc");
+  tok_ = runners_.at("tok14");
+  step_ = runners_.at("step");
+  dec16_ = runners_.at("dec16");
+  dec8_ = runners_.at("dec8");
 
   hist_key_ = "args_0";
   for (const TensorInfo& in : step_->input_details())
@@ -247,7 +248,7 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
 
 LitertChain::~LitertChain() = default;
 
-std::vector<std::string> LitertChain::signature_names() const { return sig_order_; }
+std::vector<std::string> LitertChain::signature_names() const { return runner_order_; }
 
 std::vector<float> LitertChain::new_hist() const {
   std::vector<float> h(HIST_SIZE);
@@ -333,7 +334,7 @@ TensorRef checked_frames(const SignatureRunner& dec, int B) {
   if (out.shape.empty() || out.shape[0] != B || es == 0 ||
       out.nbytes != std::size_t(B) * FRAME_SIZE * es)
     throw std::runtime_error("signature '" + dec.key() + "' output 'output_0' has shape " +
-                             shape_text(out.shape) + " of " + type_name(out.type) +
+                             tuple_text(out.shape) + " of " + type_name(out.type) +
                              ", expected (" + std::to_string(B) + ", 3, " +
                              std::to_string(FH) + ", " + std::to_string(FW) + ")");
   return out;

@@ -18,7 +18,6 @@ namespace kinra2::chain {
 
 class LitertModel;
 class SignatureRunner;
-class BatchRecycler;
 
 // Owned tensor of whatever element type the runtime produced (features, token
 // blocks). The bytes come from operator new, so they are aligned for every
@@ -107,9 +106,11 @@ class LitertChain {
   // Returns the runner, whose output "output_0" holds the batch result.
   SignatureRunner& decode_batch(std::span<const float> rows, int take, int B);
 
-  std::vector<std::shared_ptr<LitertModel>> its_;
-  std::map<std::string, std::shared_ptr<SignatureRunner>> sigs_;
-  std::vector<std::string> sig_order_;  // insertion order of sigs_
+  class BatchRecycler;
+
+  std::vector<std::shared_ptr<LitertModel>> models_;
+  std::map<std::string, std::shared_ptr<SignatureRunner>> runners_;
+  std::vector<std::string> runner_order_;  // insertion order of runners_
   std::shared_ptr<SignatureRunner> enc_, tok_, step_, dec16_, dec8_;
   std::string hist_key_, atok_key_;
   std::vector<float> canon_;  // (LC, PLANE)

@@ -78,7 +78,7 @@ class SignatureRunner {
   // Whether the loaded interpreter runs on XNNPACK. A signature that meets a
   // known XNNPACK fault on this processor runs on the built-in kernels; the
   // reason is logged when its interpreter is created.
-  bool uses_xnnpack() const { return xnn_ != nullptr; }
+  bool uses_xnnpack() const { return xnnpack_ != nullptr; }
   const std::string& xnnpack_off_reason() const { return no_xnnpack_; }
 
   std::vector<TensorInfo> input_details();
@@ -105,20 +105,20 @@ class SignatureRunner {
   [[noreturn]] void fail(const std::string& what);
 
   std::shared_ptr<const detail::ModelBytes> bytes_;
-  const std::uint8_t* start_ = nullptr;  // this signature's prefix
-  std::size_t size_ = 0;
+  const std::uint8_t* view_ = nullptr;  // this signature's prefix, the file behind it
+  std::size_t view_size_ = 0;
   std::string key_, path_;
   int threads_ = 1;
   std::vector<std::string> in_names_, out_names_;
   std::vector<int> in_pos_, out_pos_;  // positions in the entry subgraph's inputs/outputs
   TfLiteModel* model_ = nullptr;
-  TfLiteDelegate* xnn_ = nullptr;
+  TfLiteDelegate* xnnpack_ = nullptr;
   TfLiteInterpreter* interp_ = nullptr;
   bool needs_alloc_ = false;
   bool invoked_ = false;
   std::string no_xnnpack_;  // why XNNPACK stays off, empty when it is used
   std::string errors_;  // what the runtime reported since the last call
-  static void report(void* self, const char* fmt, va_list args);
+  static void collect_error(void* self, const char* fmt, va_list args);
 };
 
 // One model file, verified and mapped once, with a runner per signature.
@@ -145,12 +145,12 @@ class LitertModel {
   std::shared_ptr<SignatureRunner> runner(std::string_view key) const;
 
  private:
-  struct Sig;
+  struct Signature;
   std::string path_;
   int threads_;
   std::shared_ptr<detail::ModelBytes> bytes_;
   std::vector<std::string> keys_;
-  std::vector<Sig> sigs_;
+  std::vector<Signature> signatures_;
 };
 
 }  // namespace kinra2::chain

@@ -36,35 +36,33 @@ std::vector<std::string> captured_lines(std::string_view text) {
 
 StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   std::fflush(stderr);
-  file_ = memfd_create("k2-runtime-stderr", MFD_CLOEXEC);
-  if (file_ < 0) return;
-  saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  if (saved_ < 0 || dup2(file_, 2) < 0) {
-    if (saved_ >= 0) close(saved_);
-    close(file_);
-    file_ = saved_ = -1;
+  file_.reset(memfd_create("k2-runtime-stderr", MFD_CLOEXEC));
+  if (!file_.ok()) return;
+  saved_.reset(fcntl(2, F_DUPFD_CLOEXEC, 3));
+  if (!saved_.ok() || dup2(file_.get(), 2) < 0) {
+    saved_.reset();
+    file_.reset();
   }
 }
 
 StderrCapture::~StderrCapture() { finish(); }
 
 void StderrCapture::finish() {
-  if (file_ < 0) return;
+  if (!file_.ok()) return;
   std::fflush(stderr);
-  dup2(saved_, 2);
-  close(saved_);
-  const off_t end = lseek(file_, 0, SEEK_END);
+  dup2(saved_.get(), 2);
+  saved_.reset();
+  const off_t end = lseek(file_.get(), 0, SEEK_END);
   std::string text(end > 0 ? std::min<std::size_t>(static_cast<std::size_t>(end), MAX_CAPTURE) : 0,
                    '\0');
   std::size_t got = 0;
   while (got < text.size()) {
-    const ssize_t r = pread(file_, text.data() + got, text.size() - got, static_cast<off_t>(got));
+    const ssize_t r = pread(file_.get(), text.data() + got, text.size() - got, static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     got += static_cast<std::size_t>(r);
   }
-  close(file_);
-  file_ = saved_ = -1;
+  file_.reset();
   text.resize(got);
   if (sink_)
     for (const std::string& line : captured_lines(text)) sink_(line);

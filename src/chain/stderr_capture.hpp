@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.hpp"
+
 namespace kinra2::chain::detail {
 
 class StderrCapture {
@@ -28,8 +30,8 @@ class StderrCapture {
 
  private:
   Sink sink_;
-  int file_ = -1;
-  int saved_ = -1;
+  base::UniqueFd file_;   // where descriptor 2 points while capturing
+  base::UniqueFd saved_;  // the standard error to put back
 };
 
 // Lines worth passing on from captured text.

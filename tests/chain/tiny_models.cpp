@@ -143,17 +143,6 @@ std::string ModelMaker::write(const std::string& path) const {
   return path;
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "k2chain-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
-
 float dec_pattern(std::size_t i) { return static_cast<float>(i % 5) / 8.0f; }
 
 void add_chain_signatures(ModelMaker& mk, const ChainSpec& spec) {

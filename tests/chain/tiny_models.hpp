@@ -1,11 +1,12 @@
 // Small multi-signature model files for the chain tests, built with the
-// format's object API and written to a per-test temporary directory.
+// format's object API (write them into a k2test::TempDir).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.hpp"
 #include "tflite_schema_generated.h"
 
 namespace k2test {
@@ -47,17 +48,6 @@ class ModelMaker {
 
  private:
   int opcode(fmt::BuiltinOperator code);
-};
-
-// A fresh directory below the system temp dir, removed when destroyed.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  std::string file(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
 };
 
 // Chain signatures of the real shapes with cheap, checkable arithmetic:

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "chain/litert_runtime.hpp"
-#include "chain/stderr_capture.hpp"
 #include "system/cpu_identity.hpp"
 #include "tiny_models.hpp"
 
@@ -213,12 +212,6 @@ TEST(XnnpackGuard, OnlyTheAffectedSignatureLeavesXnnpack) {
   twice->load();
   EXPECT_FALSE(fc->uses_xnnpack());
   EXPECT_TRUE(twice->uses_xnnpack());
-}
-
-TEST(RuntimeStderr, OnlyTheBannerAndBlankLinesAreDropped) {
-  EXPECT_EQ(detail::captured_lines("INFO: Created TensorFlow Lite XNNPACK delegate for CPU.\n"
-                                   "\nERROR: something real\r\nWARNING: tail without newline"),
-            (std::vector<std::string>{"ERROR: something real", "WARNING: tail without newline"}));
 }
 
 TEST(FullyConnectedTable, RunsCleanOnThisProcessorWithTheGuard) {

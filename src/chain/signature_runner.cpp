@@ -1,0 +1,266 @@
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "base/log.hpp"
+#include "base/shape_text.hpp"
+#include "chain/litert_runtime.hpp"
+#include "chain/model_bytes_internal.hpp"
+#include "chain/stderr_capture.hpp"
+
+// The library exports the XNNPACK delegate but ships no header for it; this is
+// its option block as the 2.9 runtime defines it.
+extern "C" {
+struct TfLiteXNNPackDelegateOptions {
+  std::int32_t num_threads;
+  std::uint32_t flags;
+};
+TfLiteXNNPackDelegateOptions TfLiteXNNPackDelegateOptionsDefault();
+TfLiteDelegate* TfLiteXNNPackDelegateCreate(const TfLiteXNNPackDelegateOptions* options);
+void TfLiteXNNPackDelegateDelete(TfLiteDelegate* delegate);
+}
+
+namespace kinra2::chain {
+
+using detail::quoted;
+
+const char* type_name(TfLiteType t) {
+  switch (t) {
+    case kTfLiteFloat32: return "float32";
+    case kTfLiteInt32: return "int32";
+    case kTfLiteUInt8: return "uint8";
+    case kTfLiteInt64: return "int64";
+    case kTfLiteString: return "string";
+    case kTfLiteBool: return "bool";
+    case kTfLiteInt16: return "int16";
+    case kTfLiteComplex64: return "complex64";
+    case kTfLiteInt8: return "int8";
+    case kTfLiteFloat16: return "float16";
+    case kTfLiteFloat64: return "float64";
+    case kTfLiteComplex128: return "complex128";
+    case kTfLiteUInt64: return "uint64";
+    case kTfLiteResource: return "resource";
+    case kTfLiteVariant: return "variant";
+    case kTfLiteUInt32: return "uint32";
+    default: return "notype";
+  }
+}
+
+std::size_t type_size(TfLiteType t) {
+  switch (t) {
+    case kTfLiteUInt8: case kTfLiteInt8: case kTfLiteBool: return 1;
+    case kTfLiteInt16: case kTfLiteFloat16: return 2;
+    case kTfLiteFloat32: case kTfLiteInt32: case kTfLiteUInt32: return 4;
+    case kTfLiteInt64: case kTfLiteUInt64: case kTfLiteFloat64: case kTfLiteComplex64: return 8;
+    case kTfLiteComplex128: return 16;
+    default: return 0;
+  }
+}
+
+namespace {
+
+void runtime_log(std::string_view line) { base::detail::elog("LiteRT: " + std::string(line)); }
+
+std::vector<int> dims_of(const TfLiteTensor* t) {
+  std::vector<int> d(static_cast<std::size_t>(TfLiteTensorNumDims(t)));
+  for (std::size_t i = 0; i < d.size(); ++i) d[i] = TfLiteTensorDim(t, static_cast<int32_t>(i));
+  return d;
+}
+
+}  // namespace
+
+SignatureRunner::~SignatureRunner() {
+  if (interp_) TfLiteInterpreterDelete(interp_);
+  if (xnnpack_) TfLiteXNNPackDelegateDelete(xnnpack_);
+  if (model_) TfLiteModelDelete(model_);
+}
+
+void SignatureRunner::collect_error(void* self, const char* fmt, va_list args) {
+  auto* r = static_cast<SignatureRunner*>(self);
+  char buf[1024];
+  va_list copy;
+  va_copy(copy, args);
+  const int len = std::vsnprintf(buf, sizeof buf, fmt, copy);
+  va_end(copy);
+  if (len < 0) return;
+  std::string msg;
+  if (static_cast<std::size_t>(len) < sizeof buf) {
+    msg.assign(buf, static_cast<std::size_t>(len));
+  } else {
+    msg.resize(static_cast<std::size_t>(len) + 1);
+    std::vsnprintf(msg.data(), msg.size(), fmt, args);
+    msg.resize(static_cast<std::size_t>(len));
+  }
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+  if (msg.empty()) return;
+  if (!r->errors_.empty()) r->errors_ += '\n';
+  r->errors_ += msg;
+}
+
+void SignatureRunner::fail(const std::string& what) {
+  std::string msg = errors_.empty() ? what : errors_;
+  errors_.clear();
+  throw std::runtime_error(msg);
+}
+
+void SignatureRunner::load() {
+  if (interp_) return;
+  TfLiteInterpreterOptions* opts = TfLiteInterpreterOptionsCreate();
+  if (opts == nullptr) throw std::bad_alloc();
+  TfLiteInterpreterOptionsSetNumThreads(opts, threads_);
+  TfLiteInterpreterOptionsSetErrorReporter(opts, &SignatureRunner::collect_error, this);
+  if (!no_xnnpack_.empty())
+    base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
+                       " runs on built-in kernels: " + no_xnnpack_);
+  errors_.clear();
+  // The delegate announces itself on creation, the kernels while preparing.
+  detail::StderrCapture capture(runtime_log);
+  if (no_xnnpack_.empty()) {
+    TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
+    xo.num_threads = threads_;
+    xnnpack_ = TfLiteXNNPackDelegateCreate(&xo);
+    if (xnnpack_) TfLiteInterpreterOptionsAddDelegate(opts, xnnpack_);
+  }
+  interp_ = TfLiteInterpreterCreate(model_, opts);
+  TfLiteInterpreterOptionsDelete(opts);
+  bool allocated = interp_ != nullptr && TfLiteInterpreterAllocateTensors(interp_) == kTfLiteOk;
+  capture.finish();
+  if (interp_ == nullptr)
+    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " + quoted(path_));
+  if (!allocated) {
+    TfLiteInterpreterDelete(interp_);
+    interp_ = nullptr;
+    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " + quoted(path_));
+  }
+}
+
+std::vector<TensorInfo> SignatureRunner::input_details() {
+  load();
+  std::vector<TensorInfo> out;
+  for (std::size_t i = 0; i < in_names_.size(); ++i) {
+    const TfLiteTensor* t = TfLiteInterpreterGetInputTensor(interp_, in_pos_[i]);
+    out.push_back({in_names_[i], TfLiteTensorType(t), dims_of(t)});
+  }
+  return out;
+}
+
+int SignatureRunner::input_pos(std::string_view name) const {
+  for (std::size_t i = 0; i < in_names_.size(); ++i)
+    if (in_names_[i] == name) return in_pos_[i];
+  throw std::invalid_argument("signature '" + key_ + "' has no input '" + std::string(name) +
+                              "'");
+}
+
+TfLiteTensor* SignatureRunner::prepare(int pos, TfLiteType type, std::span<const int> shape,
+                                       bool& resized) {
+  TfLiteTensor* t = TfLiteInterpreterGetInputTensor(interp_, pos);
+  if (TfLiteTensorType(t) != type)
+    throw std::invalid_argument("signature '" + key_ + "' input '" + TfLiteTensorName(t) +
+                                "' takes " + type_name(TfLiteTensorType(t)) + ", got " +
+                                type_name(type));
+  const std::vector<int> cur = dims_of(t);
+  if (!std::equal(cur.begin(), cur.end(), shape.begin(), shape.end())) {
+    if (TfLiteInterpreterResizeInputTensor(interp_, pos, shape.data(),
+                                           static_cast<int32_t>(shape.size())) != kTfLiteOk)
+      fail("LiteRT cannot resize input '" + std::string(TfLiteTensorName(t)) + "' of '" + key_ +
+           "' to " + base::shape_text(shape));
+    resized = true;
+  }
+  return t;
+}
+
+void SignatureRunner::allocate() {
+  // Stays pending after a failure: the interpreter is unusable until an
+  // allocation succeeds, even if the next inputs keep the current shapes.
+  needs_alloc_ = true;
+  if (TfLiteInterpreterAllocateTensors(interp_) != kTfLiteOk)
+    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
+  needs_alloc_ = false;
+}
+
+void SignatureRunner::require_all_inputs(std::span<const std::string_view> given) const {
+  // An input left out would run with whatever its tensor last held: a stale
+  // or uninitialised value, and a plausible-looking wrong result.
+  bool ok = given.size() == in_names_.size();
+  for (std::size_t i = 0; ok && i < given.size(); ++i) {
+    ok = std::find(in_names_.begin(), in_names_.end(), given[i]) != in_names_.end() &&
+         std::find(given.begin(), given.begin() + static_cast<std::ptrdiff_t>(i), given[i]) ==
+             given.begin() + static_cast<std::ptrdiff_t>(i);
+  }
+  if (ok) return;
+  std::string want, got;
+  for (const std::string& n : in_names_) want += (want.empty() ? "'" : ", '") + n + "'";
+  for (std::string_view n : given) got += (got.empty() ? "'" : ", '") + std::string(n) + "'";
+  throw std::invalid_argument("signature '" + key_ + "' takes the inputs [" + want + "], got [" +
+                              got + "]");
+}
+
+void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
+  std::vector<std::string_view> names;
+  for (const InputArg& in : inputs) names.push_back(in.name);
+  require_all_inputs(names);
+  load();
+  errors_.clear();
+  // All resizes first: allocation may move every tensor, so data is written
+  // only once the arena is final.
+  bool resized = false;
+  std::vector<TfLiteTensor*> ts;
+  for (const InputArg& in : inputs) ts.push_back(prepare(input_pos(in.name), in.type, in.shape, resized));
+  if (resized || needs_alloc_) allocate();
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    TfLiteTensor* t = ts[i];
+    if (TfLiteTensorByteSize(t) != inputs[i].nbytes)
+      throw std::invalid_argument("signature '" + key_ + "' input '" +
+                                  std::string(inputs[i].name) + "' takes " +
+                                  std::to_string(TfLiteTensorByteSize(t)) + " bytes, got " +
+                                  std::to_string(inputs[i].nbytes));
+    if (inputs[i].nbytes) std::memcpy(TfLiteTensorData(t), inputs[i].data, inputs[i].nbytes);
+  }
+}
+
+void* SignatureRunner::input_buffer(std::string_view name, TfLiteType type,
+                                    std::span<const int> shape, std::size_t nbytes) {
+  require_all_inputs({&name, 1});
+  load();
+  errors_.clear();
+  bool resized = false;
+  TfLiteTensor* t = prepare(input_pos(name), type, shape, resized);
+  if (resized || needs_alloc_) allocate();
+  if (TfLiteTensorByteSize(t) != nbytes || TfLiteTensorData(t) == nullptr)
+    throw std::invalid_argument("signature '" + key_ + "' input '" + std::string(name) +
+                                "' takes " + std::to_string(TfLiteTensorByteSize(t)) +
+                                " bytes, got " + std::to_string(nbytes));
+  return TfLiteTensorData(t);
+}
+
+void SignatureRunner::invoke() {
+  load();
+  errors_.clear();
+  TfLiteStatus status;
+  if (invoked_) {
+    status = TfLiteInterpreterInvoke(interp_);
+  } else {
+    // Kernels prepare lazily and may print on their first run.
+    detail::StderrCapture capture(runtime_log);
+    status = TfLiteInterpreterInvoke(interp_);
+    capture.finish();
+    invoked_ = true;
+  }
+  if (status != kTfLiteOk) fail("LiteRT invocation of signature '" + key_ + "' failed");
+}
+
+TensorRef SignatureRunner::output(std::string_view name) const {
+  if (!interp_) throw std::logic_error("signature '" + key_ + "' has not been run");
+  for (std::size_t i = 0; i < out_names_.size(); ++i) {
+    if (out_names_[i] != name) continue;
+    const TfLiteTensor* t = TfLiteInterpreterGetOutputTensor(interp_, out_pos_[i]);
+    return {TfLiteTensorType(t), dims_of(t), TfLiteTensorData(t), TfLiteTensorByteSize(t)};
+  }
+  throw std::invalid_argument("signature '" + key_ + "' has no output '" + std::string(name) +
+                              "'");
+}
+
+}  // namespace kinra2::chain
