@@ -2,7 +2,7 @@
 // bundle form, and hashing it the way the int8 gate and the base check do.
 #include "bundle/container.hpp"
 #include "bundle/load_bundle.hpp"
-#include "bundle/q8gd.hpp"
+#include "bundle/q8gd_internal.hpp"
 #include "bundle/staging.hpp"
 
 #include <benchmark/benchmark.h>

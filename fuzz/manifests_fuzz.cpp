@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bundle/q8gd.hpp"
-#include "bundle/shared_enc.hpp"
+#include "bundle/q8gd_internal.hpp"
+#include "bundle/shared_enc_internal.hpp"
 
 namespace kinra2::fuzz {
 
@@ -44,8 +44,8 @@ int manifests(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   put_file(fx.dir + "/manifest.json", text);
 
-  auto [q8, q8_why] = bundle::detail::select_q8gd(fx.dir, fx.cpuinfo);
-  if (q8 || q8_why.empty()) std::abort();  // the variant bytes never match any digest
+  const auto q8 = bundle::detail::select_q8gd(fx.dir, fx.cpuinfo);
+  if (q8 || q8.note.empty()) std::abort();  // the variant bytes never match any digest
 
   const auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (!parsed.is_discarded()) {
@@ -57,11 +57,11 @@ int manifests(const std::uint8_t* data, std::size_t size) {
     }
   }
 
-  using bundle::detail::SED;
-  const auto want = bundle::detail::declared_base_sha(fx.dir);
+  const auto* policy = bundle::detail::policy_component();
+  const auto want = bundle::detail::declared_base_sha(fx.dir).value;
   try {
     (void)bundle::detail::resolve_shared_enc(fx.dir, std::nullopt, want);
-    if (SED) (void)SED->base_sha256_of(text);
+    if (policy) (void)policy->base_sha256_of(text);
   } catch (const std::runtime_error&) {
   }
   return 0;

@@ -1,8 +1,8 @@
 #include "bundle/load_bundle.hpp"
 
 #include "bundle/container.hpp"
-#include "bundle/q8gd.hpp"
-#include "bundle/shared_enc.hpp"
+#include "bundle/q8gd_internal.hpp"
+#include "bundle/shared_enc_internal.hpp"
 #include "bundle/staging.hpp"
 #include "base/constants.hpp"
 #include "base/log.hpp"
@@ -20,10 +20,7 @@ using base::detail::elog;
 
 constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 
-[[noreturn]] void refuse(const std::string& line) {
-  elog(line);
-  throw BundleRefused(line);
-}
+[[noreturn]] void refuse(const std::string& line) { throw BundleRefused(line); }
 
 std::string sq(const std::string& s) { return "'" + s + "'"; }
 
@@ -76,11 +73,11 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
   // directory bundle's models are used in place and never read into memory.
   // A bundle with the combined model is shape 1 whatever else it carries.
   if (has_member(bundle, COMBINED_MEMBER)) {
-    auto [q8, why] = select_q8gd(bundle);
-    if (!why.empty()) elog(why);
+    const auto q8 = select_q8gd(bundle);
+    if (!q8.note.empty()) elog(q8.note);
     if (q8) {
-      out.nm = std::string(base_name(*q8));
-      out.tfl_paths = {*q8};
+      out.nm = std::string(base_name(*q8.value));
+      out.tfl_paths = {*q8.value};
       return out;
     }
     out.tfl_paths = {staged(bundle, COMBINED_MEMBER)};
@@ -89,15 +86,16 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
   }
 
   if (has_member(bundle, "identity.tflite")) {
-    if (!SED)
+    const PolicyComponent* policy = policy_component();
+    if (!policy)
       refuse("FATAL: " + bundle +
              " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
-             "searched the repo tools/ dir and this host's own directory (" + SED_WHY +
+             "searched the repo tools/ dir and this host's own directory (" + policy_component_why() +
              "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
              "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
              "combined-member path does not need it and is unaffected.)");
-    const std::string id = SED->shared_enc_id();
-    const std::optional<std::string> want = declared_base_sha(bundle);
+    const std::string id = policy->shared_enc_id();
+    const std::optional<std::string> want = declared_base_sha(bundle).value;
     const bool colocated = has_member(bundle, SHARED_ENC_MEMBER);
     if (!want && !colocated)
       refuse("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
@@ -107,9 +105,10 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
              "error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
              "tools/imx_from_bundle, which stamps the base content address.");
 
-    auto [enc, how] = resolve_shared_enc(bundle, engine, want);
+    const auto encoder = resolve_shared_enc(bundle, engine, want);
+    const std::string& how = encoder.note;
     const bool have_want = want && !want->empty();
-    if (!enc) {
+    if (!encoder) {
       if (have_want)
         refuse("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
                " and that base is NOT on this machine. Resolution: " + how +
@@ -132,8 +131,8 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     else
       elog("two-artifact split: base UNVERIFIED (artifact declares no " + sq(id) +
            " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
-    elog("two-artifact split: enc=" + *enc + " + id=" + id_path);
-    out.tfl_paths = {*enc, id_path};
+    elog("two-artifact split: enc=" + *encoder.value + " + id=" + id_path);
+    out.tfl_paths = {*encoder.value, id_path};
     out.nm = "shared-enc.tflite+identity.tflite";
     return out;
   }

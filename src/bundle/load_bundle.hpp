@@ -20,8 +20,8 @@ struct LoadedBundle {
   StagedFiles staged;                 // the container members staged for tfl_paths
 };
 
-// Logged its FATAL line already; the entry point maps it to exit status 3
-// (the exit sweep still runs).
+// The bundle breaks the contract; what() is the one FATAL line that says why.
+// The entry point logs it and exits with status 3 (the exit sweep still runs).
 struct BundleRefused : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

@@ -1,10 +1,11 @@
-#include "bundle/q8gd.hpp"
+#include "bundle/q8gd_internal.hpp"
 
 #include "bundle/container.hpp"
 #include "base/constants.hpp"
+#include "base/sha256.hpp"
+#include "base/unique_fd.hpp"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 #include <tensorflow/lite/c/c_api.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -30,7 +30,8 @@ using nlohmann::json;
 using detail::is_directory;
 using detail::is_regular;
 
-const std::string S = " — serving " + std::string(COMBINED_MEMBER);
+// Closes every fallback line: what is served instead.
+const std::string SERVING_COMBINED = " — serving " + std::string(COMBINED_MEMBER);
 
 // Python-like truthiness: the manifest format treats null, "", {}, [], 0 and
 // false all as "not given".
@@ -78,13 +79,8 @@ std::string lowered_trimmed_env(const char* name) {
 // Only a regular file is read: a FIFO named manifest.json would block
 // start-up for good, and a device could feed bytes until memory runs out.
 std::string read_text(const std::string& path) {
-  struct Fd {
-    int fd;
-    ~Fd() {
-      if (fd >= 0) ::close(fd);
-    }
-  } f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-  const int fd = f.fd;
+  const base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = file.get();
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
   struct stat st{};
   if (::fstat(fd, &st) != 0) throw std::system_error(errno, std::generic_category(), "cannot stat " + path);
@@ -125,18 +121,15 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
 }
 
 std::optional<std::string> litert_runtime_version() {
-  try {
-    const char* v = TfLiteVersion();
-    if (!v || !*v) return std::nullopt;
-    return std::string(v);
-  } catch (...) {
-    return std::nullopt;
-  }
+  const char* v = TfLiteVersion();
+  if (!v || !*v) return std::nullopt;
+  return std::string(v);
 }
 
 namespace detail {
 
-std::pair<std::optional<std::string>, std::string> q8gd_bound(const json& manifest) {
+base::Outcome<std::string> q8gd_bound(const json& manifest) {
+  using Result = base::Outcome<std::string>;
   static const json empty = json::object();
   const json* m = manifest.is_null() ? &empty : &manifest;
   if (!m->is_object()) throw std::invalid_argument("manifest.json is not a JSON object");
@@ -147,17 +140,17 @@ std::pair<std::optional<std::string>, std::string> q8gd_bound(const json& manife
   const json* want = member(ms, Q8GD_MEMBER);
 
   if (!blk || !blk->is_object() || falsy(want))
-    return {std::nullopt, "the header does not bind it (no members_sha256 entry / litert_q8gd block)"};
-  if (!same(member(blk, "sha256"), want)) return {std::nullopt, "litert_q8gd.sha256 disagrees with members_sha256"};
+    return Result::none("the header does not bind it (no members_sha256 entry / litert_q8gd block)");
+  if (!same(member(blk, "sha256"), want)) return Result::none("litert_q8gd.sha256 disagrees with members_sha256");
   const json* base_ms = member(ms, COMBINED_MEMBER);
   const json* base_member = member(blk, "base_member");
   const json* base_sha = member(blk, "base_sha256");
   const bool base_ok = base_member && base_member->is_string() && base_member->get<std::string>() == COMBINED_MEMBER;
   if (!base_ok || falsy(base_ms) || !same(base_sha, base_ms))
-    return {std::nullopt, "STALE: cut from " + std::string(COMBINED_MEMBER) + " " + first12(base_sha) +
-                              ", the header declares " + first12(base_ms)};
+    return Result::none("STALE: cut from " + std::string(COMBINED_MEMBER) + " " + first12(base_sha) +
+                        ", the header declares " + first12(base_ms));
   if (!want->is_string()) throw std::invalid_argument("members_sha256 entry of " + std::string(Q8GD_MEMBER) + " is not text");
-  return {want->get<std::string>(), "bound"};
+  return Result::of(want->get<std::string>(), "bound");
 }
 
 std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest, const std::optional<std::string>& running) {
@@ -174,79 +167,66 @@ std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest, const std::op
 }
 
 std::string sha256_file_hex(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    ::close(fd);
-    throw std::runtime_error("SHA-256 is unavailable");
-  }
+  const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  base::Sha256 digest;
   std::vector<unsigned char> buf(HASH_CHUNK);
   for (;;) {
-    ssize_t r = ::read(fd, buf.data(), buf.size());
+    const ssize_t r = ::read(fd.get(), buf.data(), buf.size());
     if (r < 0) {
       if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      throw std::system_error(e, std::generic_category(), "cannot read " + path);
+      throw std::system_error(errno, std::generic_category(), "cannot read " + path);
     }
     if (r == 0) break;
-    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(r));
+    digest.update(buf.data(), static_cast<std::size_t>(r));
   }
-  ::close(fd);
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_DigestFinal_ex(ctx.get(), md, &len);
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
+  return digest.hex_digest();
 }
 
-std::pair<std::optional<std::string>, std::string> select_q8gd(const std::string& bundle, const std::string& cpuinfo) {
+base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::string& cpuinfo) {
+  using Result = base::Outcome<std::string>;
   const std::string log(Q8GD_LOG);
   try {
-    if (!is_directory(bundle)) return {std::nullopt, ""};
+    if (!is_directory(bundle)) return Result::none();
     const std::string q8 = bundle + (bundle.ends_with('/') ? "" : "/") + std::string(Q8GD_MEMBER);
-    if (!is_regular(q8)) return {std::nullopt, ""};
+    if (!is_regular(q8)) return Result::none();
 
     const std::string mode = lowered_trimmed_env(Q8GD_ENV.data());
     if (mode == "0" || mode == "off" || mode == "false" || mode == "no")
-      return {std::nullopt, log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " + std::string(COMBINED_MEMBER)};
+      return Result::none(log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " + std::string(COMBINED_MEMBER));
 
     const auto isa = int8_dot_isa(cpuinfo);
     if (!isa)
-      return {std::nullopt, log + " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
-                                  "0.88-0.93x on AVX2) — serving " + std::string(COMBINED_MEMBER)};
+      return Result::none(log + " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
+                          "0.88-0.93x on AVX2) — serving " + std::string(COMBINED_MEMBER));
 
     const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
     const json manifest = json::parse(read_text(mpath));
 
-    const auto [want, why_bound] = q8gd_bound(manifest);
-    if (!want) return {std::nullopt, log + " FALLBACK: " + why_bound + S};
+    const auto bound = q8gd_bound(manifest);
+    if (!bound) return Result::none(log + " FALLBACK: " + bound.note + SERVING_COMBINED);
+    const std::string& want = *bound.value;
 
     const auto [rt_ok, why_rt] = q8gd_runtime_ok(manifest, litert_runtime_version());
-    if (!rt_ok) return {std::nullopt, log + " FALLBACK: " + why_rt + S};
+    if (!rt_ok) return Result::none(log + " FALLBACK: " + why_rt + SERVING_COMBINED);
 
     const std::string digest = sha256_file_hex(q8);
-    if (digest != *want)
-      return {std::nullopt, log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " + detail::prefix_cp(*want, 12) + S};
+    if (digest != want)
+      return Result::none(log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " +
+                          detail::prefix_cp(want, 12) + SERVING_COMBINED);
 
-    return {q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " + *isa + "; sha " +
-                    detail::prefix_cp(*want, 12) + " bound; " + why_rt + ")"};
+    return Result::of(q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " + *isa + "; sha " +
+                              detail::prefix_cp(want, 12) + " bound; " + why_rt + ")");
   } catch (const json::parse_error& e) {
-    return {std::nullopt, log + " FALLBACK: invalid JSON: " + e.what() + S};
+    return Result::none(log + " FALLBACK: invalid JSON: " + e.what() + SERVING_COMBINED);
   } catch (const json::exception& e) {
-    return {std::nullopt, log + " FALLBACK: malformed manifest: " + e.what() + S};
+    return Result::none(log + " FALLBACK: malformed manifest: " + e.what() + SERVING_COMBINED);
   } catch (const std::invalid_argument& e) {
-    return {std::nullopt, log + " FALLBACK: malformed manifest: " + e.what() + S};
+    return Result::none(log + " FALLBACK: malformed manifest: " + e.what() + SERVING_COMBINED);
   } catch (const std::system_error& e) {
-    return {std::nullopt, log + " FALLBACK: I/O error: " + e.what() + S};
+    return Result::none(log + " FALLBACK: I/O error: " + e.what() + SERVING_COMBINED);
   } catch (const std::exception& e) {
-    return {std::nullopt, log + " FALLBACK: error: " + e.what() + S};
+    return Result::none(log + " FALLBACK: error: " + e.what() + SERVING_COMBINED);
   }
 }
 

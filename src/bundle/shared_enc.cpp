@@ -1,4 +1,4 @@
-#include "bundle/shared_enc.hpp"
+#include "bundle/shared_enc_internal.hpp"
 
 #include "bundle/container.hpp"
 #include "bundle/shared_enc_dep_abi.h"
@@ -57,12 +57,17 @@ std::vector<std::string> text_list(const std::string& js, const char* what) {
   return out;
 }
 
+// The process-wide policy component and where it came from (or why it is
+// missing); reached through detail::policy_component() and friends.
+std::unique_ptr<detail::PolicyComponent> SED;
+std::string SED_WHY = "not loaded";
+
 } // namespace
 
 namespace detail {
 
-std::unique_ptr<PolicyComponent> SED;
-std::string SED_WHY = "not loaded";
+const PolicyComponent* policy_component() { return SED.get(); }
+const std::string& policy_component_why() { return SED_WHY; }
 
 struct PolicyComponent::Api {
   int (*abi_version)();
@@ -145,25 +150,32 @@ bool PolicyComponent::verify_base(const std::string& path, const std::string& wa
   return r == 1;
 }
 
-std::optional<std::string> declared_base_sha(const std::string& bundle) {
-  if (!SED) return std::nullopt;
+base::Outcome<std::string> declared_base_sha(const std::string& bundle) {
+  using Result = base::Outcome<std::string>;
+  if (!SED) return Result::none("no shared_enc_dep loaded");
+  // An unreadable or malformed manifest declares nothing; the loader then
+  // decides from whether the bundle carries its own encoder.
   try {
     auto bytes = member_bytes(bundle, {"manifest.json"});
-    if (!bytes) return std::nullopt;
+    if (!bytes) return Result::none("no manifest.json");
     const json m = json::parse(*bytes);
-    if (!m.is_object()) return std::nullopt;
+    if (!m.is_object()) return Result::none("manifest.json is not a JSON object");
     auto it = m.find("dependencies");
     std::optional<std::string> deps;
     if (it != m.end()) deps = it->dump();
-    return SED->base_sha256_of(deps);
-  } catch (...) {
-    return std::nullopt;
+    auto sha = SED->base_sha256_of(deps);
+    if (!sha) return Result::none("no base declared");
+    return Result::of(std::move(*sha));
+  } catch (const json::exception& e) {
+    return Result::none(std::string("manifest.json: ") + e.what());
+  } catch (const std::runtime_error& e) {
+    return Result::none(e.what());
   }
 }
 
-std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std::string& bundle,
-                                                                      const std::optional<std::string>& engine,
-                                                                      const std::optional<std::string>& want_sha) {
+base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& want_sha) {
+  using Result = base::Outcome<std::string>;
   if (!SED) throw std::runtime_error("shared_enc_dep is not loaded (" + SED_WHY + ")");
   std::vector<std::string> checked;
   // Only a bundle that declares nothing skips verification; a declared text
@@ -179,11 +191,11 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std:
   // of hundreds of MB at every start would buy nothing the name does not say.
   if (want_sha && !want_sha->empty()) {
     for (const auto& p : SED->store_candidates(*want_sha, SED->dependency_store_dirs()))
-      if (is_regular(p)) return {p, "name-trusted content store " + p};
+      if (is_regular(p)) return Result::of(p, "name-trusted content store " + p);
   }
 
   if (auto staged = stage_member(bundle, SHARED_ENC_MEMBER)) {
-    if (ok(*staged, "co-located in the bundle")) return {*staged, "co-located in " + bundle};
+    if (ok(*staged, "co-located in the bundle")) return Result::of(*staged, "co-located in " + bundle);
   }
 
   std::vector<std::string> cands;
@@ -206,21 +218,21 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(const std:
   for (const auto& c : cands) {
     if (is_directory(c)) {
       std::string p = join(c, SHARED_ENC_MEMBER);
-      if (is_regular(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
+      if (is_regular(p) && ok(p, "engine dir")) return Result::of(p, "engine dir " + c);
     } else if (is_regular(c)) {
       if (base_name(c) == SHARED_ENC_MEMBER) {
-        if (ok(c, "explicit file")) return {c, "explicit file " + c};
+        if (ok(c, "explicit file")) return Result::of(c, "explicit file " + c);
       } else if (auto data = member_bytes(c, {SHARED_ENC_MEMBER})) {
         std::string staged = stage_tflite(c, SHARED_ENC_MEMBER, *data);
-        if (ok(staged, "container " + c)) return {staged, "container " + c};
+        if (ok(staged, "container " + c)) return Result::of(staged, "container " + c);
       }
     }
   }
 
-  if (checked.empty()) return {std::nullopt, "no candidate found"};
+  if (checked.empty()) return Result::none("no candidate found");
   std::string how;
   for (std::size_t i = 0; i < checked.size(); ++i) how += (i ? "; " : "") + checked[i];
-  return {std::nullopt, how};
+  return Result::none(how);
 }
 
 } // namespace detail
@@ -233,21 +245,21 @@ std::vector<std::string> default_policy_dirs() {
 void load_policy_component() { load_policy_component(default_policy_dirs()); }
 
 void load_policy_component(const std::vector<std::string>& dirs) {
-  detail::SED.reset();
+  SED.reset();
   std::string why = "no directory to search";
   for (const auto& d : dirs) {
     if (auto c = detail::PolicyComponent::open(join(d, POLICY_LIBRARY), why)) {
-      detail::SED = std::move(c);
-      detail::SED_WHY = d;
+      SED = std::move(c);
+      SED_WHY = d;
       return;
     }
   }
-  detail::SED_WHY = why;
+  SED_WHY = why;
 }
 
 void unload_policy_component(const std::string& why) {
-  detail::SED.reset();
-  detail::SED_WHY = why;
+  SED.reset();
+  SED_WHY = why;
 }
 
 } // namespace kinra2::bundle

@@ -1,6 +1,6 @@
 // The real host, refusing a bundle after it has already staged a file, must
 // exit with status 3 and leave nothing behind in the stage directory.
-#include "bundle/q8gd.hpp"
+#include "bundle/q8gd_internal.hpp"
 
 #include "fixtures.hpp"
 

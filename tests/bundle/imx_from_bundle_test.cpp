@@ -1,7 +1,7 @@
 #include "bundle/container.hpp"
 #include "bundle/load_bundle.hpp"
-#include "bundle/q8gd.hpp"
-#include "bundle/shared_enc.hpp"
+#include "bundle/q8gd_internal.hpp"
+#include "bundle/shared_enc_internal.hpp"
 #include "bundle/staging.hpp"
 
 #include "fixtures.hpp"
@@ -44,7 +44,7 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   ScopedEnv store("VELMORA_DEPS_DIR", t.str("store"));
   ScopedEnv stage("KINRA2_STAGE_DIR", t.str("stage"));
   load_policy_component({K2_BIN_DIR});
-  ASSERT_TRUE(detail::SED) << detail::SED_WHY;
+  ASSERT_TRUE(detail::policy_component()) << detail::policy_component_why();
 
   const fs::path b = t.path() / "b";
   write_file(b / "canon.bin", k2test::canon_bytes());

@@ -2,8 +2,8 @@
 
 #include "bundle/container.hpp"
 
-#include "bundle/q8gd.hpp"
-#include "bundle/shared_enc.hpp"
+#include "bundle/q8gd_internal.hpp"
+#include "bundle/shared_enc_internal.hpp"
 #include "bundle/staging.hpp"
 
 #include "fixtures.hpp"
@@ -35,7 +35,7 @@ protected:
 
   void SetUp() override {
     load_policy_component({K2_BIN_DIR});
-    ASSERT_TRUE(detail::SED) << detail::SED_WHY;
+    ASSERT_TRUE(detail::policy_component()) << detail::policy_component_why();
   }
   void TearDown() override { detail::drop_staged(); }
 
@@ -52,18 +52,20 @@ protected:
     return nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", h}}}}}.dump();
   }
 
-  // The log of a refused load (one FATAL line, possibly after others).
+  // The log of a refused load as the host prints it: what the loader logged,
+  // then the refusal's one FATAL line (which the loader never logs itself).
   std::string refused(const std::string& bundle, const std::optional<std::string>& engine = std::nullopt) {
     testing::internal::CaptureStderr();
-    bool threw = false;
+    std::string fatal;
     try {
       load_bundle(bundle, engine);
-    } catch (const BundleRefused&) {
-      threw = true;
+    } catch (const BundleRefused& e) {
+      fatal = e.what();
     }
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(threw) << err;
-    return err;
+    EXPECT_TRUE(fatal.starts_with("FATAL: ")) << err;
+    EXPECT_EQ(err.find("FATAL"), std::string::npos) << err;
+    return err + P + fatal + "\n";
   }
   LoadedBundle loaded(const std::string& bundle, std::string& log, const std::optional<std::string>& engine = std::nullopt) {
     testing::internal::CaptureStderr();

@@ -1,4 +1,4 @@
-#include "bundle/q8gd.hpp"
+#include "bundle/q8gd_internal.hpp"
 
 #include "fixtures.hpp"
 
@@ -17,7 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string S = " — serving combined_litert.tflite";
+const std::string SERVING_COMBINED = " — serving combined_litert.tflite";
+
+// An outcome as (value, note), so that whole outcomes compare in one line.
+using Seen = std::pair<std::optional<std::string>, std::string>;
+Seen seen(const kinra2::base::Outcome<std::string>& o) { return {o.value, o.note}; }
 
 struct Q8Bundle {
   TempDir t;
@@ -40,7 +44,7 @@ struct Q8Bundle {
             {"litert_q8gd", {{"sha256", q8_sha}, {"base_member", "combined_litert.tflite"}, {"base_sha256", base_sha}}}};
   }
   void manifest(const json& m) const { write_file(fs::path(dir) / "manifest.json", m.dump()); }
-  auto select() const { return detail::select_q8gd(dir, vnni); }
+  Seen select() const { return seen(detail::select_q8gd(dir, vnni)); }
 };
 
 } // namespace
@@ -58,32 +62,32 @@ TEST(Q8gd, Int8DotIsa) {
 
 TEST(Q8gd, BoundReasons) {
   Q8Bundle b;
-  EXPECT_EQ(detail::q8gd_bound(b.good()), std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
+  EXPECT_EQ(seen(detail::q8gd_bound(b.good())), std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
   const std::string unbound = "the header does not bind it (no members_sha256 entry / litert_q8gd block)";
-  EXPECT_EQ(detail::q8gd_bound(json()).second, unbound);
+  EXPECT_EQ(seen(detail::q8gd_bound(json())).second, unbound);
   json m = b.good();
   m.erase("litert_q8gd");
-  EXPECT_EQ(detail::q8gd_bound(m).second, unbound);
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second, unbound);
   m = b.good();
   m["members_sha256"]["combined_litert_q8gd.tflite"] = "";
-  EXPECT_EQ(detail::q8gd_bound(m).second, unbound);
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second, unbound);
   m = b.good();
   m["litert_q8gd"]["sha256"] = "0" + b.q8_sha.substr(1);
-  EXPECT_EQ(detail::q8gd_bound(m).second, "litert_q8gd.sha256 disagrees with members_sha256");
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second, "litert_q8gd.sha256 disagrees with members_sha256");
   // Every stale condition names the constant member and both declared hashes.
   m = b.good();
   m["litert_q8gd"]["base_member"] = "other.tflite";
   const std::string stale = "STALE: cut from combined_litert.tflite " + b.base_sha.substr(0, 12) +
                             ", the header declares " + b.base_sha.substr(0, 12);
-  EXPECT_EQ(detail::q8gd_bound(m), std::make_pair(std::optional<std::string>(), stale));
+  EXPECT_EQ(seen(detail::q8gd_bound(m)), std::make_pair(std::optional<std::string>(), stale));
   m = b.good();
   m["litert_q8gd"]["base_sha256"] = "abcdef0123456789";
-  EXPECT_EQ(detail::q8gd_bound(m).second,
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second,
             "STALE: cut from combined_litert.tflite abcdef012345, the header declares " + b.base_sha.substr(0, 12));
   m = b.good();
   m["members_sha256"].erase("combined_litert.tflite");
   m["litert_q8gd"].erase("base_sha256");
-  EXPECT_EQ(detail::q8gd_bound(m).second, "STALE: cut from combined_litert.tflite None, the header declares None");
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second, "STALE: cut from combined_litert.tflite None, the header declares None");
 }
 
 TEST(Q8gd, RuntimeGate) {
@@ -131,19 +135,19 @@ TEST(Q8gd, SelectionRows) {
   // Row 4: no instruction set, or no cpuinfo at all.
   const std::string no_isa = "[q8gd] FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 "
                              "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
-  EXPECT_EQ(detail::select_q8gd(b.dir, b.plain).second, no_isa);
-  EXPECT_EQ(detail::select_q8gd(b.dir, b.t.str("nope")).second, no_isa);
+  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.plain)).second, no_isa);
+  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.str("nope"))).second, no_isa);
 
   // Row 5 / 6.
   m = b.good();
   m["litert_q8gd"]["sha256"] = "x";
   b.manifest(m);
-  EXPECT_EQ(b.select().second, "[q8gd] FALLBACK: litert_q8gd.sha256 disagrees with members_sha256" + S);
+  EXPECT_EQ(b.select().second, "[q8gd] FALLBACK: litert_q8gd.sha256 disagrees with members_sha256" + SERVING_COMBINED);
   m = b.good();
   m["litert_q8gd"]["gate"] = {{"runtime", "0.0.1"}};
   b.manifest(m);
   EXPECT_EQ(b.select().second,
-            "[q8gd] FALLBACK: gated on ai-edge-litert 0.0.1, this process runs " + rt + " — re-gate it" + S);
+            "[q8gd] FALLBACK: gated on ai-edge-litert 0.0.1, this process runs " + rt + " — re-gate it" + SERVING_COMBINED);
 
   // Row 7: the bytes decide, and hex case matters.
   std::string upper = b.q8_sha;
@@ -154,23 +158,23 @@ TEST(Q8gd, SelectionRows) {
   b.manifest(m);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
                                        "[q8gd] FALLBACK: bytes " + b.q8_sha.substr(0, 12) + " != declared " +
-                                           upper.substr(0, 12) + S));
+                                           upper.substr(0, 12) + SERVING_COMBINED));
 
   // Row 9: unreadable or invalid manifest never escapes.
   write_file(fs::path(b.dir) / "manifest.json", "{not json");
   auto r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(S)) << r.second;
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED)) << r.second;
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(S)) << r.second;
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED)) << r.second;
   b.manifest(json::array());
-  EXPECT_TRUE(b.select().second.ends_with(S));
+  EXPECT_TRUE(b.select().second.ends_with(SERVING_COMBINED));
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
-  EXPECT_EQ(detail::select_q8gd(b.t.str("b.imx"), b.vnni), std::make_pair(std::optional<std::string>(), std::string()));
+  EXPECT_EQ(seen(detail::select_q8gd(b.t.str("b.imx"), b.vnni)), std::make_pair(std::optional<std::string>(), std::string()));
   fs::remove(q8);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(), std::string()));
 }
@@ -186,7 +190,7 @@ TEST(Q8gd, ManifestThatIsNoRegularFileFallsBackWithoutBlocking) {
   if (pid == 0) {
     ::alarm(20);
     const auto r = b.select();
-    ::_exit(!r.first && r.second == "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + S ? 0 : 1);
+    ::_exit(!r.first && r.second == "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + SERVING_COMBINED ? 0 : 1);
   }
   int st = 0;
   ::waitpid(pid, &st, 0);
@@ -196,5 +200,5 @@ TEST(Q8gd, ManifestThatIsNoRegularFileFallsBackWithoutBlocking) {
   fs::remove(m);
   fs::create_directory(m);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
-                                       "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + S));
+                                       "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + SERVING_COMBINED));
 }

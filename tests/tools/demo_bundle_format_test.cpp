@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bundle/q8gd.hpp"
+#include "bundle/q8gd_internal.hpp"
 #include "base/constants.hpp"
 #include "demo_bundle_support.hpp"
 #include "image/color_correct.hpp"
@@ -188,8 +188,8 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   EXPECT_EQ(manifest["members_sha256"],
             (nlohmann::json{{"combined_litert.tflite", cs}, {"combined_litert_q8gd.tflite", qs}}));
   // The gate accepts the declaration as bound, on the runtime we link.
-  const auto [bound, why] = bundle::detail::q8gd_bound(manifest);
-  EXPECT_EQ(bound, qs) << why;
+  const auto bound = bundle::detail::q8gd_bound(manifest);
+  EXPECT_EQ(bound.value, qs) << bound.note;
   EXPECT_TRUE(bundle::detail::q8gd_runtime_ok(manifest, bundle::litert_runtime_version()).first);
 }
 
