@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "chain/litert_runtime.hpp"
@@ -116,15 +117,15 @@ TEST(LitertRuntime, BadInputsFailCleanly) {
   std::vector<int> iv(3, 1);
   std::vector<int> shape{3};
 
-  const InputArg wrong_type[] = {{"x", kTfLiteInt32, shape, iv.data(), 12},
-                                 {"y", kTfLiteFloat32, shape, v.data(), 12}};
-  EXPECT_THROW(sub->set_inputs(wrong_type), std::invalid_argument);
-  const InputArg unknown[] = {{"x", kTfLiteFloat32, shape, v.data(), 12},
-                              {"z", kTfLiteFloat32, shape, v.data(), 12}};
-  EXPECT_THROW(sub->set_inputs(unknown), std::invalid_argument);
-  const InputArg short_data[] = {{"y", kTfLiteFloat32, shape, v.data(), 12},
-                                 {"x", kTfLiteFloat32, shape, v.data(), 8}};
-  EXPECT_THROW(sub->set_inputs(short_data), std::invalid_argument);
+  // A wrong type, an unknown name, short data, an input given twice.
+  const std::vector<std::vector<InputArg>> refused = {
+      {{"x", kTfLiteInt32, shape, iv.data(), 12}, {"y", kTfLiteFloat32, shape, v.data(), 12}},
+      {{"x", kTfLiteFloat32, shape, v.data(), 12}, {"z", kTfLiteFloat32, shape, v.data(), 12}},
+      {{"y", kTfLiteFloat32, shape, v.data(), 12}, {"x", kTfLiteFloat32, shape, v.data(), 8}},
+      {{"x", kTfLiteFloat32, shape, v.data(), 12}, {"x", kTfLiteFloat32, shape, v.data(), 12}},
+  };
+  for (std::size_t i = 0; i < refused.size(); ++i)
+    EXPECT_THROW(sub->set_inputs(refused[i]), std::invalid_argument) << "case " << i;
 
   // Every input must be given, once: one left out would run on whatever its
   // tensor held from the previous call.
@@ -136,9 +137,6 @@ TEST(LitertRuntime, BadInputsFailCleanly) {
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "signature 'sub' takes the inputs ['y', 'x'], got ['x']");
   }
-  const InputArg twice_x[] = {{"x", kTfLiteFloat32, shape, v.data(), 12},
-                              {"x", kTfLiteFloat32, shape, v.data(), 12}};
-  EXPECT_THROW(sub->set_inputs(twice_x), std::invalid_argument);
   EXPECT_THROW(sub->input_buffer("x", kTfLiteFloat32, shape, 12), std::invalid_argument);
 
   // Shapes the graph cannot take: the runtime's own words come back.
@@ -197,47 +195,47 @@ TEST(LitertRuntime, MappedAndReadFilesAgreeAndOutliveTheFile) {
 TEST(LitertRuntime, UnusableFilesAreRefusedByName) {
   TempDir dir;
   const auto good = arith_model().bytes();
-  auto put = [&](const std::string& name, const void* p, std::size_t n) {
-    const std::string path = dir.file(name);
-    std::ofstream(path, std::ios::binary).write(static_cast<const char*>(p),
-                                                static_cast<std::streamsize>(n));
-    return path;
+  auto raw = [](std::vector<std::uint8_t> b) { return [b](const std::string& path) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  }; };
+  auto edited = [](void (*edit)(ModelMaker&)) { return [edit](const std::string& path) {
+    ModelMaker mk = arith_model();
+    edit(mk);
+    mk.write(path);
+  }; };
+  auto flipped_root = good;
+  flipped_root[2] ^= 0x7f;  // must not be followed out of the file
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> write;  // leaves the file absent when empty
+    const char* phrase;
   };
-
-  const std::string missing = dir.file("absent.tflite");
-  EXPECT_THAT(error_of(missing), HasSubstr(missing));
-  const std::string empty = put("empty.tflite", "", 0);
-  EXPECT_THAT(error_of(empty), HasSubstr(empty));
-  std::string junk(4096, '\x5a');
-  const std::string garbage = put("junk.tflite", junk.data(), junk.size());
-  EXPECT_THAT(error_of(garbage), AllOf(HasSubstr(garbage), HasSubstr("not a valid model")));
-  const std::string cut = put("cut.tflite", good.data(), good.size() / 2);
-  EXPECT_THAT(error_of(cut), AllOf(HasSubstr(cut), HasSubstr("not a valid model")));
-  // A flipped root offset must not be followed out of the file.
-  auto flipped = good;
-  flipped[2] ^= 0x7f;
-  const std::string bad_root = put("root.tflite", flipped.data(), flipped.size());
-  EXPECT_THAT(error_of(bad_root), HasSubstr(bad_root));
+  const Case cases[] = {
+      {"absent.tflite", {}, ""},
+      {"empty.tflite", raw({}), ""},
+      {"junk.tflite", raw(std::vector<std::uint8_t>(4096, 0x5a)), "not a valid model"},
+      {"cut.tflite", raw({good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)}),
+       "not a valid model"},
+      {"root.tflite", raw(flipped_root), ""},
+      {"body0.tflite", edited([](ModelMaker& mk) {
+         std::swap(mk.model.subgraphs[0], mk.model.subgraphs[1]);
+         mk.model.signature_defs[0]->subgraph_index = 1;
+       }), "primary subgraph"},
+      {"far.tflite", edited([](ModelMaker& mk) { mk.model.signature_defs[1]->subgraph_index = 9; }),
+       "subgraph 9"},
+      {"stray.tflite", edited([](ModelMaker& mk) {
+         mk.model.signature_defs[0]->inputs[0]->tensor_index = 2;  // an output, not an input
+       }), ""},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.file(c.name);
+    if (c.write) c.write(path);
+    EXPECT_THAT(error_of(path), AllOf(HasSubstr(path), HasSubstr(c.phrase))) << c.name;
+  }
 
   // Without signature definitions a model is valid but offers nothing.
   ModelMaker plain = arith_model();
   plain.model.signature_defs.clear();
-  const std::string nosig = plain.write(dir.file("nosig.tflite"));
-  EXPECT_TRUE(LitertModel(nosig, 1).signature_keys().empty());
-
-  ModelMaker body_first = arith_model();
-  std::swap(body_first.model.subgraphs[0], body_first.model.subgraphs[1]);
-  body_first.model.signature_defs[0]->subgraph_index = 1;
-  const std::string b0 = body_first.write(dir.file("body0.tflite"));
-  EXPECT_THAT(error_of(b0), AllOf(HasSubstr(b0), HasSubstr("primary subgraph")));
-
-  ModelMaker far = arith_model();
-  far.model.signature_defs[1]->subgraph_index = 9;
-  const std::string f = far.write(dir.file("far.tflite"));
-  EXPECT_THAT(error_of(f), AllOf(HasSubstr(f), HasSubstr("subgraph 9")));
-
-  ModelMaker stray = arith_model();
-  stray.model.signature_defs[0]->inputs[0]->tensor_index = 2;  // an output, not an input
-  const std::string st = stray.write(dir.file("stray.tflite"));
-  EXPECT_THAT(error_of(st), HasSubstr(st));
+  EXPECT_TRUE(LitertModel(plain.write(dir.file("nosig.tflite")), 1).signature_keys().empty());
 }
