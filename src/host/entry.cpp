@@ -115,7 +115,8 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
     }
     const int threads = system::default_threads(1, p.threads);
     return detail::run(p.bundle, p.engine, threads);
-  } catch (const bundle::BundleRefused&) {
+  } catch (const bundle::BundleRefused& refusal) {
+    elog(refusal.what());
     return EXIT_REFUSED;
   } catch (const std::exception& e) {
     elog(std::string("error: ") + e.what());
