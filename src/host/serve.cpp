@@ -1,6 +1,5 @@
 #include "host/serve.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -77,11 +76,6 @@ std::string ready_header(const image::ColorCorrect* cc) {
 }
 
 namespace detail {
-
-double monotonic_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, OutStream& out, double (*clock)()) {
   if (in.is_terminal()) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/clock.hpp"
 #include "host/streams.hpp"
 #include "render/frame_source.hpp"
 
@@ -18,13 +19,10 @@ inline constexpr std::uint32_t MAX_STEP = 16777216u;
 std::string ready_header(const image::ColorCorrect* cc);
 
 namespace detail {
-// Seconds on a monotonic clock.
-double monotonic_seconds();
-
 // Returns 0 when the input ended, 1 on a protocol desync. `clock` paces the
 // throughput log.
 int serve(render::FrameSource& renderer, const std::string& nm, InStream& in = IN(), OutStream& out = OUT(),
-          double (*clock)() = monotonic_seconds);
+          double (*clock)() = base::monotonic_seconds);
 } // namespace detail
 
 } // namespace kinra2::host

@@ -97,7 +97,7 @@ int temp_fd() {
   return fd;
 }
 
-Result run(render::FrameSource& r, const std::string& input, double (*clock)() = host::detail::monotonic_seconds) {
+Result run(render::FrameSource& r, const std::string& input, double (*clock)() = base::monotonic_seconds) {
   int in_fd = temp_fd(), out_fd = temp_fd();
   EXPECT_EQ(::write(in_fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   ::lseek(in_fd, 0, SEEK_SET);
