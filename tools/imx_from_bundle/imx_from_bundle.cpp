@@ -2,6 +2,7 @@
 // binds a two-artifact split to its shared encoder by stamping the encoder's
 // content address into the manifest's "dependencies", so the host can verify
 // the pairing instead of trusting a file name.
+#include "base/constants.hpp"
 #include "bundle/container.hpp"
 #include "bundle/shared_enc_dep_abi.h"
 
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -31,7 +33,6 @@ using ojson = nlohmann::ordered_json;
 
 constexpr const char* USAGE =
     "usage: imx_from_bundle <bundle-dir> <out> [--zip] [--base <shared-enc.tflite>] [--stamp-in-place]";
-constexpr const char* COMBINED = "combined_litert.tflite";
 constexpr const char* IDENTITY = "identity.tflite";
 constexpr const char* SHARED_ENC = "shared-enc.tflite";
 constexpr const char* MANIFEST = "manifest.json";
@@ -260,9 +261,9 @@ int run(int argc, char** argv) {
   if (fs::is_directory(out)) throw Fail(out + " is a directory");
 
   std::vector<Entry> members = collect(dir, fs::absolute(out));
-  auto top = [&](const char* n) { return fs::is_regular_file(dir / n); };
+  auto top = [&](std::string_view n) { return fs::is_regular_file(dir / n); };
 
-  const bool split = top(IDENTITY) && !top(COMBINED);
+  const bool split = top(IDENTITY) && !top(kinra2::COMBINED_MEMBER);
   if (split) {
     std::string base_file;
     if (base) {
@@ -271,7 +272,7 @@ int run(int argc, char** argv) {
     } else if (top(SHARED_ENC)) {
       base_file = (dir / SHARED_ENC).string();
     } else {
-      throw Fail(dir.string() + " is a two-artifact split (identity.tflite, no " + COMBINED + ") without a " +
+      throw Fail(dir.string() + " is a two-artifact split (identity.tflite, no " + std::string(kinra2::COMBINED_MEMBER) + ") without a " +
                  SHARED_ENC + " of its own; pass --base <shared-enc.tflite> (the encoder it was cut against) so its "
                  "content address can be stamped");
     }

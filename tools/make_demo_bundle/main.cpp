@@ -19,11 +19,11 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 #include <tensorflow/lite/c/c_api.h>
 
 #include "chain/litert_runtime.hpp"
 #include "base/constants.hpp"
+#include "base/sha256.hpp"
 #include "demo_identity.hpp"
 
 namespace fs = std::filesystem;
@@ -35,21 +35,7 @@ constexpr const char* USAGE = "usage: make_demo_bundle <out_dir> [--split] [--q8
 constexpr const char* SHARED_ENC_ID = "kinra2-shared-enc";
 
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-  unsigned int len = 0;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  const bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
-                  EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) == 1 &&
-                  EVP_DigestFinal_ex(ctx, md.data(), &len) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) throw std::runtime_error("SHA-256 failed");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
+  return kinra2::base::sha256_hex({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 void write_file(const fs::path& p, const void* data, std::size_t n) {
