@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 #include "image/color_correct.hpp"
 
 namespace kinra2::fuzz {

@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
+
+#include "base/outcome.hpp"
 
 namespace kinra2::image {
 
@@ -59,34 +60,20 @@ class ColorCorrect {
   std::string payload_;
 };
 
-using ColorResult = std::pair<std::optional<ColorCorrect>, std::string>;
+// A correction, or none with the reason; the note is one line for the log.
+using ColorOutcome = base::Outcome<ColorCorrect>;
 
 // The member is absent.
-ColorResult parse_color_correct(std::nullopt_t, std::string_view source = {});
-// The member's bytes (UTF-8 JSON text).
-ColorResult parse_color_correct(std::string_view json_text, std::string_view source = {});
-// An already parsed JSON value.
-ColorResult parse_color_correct_value(const nlohmann::json& value, std::string_view source = {});
+ColorOutcome parse_color_correct(std::nullopt_t, std::string_view source = {});
+// The member's bytes (UTF-8 JSON text). Faults in the content are refusals.
+ColorOutcome parse_color_correct(std::string_view json_text, std::string_view source = {});
 
-// (correction or none, the complete log line). Faults reading the bundle
-// itself propagate; faults in the member's content are refusals.
-ColorResult load_color_correct(const std::string& bundle);
+// The correction the bundle carries, or none; the note is the complete log
+// line either way. Faults reading the bundle itself propagate.
+ColorOutcome load_color_correct(const std::string& bundle);
 
 // {"kind": ..., "sha256": ...}, or null for no correction.
 nlohmann::json color_descriptor(const ColorCorrect* cc);
-inline nlohmann::json color_descriptor(const std::optional<ColorCorrect>& cc) {
-  return color_descriptor(cc ? &*cc : nullptr);
-}
-
-namespace detail {
-// Reads KINRA2_COLOR_CORRECT now; only "0", "false", "no", "off" (any case,
-// surrounding blanks) switch the correction off.
-bool color_enabled();
-// Shortest text that reads back as the same float32, Python style: "1.0",
-// "0.98", "-2.5", "1e-05", "1e+20".
-std::string float_repr(float v);
-// Lowercase hex SHA-256.
-std::string sha256_hex(std::string_view bytes);
-} // namespace detail
+nlohmann::json color_descriptor(const std::optional<ColorCorrect>& cc);
 
 } // namespace kinra2::image
