@@ -9,6 +9,8 @@
 
 #include "base/constants.hpp"
 #include "image/pixel_convert.hpp"
+#include "image/color_correct.hpp"
+#include "image/pixel_convert_internal.hpp"
 
 using namespace kinra2;
 using namespace kinra2::image;

@@ -1,4 +1,5 @@
 #include "image/pixel_convert.hpp"
+#include "image/pixel_convert_internal.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "base/log.hpp"
+#include "image/color_correct.hpp"
 #include "image/rgb_pool.hpp"
 #include "system/cpu_budget.hpp"
 
@@ -92,8 +94,6 @@ RgbChunk::RgbChunk(std::size_t frames)
       frames_(frames) {}
 
 namespace detail {
-
-thread_local RgbScratch RGB_TLS;
 
 K2_HOT_CLONES
 void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
@@ -186,9 +186,12 @@ WideLut widen(const ColorCorrect& cc) {
   return wide;
 }
 
+// One planar uint8 frame per thread, allocated on the thread's first range
+// conversion and kept for the thread's life.
 std::uint8_t* thread_planar() {
-  if (!RGB_TLS.planar) RGB_TLS.planar = std::make_unique_for_overwrite<std::uint8_t[]>(RGB_FRAME_BYTES);
-  return RGB_TLS.planar.get();
+  thread_local std::unique_ptr<std::uint8_t[]> planar;
+  if (!planar) planar = std::make_unique_for_overwrite<std::uint8_t[]>(RGB_FRAME_BYTES);
+  return planar.get();
 }
 
 } // namespace

@@ -5,15 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "base/constants.hpp"
-#include "image/color_correct.hpp"
 
 namespace kinra2::image {
+
+class ColorCorrect;
 
 // One model frame (channels, height, width) float32, planes R, G, B. A
 // `writable` full-size frame is consumed by the chunk conversion: its values
@@ -66,49 +65,5 @@ void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc,
 // Thread count of the chunk conversion: KINRA2_RGB_THREADS when it is an
 // integer (at least 1), else a third of the usable CPUs, 1..8.
 int rgb_threads();
-
-namespace detail {
-
-// Per-thread scratch: one planar uint8 frame, allocated on the thread's first
-// range conversion and kept for the thread's life.
-struct RgbScratch {
-  std::unique_ptr<std::uint8_t[]> planar;
-};
-extern thread_local RgbScratch RGB_TLS;
-
-// Converts frames [lo, hi) of `px` into the slots [lo, hi) of `out`
-// (RGB_FRAME_BYTES each). `in_place[k]` selects the path of frame k.
-void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
-                       std::size_t lo, std::size_t hi, const ColorCorrect* cc);
-
-// Which frames may be converted in place: writable, full size, and sharing no
-// byte with any other frame of the chunk (a shared buffer would otherwise be
-// scaled twice or read while another thread rewrites it).
-std::vector<bool> in_place_frames(std::span<const ModelFrame> px);
-
-// The read-only counterpart of rgb_convert_range: frames [lo, hi) of `px`
-// into slots [lo, hi) of `out`.
-void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo, std::size_t hi,
-                           const ColorCorrect* cc);
-
-int default_rgb_threads(int cpus);
-// `raw` is the variable's value (nullptr when unset); logs an unparsable one.
-// `cpus` is consulted only when the default is needed.
-int rgb_threads_from(const char* raw, int (*cpus)());
-
-// The vectorised kernels, exposed for the benchmark and the tests.
-// dst[i] = trunc(clamp(src[i] * 255, 0, 255)), NaN -> 0; when `write_back`,
-// the clamped float is also stored back into src.
-void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);
-// scale_to_u8 with write-back, then dst[i] = table[dst[i]] (entries 0..255),
-// in one pass where the processor allows.
-void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
-// The same bytes, with src only read.
-void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
-// out[3i + c] = plane_c[i].
-void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* out,
-                 std::size_t n);
-
-} // namespace detail
 
 } // namespace kinra2::image

@@ -1,4 +1,6 @@
 #include "image/pixel_convert.hpp"
+#include "image/color_correct.hpp"
+#include "image/pixel_convert_internal.hpp"
 
 #include <algorithm>
 #include <array>
