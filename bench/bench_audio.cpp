@@ -16,6 +16,7 @@
 #include "base/constants.hpp"
 #include "render/sliding_pcm.hpp"
 #include "render/wsola.hpp"
+#include "render/wsola_internal.hpp"
 
 namespace {
 

@@ -13,6 +13,8 @@
 
 namespace kinra2::render {
 
+namespace detail { struct RendererProbe; }
+
 class Renderer final : public FrameSource {
 public:
   explicit Renderer(chain::LitertChain& chain, const image::ColorCorrect* cc = nullptr);
@@ -23,20 +25,8 @@ public:
   FrameBatch flush_chunks() override;
   void reset() override;
   std::optional<double> rtf() const override;
-  std::int64_t c_n() const override { return c_n_; }
-  double c_wall() const override { return c_wall_; }
-
-  // Audio needed before chunk `ci` is complete (absolute samples).
-  static std::int64_t need(std::int64_t ci);
-  // First absolute sample of chunk `ci`'s window.
-  static std::int64_t window_start(std::int64_t ci);
-
-  std::int64_t ci() const { return ci_; }
-  std::int32_t px_frame() const { return px_frame_; }
-  std::int64_t fed_samples() const { return fed_samples_; }
-  std::int64_t buf_base() const { return buf_base_; }
-  std::int64_t audio_compaction_samples() const { return audio_compaction_samples_; }
-  int rgb_threads() const { return rgb_threads_; }
+  std::int64_t c_n() const override { return chunks_rendered_; }
+  double c_wall() const override { return render_seconds_; }
 
   // Wall time of the last rendered chunk and the part of it spent inside
   // model invocations (the rest is the host's own work); zero after a reset.
@@ -46,11 +36,12 @@ public:
   };
   ChunkTiming last_chunk() const { return last_; }
 
-  // Internals exposed for tests.
-  std::vector<float> window(std::int64_t ci) const;
-  FrameBatch process_chunk(std::int64_t ci);
-
 private:
+  friend struct detail::RendererProbe;
+
+  // The model's audio window of chunk `chunk`: zeros where nothing was fed.
+  std::vector<float> window(std::int64_t chunk) const;
+  FrameBatch process_chunk(std::int64_t chunk);
   void sync_audio();
   void trim_audio();
 
@@ -59,17 +50,16 @@ private:
   int rgb_threads_;
 
   detail::SlidingPCM pcm_;
-  std::span<const float> buf_;
-  std::int64_t buf_base_ = 0;
+  std::span<const float> retained_;     // the audio still held, from retained_base_ on
+  std::int64_t retained_base_ = 0;      // absolute index of retained_[0]
   std::int64_t fed_samples_ = 0;
-  std::int64_t audio_compaction_samples_ = 0;
 
-  std::int64_t ci_ = 0;
-  std::vector<float> hist_;
-  std::optional<std::vector<float>> prev_lat_;
-  std::int32_t px_frame_ = 3;
-  double c_wall_ = 0.0;
-  std::int64_t c_n_ = 0;
+  std::int64_t next_chunk_ = 0;
+  std::vector<float> history_;                  // the step model's latent history
+  std::optional<std::vector<float>> last_latent_;  // last latent of the previous chunk
+  std::int32_t next_frame_index_ = 3;
+  double render_seconds_ = 0.0;
+  std::int64_t chunks_rendered_ = 0;
   ChunkTiming last_;
 };
 

@@ -1,4 +1,5 @@
 #include "render/wsola.hpp"
+#include "render/wsola_internal.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,47 +1,50 @@
 // The renderer against the real demo models, in process.
 #include <cmath>
 #include <cstdlib>
-#include <numeric>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
-#include <unistd.h>
 
 #include "bundle/load_bundle.hpp"
+#include "image/color_correct.hpp"
 #include "image/pixel_convert.hpp"
 #include "render/renderer.hpp"
+#include "render/renderer_internal.hpp"
 #include "render/wsola.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace kinra2;
+using Probe = render::detail::RendererProbe;
 
 class RendererTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    dir = std::filesystem::temp_directory_path() / ("k2_renderer_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + dir.string() + " >/dev/null";
+    dir = std::make_unique<k2test::TempDir>("k2-renderer");
+    const std::string bundle = dir->file("demo");
+    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + bundle + " >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    auto loaded = bundle::load_bundle(dir.string(), std::nullopt);
+    auto loaded = bundle::load_bundle(bundle, std::nullopt);
     chain = std::make_unique<chain::LitertChain>(loaded.tfl_paths, loaded.canon, 1);
   }
   static void TearDownTestSuite() {
     chain.reset();
-    std::filesystem::remove_all(dir);
+    dir.reset();
   }
-  static inline std::filesystem::path dir;
+  static inline std::unique_ptr<k2test::TempDir> dir;
   static inline std::unique_ptr<chain::LitertChain> chain;
 };
 
 TEST(RendererGeometry, NeedAndWindowStart) {
-  using R = render::Renderer;
-  EXPECT_EQ(R::need(0), 25600);
-  EXPECT_EQ(R::need(1), 44000);
-  EXPECT_EQ(R::need(2), 25600 + 44000);
-  EXPECT_EQ(R::need(5), 4 * 25600 + 44000);
-  EXPECT_EQ(R::window_start(0), 0);
-  EXPECT_EQ(R::window_start(1), 0);
-  EXPECT_EQ(R::window_start(3), 2 * 25600);
+  using render::detail::chunk_need;
+  using render::detail::window_start;
+  EXPECT_EQ(chunk_need(0), 25600);
+  EXPECT_EQ(chunk_need(1), 44000);
+  EXPECT_EQ(chunk_need(2), 25600 + 44000);
+  EXPECT_EQ(chunk_need(5), 4 * 25600 + 44000);
+  EXPECT_EQ(window_start(0), 0);
+  EXPECT_EQ(window_start(1), 0);
+  EXPECT_EQ(window_start(3), 2 * 25600);
 }
 
 TEST_F(RendererTest, WindowsTakeOnlyTheirAudioAndPadWithZeros) {
@@ -49,11 +52,11 @@ TEST_F(RendererTest, WindowsTakeOnlyTheirAudioAndPadWithZeros) {
   std::vector<float> a(30000);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i + 1);
   r.feed(a);
-  auto w0 = r.window(0);
+  auto w0 = Probe::window(r, 0);
   ASSERT_EQ(w0.size(), std::size_t{WIN_SAMPLES});
   EXPECT_EQ(w0[25599], 25600.f);
   EXPECT_EQ(w0[25600], 0.f) << "chunk 0 never looks past its first 25600 samples";
-  auto w1 = r.window(1);
+  auto w1 = Probe::window(r, 1);
   EXPECT_EQ(w1[29999], 30000.f);
   EXPECT_EQ(w1[30000], 0.f) << "audio not yet fed is silence";
 }
@@ -62,7 +65,7 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   render::Renderer r(*chain);
   EXPECT_FALSE(r.rtf());
   r.feed({});
-  EXPECT_EQ(r.fed_samples(), 0);
+  EXPECT_EQ(Probe::fed_samples(r), 0);
   EXPECT_TRUE(r.ready_chunks().empty());
 
   std::vector<float> a(44000 + 2 * 25600, 0.1f);
@@ -73,14 +76,14 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   ASSERT_EQ(b.size(), 22u + 32 + 32 + 32);
   EXPECT_EQ(b.records.front().index, 3);
   EXPECT_EQ(b.records.back().index, 3 + 22 + 96 - 1);
-  EXPECT_EQ(r.ci(), 4);
+  EXPECT_EQ(Probe::next_chunk(r), 4);
   EXPECT_EQ(r.c_n(), 4);
   ASSERT_TRUE(r.rtf());
   EXPECT_GT(*r.rtf(), 0.0);
   // After chunk c everything before c * 25600 is released.
-  EXPECT_EQ(r.buf_base(), 3 * 25600);
+  EXPECT_EQ(Probe::retained_base(r), 3 * 25600);
   try {
-    r.window(2);
+    Probe::window(r, 2);
     ADD_FAILURE() << "released audio was handed out";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "consumed audio context requested");
@@ -90,11 +93,11 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   EXPECT_TRUE(r.flush_chunks().empty());
 
   r.reset();
-  EXPECT_EQ(r.ci(), 0);
-  EXPECT_EQ(r.px_frame(), 3);
+  EXPECT_EQ(Probe::next_chunk(r), 0);
+  EXPECT_EQ(Probe::next_frame_index(r), 3);
   EXPECT_EQ(r.c_n(), 0);
   EXPECT_FALSE(r.rtf());
-  EXPECT_EQ(r.fed_samples(), 0);
+  EXPECT_EQ(Probe::fed_samples(r), 0);
   auto f = r.flush_chunks();
   EXPECT_EQ(f.size(), 22u);
   EXPECT_TRUE(std::equal(f.records[0].bytes.begin(), f.records[0].bytes.end(), f.records[1].bytes.begin()));
@@ -110,7 +113,7 @@ std::vector<std::vector<std::uint8_t>> chunks_through_copies(render::Renderer& r
   std::optional<std::vector<float>> prev;
   for (int ci = 0; ci < chunks; ++ci) {
     const int blk = ci == 0 ? CHUNK0_LAT : STEADY_LAT;
-    auto tempo = render::tempo_wsola(r.window(ci));
+    auto tempo = render::tempo_wsola(Probe::window(r, ci));
     for (float& s : tempo) s *= 3.0f;
     const auto tok = ch.run_tok(ch.run_enc(tempo));
     std::vector<std::vector<float>> lats;
@@ -146,7 +149,7 @@ TEST_F(RendererTest, DecodingStraightToPixelsGivesTheBytesOfTheCopyingPath) {
     render::Renderer r(*chain, cs.cc);
     ::unsetenv("KINRA2_RGB_THREADS");
     r.feed(audio);
-    const auto want = chunks_through_copies(r, *chain, 3, cs.cc, r.rgb_threads());
+    const auto want = chunks_through_copies(r, *chain, 3, cs.cc, Probe::rgb_threads(r));
     const auto got = r.ready_chunks();
     ASSERT_EQ(got.size(), 22u + 32 + 32);
     std::size_t rec = 1;  // record 0 repeats frame 0
