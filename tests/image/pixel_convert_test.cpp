@@ -26,6 +26,8 @@
 using namespace kinra2;
 using namespace kinra2::image;
 using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -180,12 +182,8 @@ TEST(PixelConvert, BadFramesFailBeforeAnythingIsConsumed) {
   auto v = views(f, true);
   std::vector<float> tiny(3 * 10 * 10);
   v[2] = {tiny.data(), 3, 10, 10, true};
-  try {
-    px_to_rgb888_chunk(v, nullptr, 2);
-    FAIL() << "no error";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_THAT(e.what(), HasSubstr("frame 2 of shape (3, 10, 10)"));
-  }
+  EXPECT_THAT([&] { px_to_rgb888_chunk(v, nullptr, 2); },
+              ThrowsMessage<std::invalid_argument>(HasSubstr("frame 2 of shape (3, 10, 10)")));
   EXPECT_EQ(f[0], original[0]);
   v[1].data = nullptr;
   EXPECT_THROW(px_to_rgb888_chunk(v), std::invalid_argument);
@@ -196,9 +194,9 @@ TEST(PixelConvert, BadFramesFailBeforeAnythingIsConsumed) {
 
 TEST(PixelConvert, LowestFailedRangeWinsAfterAllTasksFinish) {
   std::atomic<int> finished{0};
-  try {
-    // n = 32 over 4 ranges of 8: ranges starting at 8 and 24 fail, the later
-    // one first.
+  // n = 32 over 4 ranges of 8: ranges starting at 8 and 24 fail, the later
+  // one first.
+  const auto run = [&] {
     detail::run_ranges(32, 4, [&](std::size_t lo, std::size_t) {
       if (lo == 24) throw std::runtime_error("range 24");
       if (lo == 8) {
@@ -208,10 +206,8 @@ TEST(PixelConvert, LowestFailedRangeWinsAfterAllTasksFinish) {
       }
       finished++;
     });
-    FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "range 8");
-  }
+  };
+  EXPECT_THAT(run, ThrowsMessage<std::runtime_error>(StrEq("range 8")));
   EXPECT_EQ(finished.load(), 3);
 }
 

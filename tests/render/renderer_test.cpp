@@ -1,6 +1,7 @@
 // The renderer against the real demo models, in process.
 #include <cmath>
 #include <cstdlib>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -82,12 +83,9 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   EXPECT_GT(*r.rtf(), 0.0);
   // After chunk c everything before c * 25600 is released.
   EXPECT_EQ(Probe::retained_base(r), 3 * 25600);
-  try {
-    Probe::window(r, 2);
-    ADD_FAILURE() << "released audio was handed out";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "consumed audio context requested");
-  }
+  EXPECT_THAT([&] { Probe::window(r, 2); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("consumed audio context requested")))
+      << "released audio was handed out";
   // 95200 samples reach audio frame 118 >= 32 * 4 - 11: a flush owes chunk 4, then nothing.
   EXPECT_EQ(r.flush_chunks().size(), 32u);
   EXPECT_TRUE(r.flush_chunks().empty());
