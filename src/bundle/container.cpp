@@ -1,5 +1,7 @@
 #include "bundle/container.hpp"
 
+#include "base/unique_fd.hpp"
+
 #include <zip.h>
 
 #include <algorithm>
@@ -21,32 +23,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Owns a file descriptor; closes it on scope exit.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
-private:
-  int fd_;
-};
+using base::UniqueFd;
 
 // Opens `path` for reading only if it is a regular file. O_NONBLOCK keeps a
 // FIFO or device named as a bundle from stalling start-up; it is cleared again
 // because it means nothing for regular files.
-Fd open_regular(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+UniqueFd open_regular(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.ok()) return fd;
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd(-1);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
   return fd;
@@ -73,7 +59,7 @@ std::size_t pread_full(int fd, char* buf, std::size_t n, std::uint64_t off, cons
 }
 
 std::string read_whole_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) throw_errno("cannot open " + path);
   std::string out;
   struct stat st{};
@@ -252,7 +238,7 @@ std::string prefix_cp(std::string_view s, std::size_t n) {
 
 std::optional<std::vector<TocEntry>> imx_toc(const std::string& path) {
   try {
-    Fd fd = open_regular(path);
+    UniqueFd fd = open_regular(path);
     if (!fd.ok()) return std::nullopt;
     return read_toc(fd.get());
   } catch (const std::exception&) {
@@ -275,7 +261,7 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
   if (!is_regular(bundle)) return std::nullopt;
 
   {
-    Fd fd = open_regular(bundle);
+    UniqueFd fd = open_regular(bundle);
     if (!fd.ok()) return std::nullopt;
     std::optional<std::vector<TocEntry>> toc;
     try {

@@ -1,4 +1,4 @@
-#include "system/cpu_budget.hpp"
+#include "system/cpu_budget_internal.hpp"
 
 #include <algorithm>
 #include <charconv>

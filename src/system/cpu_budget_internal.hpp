@@ -1,0 +1,25 @@
+// The CPU budget's pieces with their sources passed in, for tests.
+#pragma once
+
+#include <filesystem>
+
+#include "system/cpu_budget.hpp"
+
+namespace kinra2::system {
+
+// Same as effective_cpu_count(), reading /proc and /sys/fs/cgroup below
+// `root` instead of "/" so tests can build fake trees. Processor count and
+// affinity still come from the OS.
+int effective_cpu_count(const std::filesystem::path& root);
+
+namespace detail {
+struct CpuSources {
+  int online = 0;   // processors online; 0 = unknown
+  int affinity = 0; // processors in the affinity set; 0 = unknown
+  std::filesystem::path root = "/";
+};
+int effective_cpu_count(const CpuSources& src);
+int default_threads(int n_interpreters, long long requested, int cpus);
+} // namespace detail
+
+} // namespace kinra2::system
