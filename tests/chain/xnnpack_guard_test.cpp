@@ -149,15 +149,6 @@ int run_self_as_zen1(const std::string& filter) {
 
 } // namespace
 
-TEST(CpuIdentity, DecodesTheSignatureWord) {
-  using kinra2::system::detail::decode_signature;
-  EXPECT_EQ(decode_signature("AuthenticAMD", 0x00800F12), ZEN1);                    // EPYC 7001
-  EXPECT_EQ(decode_signature("AuthenticAMD", 0x00A10F11), (CpuIdentity{"AuthenticAMD", 0x19, 0x11}));
-  EXPECT_EQ(decode_signature("GenuineIntel", 0x00050654), SKYLAKE_X);
-  EXPECT_EQ(decode_signature("GenuineIntel", 0x00010543), (CpuIdentity{"GenuineIntel", 5, 4}));
-  EXPECT_EQ(kinra2::system::describe(ZEN1), "AuthenticAMD family 0x17 model 0x01");
-}
-
 TEST(XnnpackGuard, AffectedProcessorsAreExactlyTheZenS4Models) {
   const auto bad = fc_model({{1, 275}, 14});
   struct Row { CpuIdentity cpu; bool off; };
