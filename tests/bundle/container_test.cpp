@@ -1,6 +1,9 @@
 #include "bundle/container.hpp"
 
-#include "fixtures.hpp"
+#include <gtest/gtest.h>
+
+#include "support/bundle_files.hpp"
+#include "support/temp_dir.hpp"
 
 #include <zip.h>
 
@@ -33,16 +36,16 @@ void write_zip(const std::string& path, const std::vector<std::pair<std::string,
 TEST(ImxToc, HeaderRules) {
   TempDir t;
   write_file(t.path() / "short", std::string("IMX\0\0\0\0", 7));
-  EXPECT_FALSE(imx_toc(t.str("short")));
+  EXPECT_FALSE(imx_toc(t.file("short")));
   write_file(t.path() / "badmagic", std::string("IMXA\0\0\0\0", 8));
-  EXPECT_FALSE(imx_toc(t.str("badmagic")));
+  EXPECT_FALSE(imx_toc(t.file("badmagic")));
   // Bytes 4-5 are free; count 0 is a valid, empty table.
   write_file(t.path() / "empty", k2test::imx_header({}, 0, 0xBEEF));
-  auto toc = imx_toc(t.str("empty"));
+  auto toc = imx_toc(t.file("empty"));
   ASSERT_TRUE(toc);
   EXPECT_TRUE(toc->empty());
-  EXPECT_FALSE(find(t.str("empty"), {"canon.bin"}));
-  EXPECT_FALSE(imx_toc(t.str("missing")));
+  EXPECT_FALSE(find(t.file("empty"), {"canon.bin"}));
+  EXPECT_FALSE(imx_toc(t.file("missing")));
   EXPECT_FALSE(imx_toc(t.str()));  // a directory is no container
 }
 
@@ -51,11 +54,11 @@ TEST(ImxToc, TruncatedTableOrBadNameIsNoTable) {
   // Count says 3, file ends inside the second entry.
   std::string s = k2test::imx_header({{"a", 0, 0}, {"bbbb", 0, 0}}, 3);
   write_file(t.path() / "cut", s.substr(0, s.size() - 10));
-  EXPECT_FALSE(imx_toc(t.str("cut")));
+  EXPECT_FALSE(imx_toc(t.file("cut")));
   write_file(t.path() / "latin1", k2test::imx_header({{"caf\xe9", 0, 0}}, 1));
-  EXPECT_FALSE(imx_toc(t.str("latin1")));
+  EXPECT_FALSE(imx_toc(t.file("latin1")));
   write_file(t.path() / "ok", k2test::imx_header({{"m/x.bin", 7, 9}, {"y", 1, 2}}, 2));
-  auto toc = imx_toc(t.str("ok"));
+  auto toc = imx_toc(t.file("ok"));
   ASSERT_TRUE(toc);
   ASSERT_EQ(toc->size(), 2u);
   EXPECT_EQ((*toc)[0].name, "m/x.bin");
@@ -68,8 +71,8 @@ TEST(MemberBytes, BaseNameLookupAndLaterEntryWinsInEveryForm) {
   const std::vector<std::pair<std::string, std::string>> members = {
       {"a/x.tflite", "first"}, {"models/canon.f32", "F32"}, {"b/x.tflite", "second"}};
   write_file(t.path() / "b.imx", k2test::imx_of(members));
-  write_zip(t.str("b.zip"), members);
-  for (const auto& b : {t.str("b.imx"), t.str("b.zip")}) {
+  write_zip(t.file("b.zip"), members);
+  for (const auto& b : {t.file("b.imx"), t.file("b.zip")}) {
     SCOPED_TRACE(b);
     EXPECT_EQ(member_bytes(b, {"x.tflite"}), "second");
     auto m = find(b, {"canon.bin", "canon.f32"});
@@ -79,8 +82,8 @@ TEST(MemberBytes, BaseNameLookupAndLaterEntryWinsInEveryForm) {
     EXPECT_FALSE(member_bytes(b, {"models/canon.f32"}));  // containers match base names only
     EXPECT_FALSE(member_bytes(b, {"X.tflite"}));          // case-sensitive
   }
-  EXPECT_EQ(listing(t.str("b.imx")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
-  EXPECT_EQ(listing(t.str("b.zip")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+  EXPECT_EQ(listing(t.file("b.imx")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+  EXPECT_EQ(listing(t.file("b.zip")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
 }
 
 TEST(MemberBytes, DirectoryBundle) {
@@ -94,12 +97,12 @@ TEST(MemberBytes, DirectoryBundle) {
   // A subdirectory named like a member is not the member.
   fs::create_directories(t.path() / "sub" / "canon.bin");
   write_file(t.path() / "sub" / "canon.f32", "subF");
-  EXPECT_EQ(member_bytes(t.str("sub"), {"canon.bin", "canon.f32"}), "subF");
+  EXPECT_EQ(member_bytes(t.file("sub"), {"canon.bin", "canon.f32"}), "subF");
   auto names = listing(t.str());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"canon.bin", "canon.f32", "models", "sub"}));
-  EXPECT_TRUE(listing(t.str("nope")).empty());
-  EXPECT_FALSE(member_bytes(t.str("nope"), {"canon.bin"}));
+  EXPECT_TRUE(listing(t.file("nope")).empty());
+  EXPECT_FALSE(member_bytes(t.file("nope"), {"canon.bin"}));
 }
 
 TEST(MemberBytes, HostileSizesYieldOnlyExistingBytes) {
@@ -115,28 +118,28 @@ TEST(MemberBytes, HostileSizesYieldOnlyExistingBytes) {
   write_file(t.path() / "h.imx", k2test::imx_header(toc, 3) + body);
 
   // Allocating a declared size would throw (length_error / bad_alloc).
-  EXPECT_EQ(member_bytes(t.str("h.imx"), {"tail"}), "6789");
-  auto gone = member_bytes(t.str("h.imx"), {"gone"});
+  EXPECT_EQ(member_bytes(t.file("h.imx"), {"tail"}), "6789");
+  auto gone = member_bytes(t.file("h.imx"), {"gone"});
   ASSERT_TRUE(gone);  // present, just empty
   EXPECT_EQ(*gone, "");
-  EXPECT_EQ(member_bytes(t.str("h.imx"), {"huge"}), body);
+  EXPECT_EQ(member_bytes(t.file("h.imx"), {"huge"}), body);
 }
 
 TEST(MemberBytes, ZipDetectionAndDamage) {
   TempDir t;
   write_file(t.path() / "plain.txt", "not an archive at all");
-  EXPECT_FALSE(member_bytes(t.str("plain.txt"), {"canon.bin"}));
-  EXPECT_TRUE(listing(t.str("plain.txt")).empty());
+  EXPECT_FALSE(member_bytes(t.file("plain.txt"), {"canon.bin"}));
+  EXPECT_TRUE(listing(t.file("plain.txt")).empty());
 
   const std::string payload(200000, 'z');
-  write_zip(t.str("ok.zip"), {{"canon.bin", payload}});
+  write_zip(t.file("ok.zip"), {{"canon.bin", payload}});
   std::string bytes = k2test::read_file(t.path() / "ok.zip");
   // Flip bytes in the middle of the compressed data: the entry is damaged,
   // which must surface as an error, not as silently wrong bytes.
   std::string bad = bytes;
   for (std::size_t i = 60; i < 80 && i < bad.size(); ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5A);
   write_file(t.path() / "bad.zip", bad);
-  EXPECT_THROW(member_bytes(t.str("bad.zip"), {"canon.bin"}), std::runtime_error);
+  EXPECT_THROW(member_bytes(t.file("bad.zip"), {"canon.bin"}), std::runtime_error);
   // Headers that understate the inflated size: an error, never the first
   // bytes passed off as the whole member.
   std::string liar = bytes;
@@ -149,19 +152,19 @@ TEST(MemberBytes, ZipDetectionAndDamage) {
   ASSERT_NE(cd, std::string::npos);
   put32(cd + 24, 1000);
   write_file(t.path() / "liar.zip", liar);
-  EXPECT_THROW(member_bytes(t.str("liar.zip"), {"canon.bin"}), std::runtime_error);
+  EXPECT_THROW(member_bytes(t.file("liar.zip"), {"canon.bin"}), std::runtime_error);
 
   // Archivers may repeat a full entry name; such an archive is readable and
   // the later entry wins like any other base-name clash. (libzip will not
   // write a repeated name, so the second name is patched in afterwards.)
-  write_zip(t.str("dup.zip"), {{"m/canon.bin", "first"}, {"m/canon.biX", "second"}});
+  write_zip(t.file("dup.zip"), {{"m/canon.bin", "first"}, {"m/canon.biX", "second"}});
   std::string dup = k2test::read_file(t.path() / "dup.zip");
   for (auto at = dup.find("m/canon.biX"); at != std::string::npos; at = dup.find("m/canon.biX", at)) dup[at + 10] = 'n';
   write_file(t.path() / "dup.zip", dup);
-  EXPECT_EQ(member_bytes(t.str("dup.zip"), {"canon.bin"}), "second");
-  EXPECT_EQ(listing(t.str("dup.zip")), (std::vector<std::string>{"canon.bin", "canon.bin"}));
+  EXPECT_EQ(member_bytes(t.file("dup.zip"), {"canon.bin"}), "second");
+  EXPECT_EQ(listing(t.file("dup.zip")), (std::vector<std::string>{"canon.bin", "canon.bin"}));
   // A truncated archive has no end record left: not a zip at all.
   write_file(t.path() / "cut.zip", bytes.substr(0, bytes.size() / 2));
-  EXPECT_FALSE(member_bytes(t.str("cut.zip"), {"canon.bin"}));
-  EXPECT_EQ(member_bytes(t.str("ok.zip"), {"canon.bin"}), payload);
+  EXPECT_FALSE(member_bytes(t.file("cut.zip"), {"canon.bin"}));
+  EXPECT_EQ(member_bytes(t.file("ok.zip"), {"canon.bin"}), payload);
 }

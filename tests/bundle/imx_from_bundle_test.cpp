@@ -4,7 +4,12 @@
 #include "bundle/shared_enc_internal.hpp"
 #include "bundle/staging.hpp"
 
-#include "fixtures.hpp"
+#include <gtest/gtest.h>
+
+#include "support/bundle_files.hpp"
+#include "support/run_command.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -30,19 +35,19 @@ TEST(ImxFromBundle, UsageAndErrors) {
 
   TempDir t;
   write_file(t.path() / "b" / "identity.tflite", "I");
-  std::tie(st, out) = run(shq(tool()) + " " + shq(t.str("b")) + " " + shq(t.str("o.imx")));
+  std::tie(st, out) = run(shq(tool()) + " " + shq(t.file("b")) + " " + shq(t.file("o.imx")));
   EXPECT_EQ(st, 1);
   EXPECT_NE(out.find("--base"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(t.path() / "o.imx"));
-  std::tie(st, out) = run(shq(tool()) + " " + shq(t.str("missing")) + " " + shq(t.str("o.imx")));
+  std::tie(st, out) = run(shq(tool()) + " " + shq(t.file("missing")) + " " + shq(t.file("o.imx")));
   EXPECT_EQ(st, 1);
 }
 
 TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   TempDir t;
-  ScopedEnv home("HOME", t.str("home"));
-  ScopedEnv store("VELMORA_DEPS_DIR", t.str("store"));
-  ScopedEnv stage("KINRA2_STAGE_DIR", t.str("stage"));
+  ScopedEnv home("HOME", t.file("home"));
+  ScopedEnv store("VELMORA_DEPS_DIR", t.file("store"));
+  ScopedEnv stage("KINRA2_STAGE_DIR", t.file("stage"));
   load_policy_component({K2_BIN_DIR});
   ASSERT_TRUE(detail::policy_component()) << detail::policy_component_why();
 
@@ -58,7 +63,7 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
 
   for (const std::string form : {"imx", "zip"}) {
     SCOPED_TRACE(form);
-    const std::string out = t.str("packed." + form);
+    const std::string out = t.file("packed." + form);
     auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
     ASSERT_EQ(st, 0) << log;
     const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));
@@ -86,15 +91,15 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   // --base from elsewhere, stamped into the directory as well.
   fs::remove(b / "shared-enc.tflite");
   write_file(t.path() / "engine" / "shared-enc.tflite", "engine encoder");
-  const std::string h2 = detail::sha256_file_hex(t.str("engine/shared-enc.tflite"));
-  auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(t.str("p2.imx")) + " --base " +
-                       shq(t.str("engine/shared-enc.tflite")) + " --stamp-in-place");
+  const std::string h2 = detail::sha256_file_hex(t.file("engine/shared-enc.tflite"));
+  auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(t.file("p2.imx")) + " --base " +
+                       shq(t.file("engine/shared-enc.tflite")) + " --stamp-in-place");
   ASSERT_EQ(st, 0) << log;
   EXPECT_EQ(json::parse(k2test::read_file(b / "manifest.json"))["dependencies"][1]["sha256"], h2);
   testing::internal::CaptureStderr();
-  LoadedBundle r = load_bundle(t.str("p2.imx"), t.str("engine"));
+  LoadedBundle r = load_bundle(t.file("p2.imx"), t.file("engine"));
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.str("engine") + "\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.file("engine") + "\n"), std::string::npos) << err;
   detail::drop_staged();
 }
 
@@ -112,7 +117,7 @@ TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
   const std::string h = detail::sha256_file_hex((b / "shared-enc.tflite").string());
   for (const std::string form : {"imx", "zip"}) {
     SCOPED_TRACE(form);
-    const std::string out = t.str("packed." + form);
+    const std::string out = t.file("packed." + form);
     auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
     ASSERT_EQ(st, 0) << log;
     EXPECT_EQ(detail::member_bytes(out, {"canon.bin"}), "top canon");
@@ -128,7 +133,7 @@ TEST(ImxFromBundle, RefusesNamesReadersCannotDecode) {
   write_file(t.path() / "b" / "combined_litert.tflite", "M");
   write_file(t.path() / "b" / "caf\xe9.txt", "x");
   for (const std::string flag : {"", " --zip"}) {
-    auto [st, out] = run(shq(tool()) + " " + shq(t.str("b")) + " " + shq(t.str("o")) + flag);
+    auto [st, out] = run(shq(tool()) + " " + shq(t.file("b")) + " " + shq(t.file("o")) + flag);
     EXPECT_EQ(st, 1) << out;
     EXPECT_NE(out.find("is not UTF-8"), std::string::npos) << out;
     EXPECT_FALSE(fs::exists(t.path() / "o"));

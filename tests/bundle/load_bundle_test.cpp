@@ -6,7 +6,11 @@
 #include "bundle/shared_enc_internal.hpp"
 #include "bundle/staging.hpp"
 
-#include "fixtures.hpp"
+#include <gtest/gtest.h>
+
+#include "support/bundle_files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -25,9 +29,9 @@ const std::string P = "[render-stream-host-litert] ";
 class LoadBundle : public testing::Test {
 protected:
   TempDir t;
-  ScopedEnv home{"HOME", t.str("home")};
-  ScopedEnv store{"VELMORA_DEPS_DIR", t.str("store")};
-  ScopedEnv stage{"KINRA2_STAGE_DIR", t.str("stage")};
+  ScopedEnv home{"HOME", t.file("home")};
+  ScopedEnv store{"VELMORA_DEPS_DIR", t.file("store")};
+  ScopedEnv stage{"KINRA2_STAGE_DIR", t.file("stage")};
   ScopedEnv e1{"KINRA2_SHARED_ENC", std::nullopt};
   ScopedEnv e2{"KINRA2_ENGINE_DIR", std::nullopt};
   ScopedEnv e3{"KINRA2_ANE_ENGINE", std::nullopt};
@@ -42,11 +46,11 @@ protected:
   std::string dir(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members) {
     for (const auto& [n, d] : members) write_file(t.path() / name / n, d);
     fs::create_directories(t.path() / name);
-    return t.str(name);
+    return t.file(name);
   }
   std::string sha(const std::string& bytes) {
     write_file(t.path() / "hash.tmp", bytes);
-    return detail::sha256_file_hex(t.str("hash.tmp"));
+    return detail::sha256_file_hex(t.file("hash.tmp"));
   }
   static std::string deps(const std::string& h) {
     return nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", h}}}}}.dump();
@@ -87,7 +91,7 @@ const std::string CANON = k2test::canon_bytes();
 
 TEST_F(LoadBundle, CanonRules) {
   EXPECT_EQ(refused(dir("none", {{"combined_litert.tflite", "m"}})),
-            P + "FATAL: no canon.bin in " + t.str("none") + " (per-identity canon latent required)\n");
+            P + "FATAL: no canon.bin in " + t.file("none") + " (per-identity canon latent required)\n");
   EXPECT_EQ(refused(dir("short", {{"canon.bin", CANON.substr(4)}, {"combined_litert.tflite", "m"}})),
             P + "FATAL: canon.bin has 74879 floats, expected 74880\n");
   // A ragged byte count is no contract violation but bad data: plain error.
@@ -114,7 +118,7 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
   EXPECT_EQ(log, P + "[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite\n");
 
   write_file(t.path() / "b.imx", k2test::imx_of({{"canon.bin", CANON}, {"identity.tflite", "I"}, {"combined_litert.tflite", "M"}}));
-  r = loaded(t.str("b.imx"), log);
+  r = loaded(t.file("b.imx"), log);
   ASSERT_EQ(r.tfl_paths.size(), 1u);
   EXPECT_TRUE(r.tfl_paths[0].ends_with("_combined_litert.tflite"));
   EXPECT_EQ(k2test::read_file(r.tfl_paths[0]), "M");
@@ -157,8 +161,8 @@ TEST_F(LoadBundle, SplitRefusals) {
   dir("emptyengine", {});
   write_file(t.path() / "home/.velmora/engines/b/shared-enc.tflite", "b");
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "a");
-  ScopedEnv se("KINRA2_SHARED_ENC", t.str("emptyengine"));
-  const std::string engines = t.str("home/.velmora/engines");
+  ScopedEnv se("KINRA2_SHARED_ENC", t.file("emptyengine"));
+  const std::string engines = t.file("home/.velmora/engines");
   EXPECT_EQ(refused(d, eng), head + d + "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
                                  "/shared-enc.tflite (engine dir): sha mismatch; " + engines +
                                  "/a/shared-enc.tflite (explicit file): sha mismatch; " + engines +
@@ -175,7 +179,7 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   write_file(t.path() / "home/.velmora/engines/b/shared-enc.tflite", enc);
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "wrong");
   auto r = loaded(d, log);
-  const std::string b_enc = t.str("home/.velmora/engines/b/shared-enc.tflite");
+  const std::string b_enc = t.file("home/.velmora/engines/b/shared-enc.tflite");
   EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, d + "/identity.tflite"}));
   EXPECT_EQ(r.nm, "shared-enc.tflite+identity.tflite");
   EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) + "… VERIFIED (bytes hashed) via explicit file " +
@@ -184,18 +188,18 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   // A variable naming some other file opens it as a container.
   write_file(t.path() / "engine.pack", k2test::imx_of({{"x/shared-enc.tflite", enc}}));
   {
-    ScopedEnv se("KINRA2_SHARED_ENC", t.str("engine.pack"));
+    ScopedEnv se("KINRA2_SHARED_ENC", t.file("engine.pack"));
     r = loaded(d, log);
     EXPECT_TRUE(r.tfl_paths[0].ends_with("_shared-enc.tflite"));
     EXPECT_EQ(k2test::read_file(r.tfl_paths[0]), enc);
-    EXPECT_NE(log.find("VERIFIED (bytes hashed) via container " + t.str("engine.pack") + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("VERIFIED (bytes hashed) via container " + t.file("engine.pack") + "\n"), std::string::npos) << log;
   }
 
   // A content-store hit beats a co-located copy and is trusted by name.
   write_file(fs::path(d) / "shared-enc.tflite", enc);
   write_file(t.path() / "store" / h.substr(0, 2) / h, "not even the right bytes");
   r = loaded(d, log);
-  const std::string stored = t.str("store") + "/" + h.substr(0, 2) + "/" + h;
+  const std::string stored = t.file("store") + "/" + h.substr(0, 2) + "/" + h;
   EXPECT_EQ(r.tfl_paths[0], stored);
   EXPECT_EQ(log.substr(0, log.find('\n') + 1),
             P + "two-artifact split: base sha256=" + h.substr(0, 12) +
@@ -216,7 +220,7 @@ TEST_F(LoadBundle, UndeclaredSplitUsesItsOwnCopyFirst) {
 
 TEST_F(LoadBundle, NoRenderer) {
   EXPECT_EQ(refused(dir("enc_only", {{"canon.bin", CANON}, {"shared-enc.tflite", "E"}})),
-            P + "FATAL: no LiteRT tflite member in " + t.str("enc_only") +
+            P + "FATAL: no LiteRT tflite member in " + t.file("enc_only") +
                 " (expected combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite; "
                 "convert-on-first-run from onnx/ckpt is not wired in v1)\n");
   write_file(t.path() / "u.imx", k2test::imx_of({{"canon.bin", CANON},
@@ -224,8 +228,8 @@ TEST_F(LoadBundle, NoRenderer) {
                                                  {"Model.tflite", "A"},
                                                  {"shared-enc.tflite", "E"},
                                                  {"y/combined_litert_q8gd.tflite", "Q"}}));
-  EXPECT_EQ(refused(t.str("u.imx")),
-            P + "FATAL: " + t.str("u.imx") +
+  EXPECT_EQ(refused(t.file("u.imx")),
+            P + "FATAL: " + t.file("u.imx") +
                 " carries UNEXPECTED tflite member(s) ['Model.tflite', 'combined_litert_q8gd.tflite', "
                 "'combined_litert_q8gd.tflite'] and none of the contract renderers. kinra-2 names exactly two renderer "
                 "shapes: combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other .tflite names "

@@ -1,6 +1,10 @@
 #include "bundle/q8gd_internal.hpp"
 
-#include "fixtures.hpp"
+#include <gtest/gtest.h>
+
+#include "support/bundle_files.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -25,9 +29,9 @@ Seen seen(const kinra2::base::Outcome<std::string>& o) { return {o.value, o.note
 
 struct Q8Bundle {
   TempDir t;
-  std::string dir = t.str("bundle");
-  std::string vnni = t.str("cpuinfo_vnni");
-  std::string plain = t.str("cpuinfo_plain");
+  std::string dir = t.file("bundle");
+  std::string vnni = t.file("cpuinfo_vnni");
+  std::string plain = t.file("cpuinfo_plain");
   std::string q8_sha, base_sha;
 
   Q8Bundle() {
@@ -54,10 +58,10 @@ TEST(Q8gd, Int8DotIsa) {
   EXPECT_EQ(int8_dot_isa(b.vnni), "avx512_vnni");  // preference order, not line order
   EXPECT_EQ(int8_dot_isa(b.plain), std::nullopt);  // "vmx flags" is not the flags line
   write_file(b.t.path() / "avx", "flags : sse avx_vnni\n");
-  EXPECT_EQ(int8_dot_isa(b.t.str("avx")), "avx_vnni");
-  EXPECT_EQ(int8_dot_isa(b.t.str("absent")), std::nullopt);
+  EXPECT_EQ(int8_dot_isa(b.t.file("avx")), "avx_vnni");
+  EXPECT_EQ(int8_dot_isa(b.t.file("absent")), std::nullopt);
   write_file(b.t.path() / "nocolon", "flags avx512_vnni\n");
-  EXPECT_EQ(int8_dot_isa(b.t.str("nocolon")), std::nullopt);
+  EXPECT_EQ(int8_dot_isa(b.t.file("nocolon")), std::nullopt);
 }
 
 TEST(Q8gd, BoundReasons) {
@@ -136,7 +140,7 @@ TEST(Q8gd, SelectionRows) {
   const std::string no_isa = "[q8gd] FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 "
                              "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
   EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.plain)).second, no_isa);
-  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.str("nope"))).second, no_isa);
+  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("nope"))).second, no_isa);
 
   // Row 5 / 6.
   m = b.good();
@@ -174,7 +178,7 @@ TEST(Q8gd, SelectionRows) {
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
-  EXPECT_EQ(seen(detail::select_q8gd(b.t.str("b.imx"), b.vnni)), std::make_pair(std::optional<std::string>(), std::string()));
+  EXPECT_EQ(seen(detail::select_q8gd(b.t.file("b.imx"), b.vnni)), std::make_pair(std::optional<std::string>(), std::string()));
   fs::remove(q8);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(), std::string()));
 }

@@ -1,6 +1,11 @@
 #include "bundle/staging.hpp"
 
-#include "fixtures.hpp"
+#include <gtest/gtest.h>
+
+#include "support/bundle_files.hpp"
+#include "support/run_command.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -45,18 +50,18 @@ TEST(Staging, StageDirRules) {
     EXPECT_FALSE(detail::stage_dir());
   }
   {
-    ScopedEnv e("KINRA2_STAGE_DIR", "  " + t.str("a/b") + "\t");
-    EXPECT_EQ(detail::stage_dir(), t.str("a/b"));
+    ScopedEnv e("KINRA2_STAGE_DIR", "  " + t.file("a/b") + "\t");
+    EXPECT_EQ(detail::stage_dir(), t.file("a/b"));
     EXPECT_TRUE(fs::is_directory(t.path() / "a" / "b"));
   }
   // Below a regular file: logged, and staging falls back to the default.
   k2test::write_file(t.path() / "file", "x");
-  const std::string bad = t.str("file/sub");
+  const std::string bad = t.file("file/sub");
   fs::create_directories(t.path() / "tmp");
   ScopedEnv e("KINRA2_STAGE_DIR", bad);
-  ScopedEnv tmp("TMPDIR", t.str("tmp"));
+  ScopedEnv tmp("TMPDIR", t.file("tmp"));
   testing::internal::CaptureStderr();
-  const std::string p = detail::stage_tflite(t.str("file"), "identity.tflite", "data");
+  const std::string p = detail::stage_tflite(t.file("file"), "identity.tflite", "data");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + bad + "' unusable ("), std::string::npos) << err;
   EXPECT_NE(err.find(") — staging in the default temp dir instead\n"), std::string::npos) << err;
@@ -66,11 +71,11 @@ TEST(Staging, StageDirRules) {
 
   // Backslashes doubled, and a line break in the value kept out of the log's
   // line structure.
-  ScopedEnv odd("KINRA2_STAGE_DIR", t.str("file") + "/a\\b\nc");
+  ScopedEnv odd("KINRA2_STAGE_DIR", t.file("file") + "/a\\b\nc");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(detail::stage_dir());
   const std::string line = testing::internal::GetCapturedStderr();
-  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.str("file") + "/a\\\\b\\nc' unusable ("), std::string::npos) << line;
+  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.file("file") + "/a\\\\b\\nc' unusable ("), std::string::npos) << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
 }
 
@@ -79,7 +84,7 @@ TEST(Staging, DirectoryMembersAreNeverCopiedNorDeleted) {
   k2test::write_file(t.path() / "identity.tflite", "own");
   const auto before = detail::staged_paths();
   const std::string p = detail::stage_tflite(t.str(), "identity.tflite", "ignored");
-  EXPECT_EQ(p, t.str("identity.tflite"));
+  EXPECT_EQ(p, t.file("identity.tflite"));
   EXPECT_EQ(detail::staged_paths(), before);
   detail::release_staged({p});
   detail::drop_staged();
@@ -88,7 +93,7 @@ TEST(Staging, DirectoryMembersAreNeverCopiedNorDeleted) {
 
 TEST(Staging, StageReleaseAndSweep) {
   TempDir t;
-  ScopedEnv e("KINRA2_STAGE_DIR", t.str("stage"));
+  ScopedEnv e("KINRA2_STAGE_DIR", t.file("stage"));
   const std::string a = detail::stage_tflite("bundle.imx", "models/identity.tflite", "AAAA");
   const std::string b = detail::stage_tflite("bundle.imx", "identity.tflite", "BB");
   EXPECT_NE(a, b);

@@ -1,8 +1,5 @@
-#include <array>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "host/entry.hpp"
@@ -45,33 +42,6 @@ TEST(CommandLine, ScanRules) {
 
   EXPECT_THROW(scan({"--threads", "four", "/b"}), std::invalid_argument);
   EXPECT_THROW(scan({"--threads", "4.5", "/b"}), std::invalid_argument);
-}
-
-struct Outcome {
-  int status;
-  std::string out;
-};
-
-// Runs the real host with stdin closed, capturing stdout; stderr goes to the test log.
-Outcome host(const std::string& args) {
-  std::string cmd = std::string(K2_BIN_DIR) + "/render_stream_host_litert " + args + " </dev/null 2>/dev/null";
-  FILE* f = ::popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) out.append(buf.data(), n);
-  int st = ::pclose(f);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-}
-
-TEST(CommandLine, ExitStatusesOfTheProgram) {
-  EXPECT_EQ(host("").status, 2);
-  EXPECT_EQ(host("render-stream").status, 2);
-  EXPECT_EQ(host("render-stream '' -v").status, 2);
-  auto bad = host("render-stream /nonexistent --threads many");
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_TRUE(bad.out.empty()) << "nothing reaches standard output before the header";
-  EXPECT_TRUE(host("").out.empty());
 }
 
 } // namespace

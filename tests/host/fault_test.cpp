@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "host/host_process.hpp"
+#include "support/temp_dir.hpp"
 #include "host/serve.hpp"
 #include "host/streams.hpp"
 
@@ -178,16 +179,11 @@ bool eventually(Pred p, std::chrono::milliseconds limit = 60s) {
 
 // A scratch directory with a stage directory inside, gone with the test.
 struct Scratch {
-  TempDir dir;
-  Scratch() {
-    std::string tmpl = (fs::temp_directory_path() / "k2_fault_XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-    dir.path = tmpl;
-    fs::create_directories(stage());
-  }
-  std::string stage() const { return dir.path + "/stage"; }
+  k2test::TempDir dir{"k2_fault"};
+  Scratch() { fs::create_directories(stage()); }
+  std::string stage() const { return dir.file("stage"); }
   std::string stage_env() const { return "KINRA2_STAGE_DIR=" + stage(); }
-  std::string path(const std::string& sub) const { return dir.path + "/" + sub; }
+  std::string path(const std::string& sub) const { return dir.file(sub); }
   bool stage_empty() const { return fs::is_empty(stage()); }
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/constants.hpp"
+#include "support/records.hpp"
 
 namespace k2test {
 
@@ -26,22 +27,6 @@ struct HostRun {
   std::string header;
   std::vector<Frame> records;
   std::string log;
-};
-
-// Input records for the host.
-struct Records {
-  std::string bytes;
-  Records& word(std::uint32_t w) {
-    bytes.append(reinterpret_cast<const char*>(&w), 4);
-    return *this;
-  }
-  Records& audio(const std::vector<float>& s) {
-    word(static_cast<std::uint32_t>(s.size()));
-    bytes.append(reinterpret_cast<const char*>(s.data()), s.size() * 4);
-    return *this;
-  }
-  Records& flush() { return word(0xFFFFFFFFu); }
-  Records& reset() { return word(0xFFFFFFFEu); }
 };
 
 inline std::vector<float> tone(std::size_t n, std::uint32_t seed = 1) {
@@ -146,17 +131,18 @@ inline std::string make_bundle(const std::string& name, const std::string& optio
   return d.string();
 }
 
-// A directory removed when the test process ends.
-struct TempDir {
+// Takes over a directory made elsewhere (a generated bundle) and removes it
+// when it goes.
+struct AdoptedDir {
   std::string path;
-  ~TempDir() {
+  ~AdoptedDir() {
     if (!path.empty()) std::filesystem::remove_all(path);
   }
 };
 
 // The plain demo bundle, made once per test process and shared by its tests.
 inline const std::string& demo_bundle() {
-  static const TempDir dir{make_bundle("demo")};
+  static const AdoptedDir dir{make_bundle("demo")};
   return dir.path;
 }
 

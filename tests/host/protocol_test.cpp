@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/serve.hpp"
+#include "support/records.hpp"
 
 namespace {
 
@@ -61,19 +62,7 @@ private:
   }
 };
 
-// Input bytes for the host, assembled record by record.
-struct Script {
-  std::string bytes;
-  Script& word(std::uint32_t w) {
-    bytes.append(reinterpret_cast<const char*>(&w), 4);
-    return *this;
-  }
-  Script& audio(const std::vector<float>& s) {
-    word(static_cast<std::uint32_t>(s.size()));
-    bytes.append(reinterpret_cast<const char*>(s.data()), s.size() * 4);
-    return *this;
-  }
-};
+using k2test::Records;
 
 struct Result {
   int status;
@@ -149,7 +138,7 @@ TEST(Protocol, AudioFlushResetAndMarkers) {
   ScriptedRenderer r;
   std::vector<float> a(250);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i) * 0.5f - 3.25f;
-  Script s;
+  Records s;
   s.audio(a)                              // two frames now
       .word(0)                            // an empty step changes nothing
       .word(host::FLUSH_WORD)             // the remainder, then -1
@@ -170,7 +159,7 @@ TEST(Protocol, AudioFlushResetAndMarkers) {
 TEST(Protocol, SamplesArriveBitExact) {
   ScriptedRenderer r;
   std::vector<float> a = {0.f, -0.f, 1.f, -1.f, 1e-38f, 3.4e38f, 0.123456789f};
-  auto res = run(r, Script().audio(a).bytes);
+  auto res = run(r, Records().audio(a).bytes);
   ASSERT_EQ(r.fed.size(), a.size());
   EXPECT_EQ(std::memcmp(r.fed.data(), a.data(), a.size() * 4), 0);
 }
@@ -178,7 +167,7 @@ TEST(Protocol, SamplesArriveBitExact) {
 TEST(Protocol, TruncatedRecordsEndQuietly) {
   {
     ScriptedRenderer r;
-    Script s;
+    Records s;
     s.word(100);
     s.bytes.append(std::string(200, '\0')); // 50 of 100 samples
     auto res = run(r, s.bytes);
@@ -188,7 +177,7 @@ TEST(Protocol, TruncatedRecordsEndQuietly) {
   }
   {
     ScriptedRenderer r;
-    auto res = run(r, Script().word(host::CREDIT_WORD).bytes + "ab");
+    auto res = run(r, Records().word(host::CREDIT_WORD).bytes + "ab");
     EXPECT_EQ(res.status, 0);
     EXPECT_NE(res.log.find("stdin closed — exiting"), std::string::npos);
   }
@@ -204,7 +193,7 @@ TEST(Protocol, StepSizeBound) {
   {
     ScriptedRenderer r;
     r.silent = true;
-    Script s;
+    Records s;
     s.word(host::MAX_STEP);
     s.bytes.append(std::size_t{host::MAX_STEP} * 4, '\0');
     auto res = run(r, s.bytes);
@@ -213,7 +202,7 @@ TEST(Protocol, StepSizeBound) {
   }
   for (std::uint32_t bad : {host::MAX_STEP + 1, 0xFFFFFFFCu, 0x80000000u}) {
     ScriptedRenderer r;
-    auto res = run(r, Script().word(bad).word(host::FLUSH_WORD).bytes);
+    auto res = run(r, Records().word(bad).word(host::FLUSH_WORD).bytes);
     EXPECT_EQ(res.status, 1);
     EXPECT_EQ(res.out, HEADER) << "nothing is read or written after a desync";
     EXPECT_NE(res.log.find("[render-stream-host-litert] bad step size " + std::to_string(bad) + " — protocol desync\n"),
@@ -230,7 +219,7 @@ TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
   ScriptedRenderer r;
   r.silent = true;
   fake_now = 0;
-  Script s;
+  Records s;
   s.audio({}).audio({});
   auto res = run(r, s.bytes, fake_clock);
   EXPECT_EQ(res.log.find("rtf="), std::string::npos) << "no figure before the first chunk";
@@ -239,7 +228,7 @@ TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
   // 15 (logged), 18, 21 (logged).
   r.rtf_value = 0.25;
   fake_now = 0;
-  s = Script();
+  s = Records();
   for (int i = 0; i < 6; ++i) s.audio({});
   s.word(host::FLUSH_WORD).word(host::RESET_WORD); // control records never log
   res = run(r, s.bytes, fake_clock);

@@ -157,7 +157,7 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
 namespace {
 
 TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
-  const TempDir dir{make_bundle("split", "--split")};
+  const AdoptedDir dir{make_bundle("split", "--split")};
   const std::string& split = dir.path;
   ASSERT_FALSE(split.empty());
   ASSERT_FALSE(demo_bundle().empty());
@@ -177,7 +177,7 @@ TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
 }
 
 TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
-  const TempDir dir{make_bundle("color", "--color")};
+  const AdoptedDir dir{make_bundle("color", "--color")};
   const std::string& bundle = dir.path;
   ASSERT_FALSE(bundle.empty());
   auto r = run_host(bundle, "");

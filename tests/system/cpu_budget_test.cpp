@@ -1,4 +1,5 @@
 #include "system/cpu_budget_internal.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,14 +17,6 @@ namespace {
 // A throw-away fake root with /proc/self/cgroup and /sys/fs/cgroup files.
 class FakeRoot : public ::testing::Test {
 protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("k2cpu_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   void put(const std::string& abs, const std::string& text) {
     fs::path p = root / fs::path(abs).relative_path();
     fs::create_directories(p.parent_path());
@@ -31,7 +24,8 @@ protected:
   }
   int count(int online, int affinity = 0) { return sysd::effective_cpu_count(CpuSources{online, affinity, root}); }
 
-  fs::path root;
+  k2test::TempDir scratch{"k2cpu"};
+  fs::path root = scratch.path();
 };
 
 TEST_F(FakeRoot, WithoutCgroupFilesOnlyProcessorsAndAffinityCount) {

@@ -125,11 +125,11 @@ void expect_runnable_layout(const fmt::ModelT& m) {
 
 TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path.string() + "'"), 0);
-  EXPECT_EQ(listing(d.path), (std::set<std::string>{"canon.bin", "combined_litert.tflite"}));
-  EXPECT_EQ(k2test::fs::file_size(d.path / "canon.bin"), static_cast<std::uintmax_t>(LC) * PLANE * 4);
+  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "'"), 0);
+  EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "combined_litert.tflite"}));
+  EXPECT_EQ(k2test::fs::file_size(d.path() / "canon.bin"), static_cast<std::uintmax_t>(LC) * PLANE * 4);
 
-  auto m = load(d.path / "combined_litert.tflite");
+  auto m = load(d.path() / "combined_litert.tflite");
   ASSERT_TRUE(m);
   std::vector<std::string> order;
   const auto sigs = signatures(*m, &order);
@@ -140,12 +140,12 @@ TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
 
 TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path.string() + "' --split"), 0);
-  EXPECT_EQ(listing(d.path),
+  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --split"), 0);
+  EXPECT_EQ(listing(d.path()),
             (std::set<std::string>{"canon.bin", "identity.tflite", "manifest.json", "shared-enc.tflite"}));
 
-  auto enc = load(d.path / "shared-enc.tflite");
-  auto id = load(d.path / "identity.tflite");
+  auto enc = load(d.path() / "shared-enc.tflite");
+  auto id = load(d.path() / "identity.tflite");
   ASSERT_TRUE(enc && id);
   std::vector<std::string> enc_order, id_order;
   auto enc_sigs = signatures(*enc, &enc_order), id_sigs = signatures(*id, &id_order);
@@ -158,16 +158,16 @@ TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
 
   const nlohmann::json want = {
       {"dependencies",
-       {{{"id", "kinra2-shared-enc"}, {"sha256", k2test::sha256_hex(k2test::read_bytes(d.path / "shared-enc.tflite"))}}}}};
-  EXPECT_EQ(read_json(d.path / "manifest.json"), want);
+       {{{"id", "kinra2-shared-enc"}, {"sha256", k2test::sha256_hex(k2test::read_bytes(d.path() / "shared-enc.tflite"))}}}}};
+  EXPECT_EQ(read_json(d.path() / "manifest.json"), want);
 }
 
 TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path.string() + "' --q8gd"), 0);
-  EXPECT_EQ(listing(d.path), (std::set<std::string>{"canon.bin", "combined_litert.tflite",
+  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --q8gd"), 0);
+  EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "combined_litert.tflite",
                                                     "combined_litert_q8gd.tflite", "manifest.json"}));
-  auto q = load(d.path / "combined_litert_q8gd.tflite");
+  auto q = load(d.path() / "combined_litert_q8gd.tflite");
   ASSERT_TRUE(q);
   std::vector<std::string> order;
   expect_contract(signatures(*q, &order), {"enc", "tok14", "step", "dec16", "dec8"});
@@ -181,9 +181,9 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
     })) << key;
   }
 
-  const auto manifest = read_json(d.path / "manifest.json");
-  const std::string cs = k2test::sha256_hex(k2test::read_bytes(d.path / "combined_litert.tflite"));
-  const std::string qs = k2test::sha256_hex(k2test::read_bytes(d.path / "combined_litert_q8gd.tflite"));
+  const auto manifest = read_json(d.path() / "manifest.json");
+  const std::string cs = k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert.tflite"));
+  const std::string qs = k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert_q8gd.tflite"));
   EXPECT_NE(cs, qs);
   EXPECT_EQ(manifest["members_sha256"],
             (nlohmann::json{{"combined_litert.tflite", cs}, {"combined_litert_q8gd.tflite", qs}}));
@@ -195,9 +195,9 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
 
 TEST(DemoBundle, ColourTableIsAcceptedAsGainBias) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path.string() + "' --color"), 0);
-  EXPECT_TRUE(listing(d.path).count("color.json"));
-  const auto b = k2test::read_bytes(d.path / "color.json");
+  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --color"), 0);
+  EXPECT_TRUE(listing(d.path()).count("color.json"));
+  const auto b = k2test::read_bytes(d.path() / "color.json");
   const auto [cc, why] = image::parse_color_correct(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
   ASSERT_TRUE(cc.has_value()) << why;
   EXPECT_EQ(cc->describe(), "per-channel gain=[1.04, 1.0, 0.94] bias=[3.0, 1.0, -4.0]");
@@ -206,24 +206,24 @@ TEST(DemoBundle, ColourTableIsAcceptedAsGainBias) {
 TEST(DemoBundle, OutputIsByteIdenticalAcrossRuns) {
   for (const char* flags : {"--q8gd --color", "--split --heavy"}) {
     k2test::TempDir a, b;
-    ASSERT_EQ(k2test::run_tool("'" + a.path.string() + "' " + flags), 0);
-    ASSERT_EQ(k2test::run_tool("'" + b.path.string() + "' " + flags), 0);
-    ASSERT_EQ(listing(a.path), listing(b.path));
-    for (const auto& name : listing(a.path))
-      EXPECT_TRUE(k2test::read_bytes(a.path / name) == k2test::read_bytes(b.path / name)) << flags << ": " << name;
+    ASSERT_EQ(k2test::run_tool("'" + a.path().string() + "' " + flags), 0);
+    ASSERT_EQ(k2test::run_tool("'" + b.path().string() + "' " + flags), 0);
+    ASSERT_EQ(listing(a.path()), listing(b.path()));
+    for (const auto& name : listing(a.path()))
+      EXPECT_TRUE(k2test::read_bytes(a.path() / name) == k2test::read_bytes(b.path() / name)) << flags << ": " << name;
   }
 }
 
 TEST(DemoBundle, BadCommandLinesWriteNothing) {
   k2test::TempDir d;
-  const std::string out = "'" + (d.path / "out").string() + "'";
+  const std::string out = "'" + (d.path() / "out").string() + "'";
   EXPECT_EQ(k2test::run_tool(""), 2);
   EXPECT_EQ(k2test::run_tool(out + " --bogus"), 2);
   EXPECT_EQ(k2test::run_tool(out + " --split --q8gd"), 2);
   EXPECT_EQ(k2test::run_tool(out + " " + out), 2);
-  EXPECT_FALSE(k2test::fs::exists(d.path / "out"));
+  EXPECT_FALSE(k2test::fs::exists(d.path() / "out"));
   // An output path that is a regular file is an error, not a crash.
   k2test::TempDir f;
-  { std::ofstream(f.path / "file") << "x"; }
-  EXPECT_EQ(k2test::run_tool("'" + (f.path / "file").string() + "'"), 1);
+  { std::ofstream(f.path() / "file") << "x"; }
+  EXPECT_EQ(k2test::run_tool("'" + (f.path() / "file").string() + "'"), 1);
 }

@@ -6,12 +6,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <stdexcept>
 
 #include <sys/wait.h>
 
-#include <openssl/evp.h>
+#include "base/sha256.hpp"
 
 namespace k2test {
 
@@ -22,33 +21,7 @@ std::vector<std::uint8_t> read_bytes(const fs::path& p) {
 }
 
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-  unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), md.data(), &len, EVP_sha256(), nullptr);
-  std::string s;
-  char buf[3];
-  for (unsigned int i = 0; i < len; ++i) {
-    std::snprintf(buf, sizeof buf, "%02x", md[i]);
-    s += buf;
-  }
-  return s;
-}
-
-TempDir::TempDir() {
-  std::random_device rd;
-  for (int i = 0; i < 100; ++i) {
-    fs::path p = fs::temp_directory_path() / ("k2-tools-test-" + std::to_string(rd()));
-    if (fs::create_directory(p)) {
-      path = p;
-      return;
-    }
-  }
-  throw std::runtime_error("no temp dir");
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path, ec);
+  return kinra2::base::sha256_hex({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 int run_tool(const std::string& args) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chain/litert_runtime.hpp"
+#include "support/temp_dir.hpp"
 
 #include "tflite_schema_generated.h"
 
@@ -18,13 +19,6 @@ namespace fs = std::filesystem;
 
 std::vector<std::uint8_t> read_bytes(const fs::path& p);
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes);
-
-// A fresh empty directory under the system temp dir, removed on destruction.
-struct TempDir {
-  fs::path path;
-  TempDir();
-  ~TempDir();
-};
 
 // Runs the tool with `args` (shell-quoted here) and returns its exit status.
 int run_tool(const std::string& args);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/constants.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -42,9 +43,8 @@ int run(const std::string& cmd) {
 }
 
 TEST(RenderWav, WritesEveryOwedFrameAndRefusesOtherFormats) {
-  const fs::path dir = fs::temp_directory_path() / ("k2_render_wav_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const k2test::TempDir scratch("k2_render_wav");
+  const fs::path& dir = scratch.path();
   const std::string bin = K2_BIN_DIR;
   ASSERT_EQ(run(bin + "/make_demo_bundle " + (dir / "bundle").string()), 0);
 
@@ -70,7 +70,6 @@ TEST(RenderWav, WritesEveryOwedFrameAndRefusesOtherFormats) {
             1)
       << "a host that refuses its bundle is reported, not waited for";
   EXPECT_EQ(run(bin + "/render_wav onlyone"), 2);
-  fs::remove_all(dir);
 }
 
 } // namespace
