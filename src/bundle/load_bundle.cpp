@@ -76,12 +76,12 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     const auto q8 = select_q8gd(bundle);
     if (!q8.note.empty()) elog(q8.note);
     if (q8) {
-      out.nm = std::string(base_name(*q8.value));
+      out.model_label = std::string(base_name(*q8.value));
       out.tfl_paths = {*q8.value};
       return out;
     }
     out.tfl_paths = {staged(bundle, COMBINED_MEMBER)};
-    out.nm = std::string(COMBINED_MEMBER);
+    out.model_label = std::string(COMBINED_MEMBER);
     return out;
   }
 
@@ -133,7 +133,7 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
            " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
     elog("two-artifact split: enc=" + *encoder.value + " + id=" + id_path);
     out.tfl_paths = {*encoder.value, id_path};
-    out.nm = "shared-enc.tflite+identity.tflite";
+    out.model_label = "shared-enc.tflite+identity.tflite";
     return out;
   }
 

@@ -15,7 +15,7 @@ namespace kinra2::bundle {
 
 struct LoadedBundle {
   std::vector<std::string> tfl_paths; // one combined model, or shared encoder then identity
-  std::string nm;                     // label for the ready log line
+  std::string model_label;            // names the model in the ready log line
   std::vector<float> canon;           // LC x PLANE values, member order
   StagedFiles staged;                 // the container members staged for tfl_paths
 };

@@ -66,7 +66,7 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   // left in the buffer must not reach the next run in the same process.
   InStream in(IN().fd());
   OutStream out(OUT().fd());
-  return serve(renderer, loaded.nm, in, out);
+  return serve(renderer, loaded.model_label, in, out);
 }
 
 } // namespace detail

@@ -77,7 +77,7 @@ std::string ready_header(const image::ColorCorrect* cc) {
 
 namespace detail {
 
-int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, OutStream& out, double (*clock)()) {
+int serve(render::FrameSource& renderer, const std::string& model_label, InStream& in, OutStream& out, double (*clock)()) {
   if (in.is_terminal()) {
     elog("standard input is a terminal — the host reads binary audio records from a peer process");
     return 1;
@@ -85,7 +85,7 @@ int serve(render::FrameSource& renderer, const std::string& nm, InStream& in, Ou
   std::string header = ready_header(renderer.cc());
   out.write(std::as_bytes(std::span(header)));
   out.flush();
-  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) + "fps  model=" + nm);
+  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) + "fps  model=" + model_label);
 
   std::vector<float> piece(STEP_PIECE);
   double last_rtf_log = clock();

@@ -113,7 +113,7 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
                                   {"combined_litert_q8gd.tflite", "Q"}});
   auto r = loaded(d, log);
   EXPECT_EQ(r.tfl_paths, std::vector<std::string>{d + "/combined_litert.tflite"});  // used in place
-  EXPECT_EQ(r.nm, "combined_litert.tflite");
+  EXPECT_EQ(r.model_label, "combined_litert.tflite");
   EXPECT_TRUE(detail::staged_paths().empty());
   EXPECT_EQ(log, P + "[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite\n");
 
@@ -181,7 +181,7 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   auto r = loaded(d, log);
   const std::string b_enc = t.file("home/.velmora/engines/b/shared-enc.tflite");
   EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, d + "/identity.tflite"}));
-  EXPECT_EQ(r.nm, "shared-enc.tflite+identity.tflite");
+  EXPECT_EQ(r.model_label, "shared-enc.tflite+identity.tflite");
   EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) + "… VERIFIED (bytes hashed) via explicit file " +
                      b_enc + "\n" + P + "two-artifact split: enc=" + b_enc + " + id=" + d + "/identity.tflite\n");
 
