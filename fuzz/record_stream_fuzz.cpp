@@ -38,8 +38,8 @@ public:
   }
   void reset() override { fed_ = 0, ci_ = 0, px_ = 3; }
   std::optional<double> rtf() const override { return ci_ ? std::optional<double>(0.5) : std::nullopt; }
-  std::int64_t c_n() const override { return ci_; }
-  double c_wall() const override { return 0.8 * static_cast<double>(ci_); }
+  std::int64_t chunks_rendered() const override { return ci_; }
+  double render_seconds() const override { return 0.8 * static_cast<double>(ci_); }
 
 private:
   static std::int64_t need(std::int64_t ci) {

@@ -117,8 +117,8 @@ int serve(render::FrameSource& renderer, const std::string& model_label, InStrea
     const double now = clock();
     if (now - last_rtf_log > 5.0) {
       if (auto rtf = renderer.rtf()) {
-        const auto n = renderer.c_n();
-        const double per_chunk = renderer.c_wall() / static_cast<double>(std::max<std::int64_t>(1, n));
+        const auto n = renderer.chunks_rendered();
+        const double per_chunk = renderer.render_seconds() / static_cast<double>(std::max<std::int64_t>(1, n));
         elog("rtf=" + fixed(*rtf, 3) + " chunks=" + std::to_string(n) + " fps=" + fixed(STEADY_PX / per_chunk, 1));
         last_rtf_log = now;
       }

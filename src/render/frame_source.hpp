@@ -43,8 +43,8 @@ public:
   virtual FrameBatch flush_chunks() = 0;
   virtual void reset() = 0;
   virtual std::optional<double> rtf() const = 0;
-  virtual std::int64_t c_n() const = 0;  // chunks rendered since the last reset
-  virtual double c_wall() const = 0;     // seconds spent rendering them
+  virtual std::int64_t chunks_rendered() const = 0;  // chunks rendered since the last reset
+  virtual double render_seconds() const = 0;     // seconds spent rendering them
 };
 
 } // namespace kinra2::render

@@ -25,8 +25,8 @@ public:
   FrameBatch flush_chunks() override;
   void reset() override;
   std::optional<double> rtf() const override;
-  std::int64_t c_n() const override { return chunks_rendered_; }
-  double c_wall() const override { return render_seconds_; }
+  std::int64_t chunks_rendered() const override { return chunks_rendered_; }
+  double render_seconds() const override { return render_seconds_; }
 
   // Wall time of the last rendered chunk and the part of it spent inside
   // model invocations (the rest is the host's own work); zero after a reset.

@@ -450,8 +450,8 @@ public:
   kinra2::render::FrameBatch flush_chunks() override { return {}; }
   void reset() override {}
   std::optional<double> rtf() const override { return std::nullopt; }
-  std::int64_t c_n() const override { return 0; }
-  double c_wall() const override { return 0; }
+  std::int64_t chunks_rendered() const override { return 0; }
+  double render_seconds() const override { return 0; }
   std::size_t fed = 0;
 };
 

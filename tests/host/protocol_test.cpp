@@ -44,8 +44,8 @@ public:
     next = 3;
   }
   std::optional<double> rtf() const override { return rtf_value; }
-  std::int64_t c_n() const override { return 5; }
-  double c_wall() const override { return 2.0; }
+  std::int64_t chunks_rendered() const override { return 5; }
+  double render_seconds() const override { return 2.0; }
   std::optional<double> rtf_value;
 
   std::vector<float> fed;

@@ -78,7 +78,7 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   EXPECT_EQ(b.records.front().index, 3);
   EXPECT_EQ(b.records.back().index, 3 + 22 + 96 - 1);
   EXPECT_EQ(Probe::next_chunk(r), 4);
-  EXPECT_EQ(r.c_n(), 4);
+  EXPECT_EQ(r.chunks_rendered(), 4);
   ASSERT_TRUE(r.rtf());
   EXPECT_GT(*r.rtf(), 0.0);
   // After chunk c everything before c * 25600 is released.
@@ -93,7 +93,7 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   r.reset();
   EXPECT_EQ(Probe::next_chunk(r), 0);
   EXPECT_EQ(Probe::next_frame_index(r), 3);
-  EXPECT_EQ(r.c_n(), 0);
+  EXPECT_EQ(r.chunks_rendered(), 0);
   EXPECT_FALSE(r.rtf());
   EXPECT_EQ(Probe::fed_samples(r), 0);
   auto f = r.flush_chunks();
