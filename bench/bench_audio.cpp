@@ -31,7 +31,8 @@ std::vector<float> speech_like(std::size_t n, std::uint32_t seed) {
   float lp = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
     lp = 0.85f * lp + 0.15f * g(rng);
-    const double env = std::max(0.0, std::sin(static_cast<double>(i) * 2.0 * std::numbers::pi / 3700.0));
+    const double env =
+        std::max(0.0, std::sin(static_cast<double>(i) * 2.0 * std::numbers::pi / 3700.0));
     x[i] = 1.2f * static_cast<float>(env * env) * lp;
   }
   return x;
@@ -43,7 +44,8 @@ std::vector<float> tempo_scalar(std::span<const float> x, double factor) {
   using namespace render::detail;
   constexpr int OV = WSOLA_OVERLAP, HOP = WSOLA_HOP, HALF = WSOLA_HALF, PAD = WSOLA_PAD;
   const auto n = static_cast<std::int64_t>(x.size());
-  const auto n_out = static_cast<std::int64_t>(std::max(0.0, std::floor(static_cast<double>(n) / factor + 0.5)));
+  const auto n_out =
+      static_cast<std::int64_t>(std::max(0.0, std::floor(static_cast<double>(n) / factor + 0.5)));
   const double skip = factor * HOP;
   const float inv = 1.0f / static_cast<float>(OV);
   std::array<float, OV> w{}, u{};
@@ -78,7 +80,8 @@ std::vector<float> tempo_scalar(std::span<const float> x, double factor) {
     qj = nom + best;
     const float* head = src + qj;
     for (std::int64_t i = 0; i < emit; ++i) {
-      out[o0 + i] = i < OV ? static_cast<float>(tail[i] * u[i]) + static_cast<float>(head[i] * w[i]) : head[i];
+      out[o0 + i] = i < OV ? static_cast<float>(tail[i] * u[i]) + static_cast<float>(head[i] * w[i])
+                           : head[i];
     }
   }
   for (float& v : out) v = wsola_from_buf(v);
@@ -121,7 +124,8 @@ void BM_SlidingPcmStream(benchmark::State& state) {
     while (pcm.fed() < total) {
       pcm.append(block);
       while (pcm.fed() >= WIN_SAMPLES + (ci - 1) * SPC) {
-        const auto win = pcm.live().subspan(static_cast<std::size_t>((ci - 1) * SPC - pcm.base()), WIN_SAMPLES);
+        const auto win =
+            pcm.live().subspan(static_cast<std::size_t>((ci - 1) * SPC - pcm.base()), WIN_SAMPLES);
         sink += win.front() + win.back();
         pcm.discard_before((ci - 1) * SPC);
         ++ci;
@@ -138,17 +142,29 @@ void BM_SlidingPcmStream(benchmark::State& state) {
 }
 
 BENCHMARK(BM_TempoWsola)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
-BENCHMARK(BM_TempoWsolaPortableKernel)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
-BENCHMARK(BM_TempoWsolaScalarReference)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SlidingPcmStream)->Arg(640)->Arg(3200)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_TempoWsolaPortableKernel)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_TempoWsolaScalarReference)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_SlidingPcmStream)
+    ->Arg(640)
+    ->Arg(3200)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   // A speed-up is only worth reporting if both versions give the same bits.
   const auto fast = tempo_wsola(window(), 1.25);
   const auto plain = tempo_scalar(window(), 1.25);
-  if (fast.size() != plain.size() || std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(float)) != 0) {
+  if (fast.size() != plain.size() ||
+      std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(float)) != 0) {
     std::fprintf(stderr, "tempo_wsola and the scalar version disagree\n");
     return 1;
   }

@@ -38,7 +38,8 @@ struct Fixture {
     // A whole bundle: canon latent plus the model, as a directory and as IMX.
     const std::string canon(16 * 4680 * 4, '\0');
     fs::create_directories(dir / "b");
-    std::ofstream(dir / "b" / "combined_litert.tflite", std::ios::binary).write(payload.data(), payload.size());
+    std::ofstream(dir / "b" / "combined_litert.tflite", std::ios::binary)
+        .write(payload.data(), payload.size());
     std::ofstream(dir / "b" / "canon.bin", std::ios::binary).write(canon.data(), canon.size());
     const std::string name = "combined_litert.tflite";
     std::string imx("IMX\0\1\0\2\0", 8);
@@ -83,9 +84,15 @@ void fetch(benchmark::State& state, const std::string& bundle) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * MEMBER);
 }
 
-void BM_MemberDirectory(benchmark::State& s) { fetch(s, (fixture().dir / "b").string()); }
-void BM_MemberImx(benchmark::State& s) { fetch(s, (fixture().dir / "b.imx").string()); }
-void BM_MemberZip(benchmark::State& s) { fetch(s, (fixture().dir / "b.zip").string()); }
+void BM_MemberDirectory(benchmark::State& s) {
+  fetch(s, (fixture().dir / "b").string());
+}
+void BM_MemberImx(benchmark::State& s) {
+  fetch(s, (fixture().dir / "b.imx").string());
+}
+void BM_MemberZip(benchmark::State& s) {
+  fetch(s, (fixture().dir / "b.zip").string());
+}
 
 void BM_Sha256File(benchmark::State& state) {
   const std::string p = (fixture().dir / "b" / "combined_litert.tflite").string();
@@ -103,8 +110,12 @@ void resolve(benchmark::State& state, const std::string& bundle) {
   }
 }
 
-void BM_LoadBundleDirectory(benchmark::State& s) { resolve(s, (fixture().dir / "b").string()); }
-void BM_LoadBundleImx(benchmark::State& s) { resolve(s, (fixture().dir / "b.imx").string()); }
+void BM_LoadBundleDirectory(benchmark::State& s) {
+  resolve(s, (fixture().dir / "b").string());
+}
+void BM_LoadBundleImx(benchmark::State& s) {
+  resolve(s, (fixture().dir / "b.imx").string());
+}
 
 BENCHMARK(BM_LoadBundleDirectory)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBundleImx)->Unit(benchmark::kMillisecond);
@@ -113,6 +124,6 @@ BENCHMARK(BM_MemberImx)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemberZip)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256File)->Unit(benchmark::kMillisecond);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

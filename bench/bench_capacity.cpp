@@ -99,7 +99,8 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
         ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), "--threads", t.c_str(),
                 static_cast<char*>(nullptr));
       else
-        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
+                static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(in[0]);
@@ -186,7 +187,7 @@ std::string load_text() {
   return a + " " + b + " " + c;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string bundle;
@@ -196,10 +197,14 @@ int main(int argc, char** argv) {
   int threads = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--heavy") heavy = true;
-    else if (i + 1 < argc && a == "--bundle") bundle = argv[++i];
-    else if (i + 1 < argc && a == "--seconds") seconds = std::atof(argv[++i]);
-    else if (i + 1 < argc && a == "--threads") threads = std::atoi(argv[++i]);
+    if (a == "--heavy")
+      heavy = true;
+    else if (i + 1 < argc && a == "--bundle")
+      bundle = argv[++i];
+    else if (i + 1 < argc && a == "--seconds")
+      seconds = std::atof(argv[++i]);
+    else if (i + 1 < argc && a == "--threads")
+      threads = std::atoi(argv[++i]);
     else if (i + 1 < argc && a == "--hosts") {
       counts.clear();
       for (const char* p = argv[++i]; *p;) {
@@ -208,25 +213,29 @@ int main(int argc, char** argv) {
         if (*p) ++p;
       }
     } else {
-      std::fprintf(stderr, "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] [--threads T]\n");
+      std::fprintf(stderr,
+                   "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] "
+                   "[--threads T]\n");
       return 2;
     }
   }
   std::filesystem::path tmp;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() / ("k2_capacity_bundle_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + (heavy ? " --heavy" : "") +
-                            " >/dev/null";
+    tmp = std::filesystem::temp_directory_path() /
+          ("k2_capacity_bundle_" + std::to_string(::getpid()));
+    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() +
+                            (heavy ? " --heavy" : "") + " >/dev/null";
     if (std::system(cmd.c_str()) != 0) return 1;
     bundle = tmp.string();
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
-  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores\n", bundle.c_str(),
-              heavy ? " (heavy)" : "", seconds, threads > 0 ? std::to_string(threads).c_str() : "host default",
+  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores\n",
+              bundle.c_str(), heavy ? " (heavy)" : "", seconds,
+              threads > 0 ? std::to_string(threads).c_str() : "host default",
               std::thread::hardware_concurrency());
-  std::printf("%5s %10s %22s %24s %12s %16s  %s\n", "hosts", "agg fps", "rtf per host", "Pss per host MiB",
-              "Pss sum MiB", "real-time streams", "loadavg before");
+  std::printf("%5s %10s %22s %24s %12s %16s  %s\n", "hosts", "agg fps", "rtf per host",
+              "Pss per host MiB", "Pss sum MiB", "real-time streams", "loadavg before");
   for (int n : counts) {
     const std::string load = load_text();
     const Result r = run(bundle, n, audio, threads);
@@ -241,8 +250,9 @@ int main(int argc, char** argv) {
       worst = std::max(worst, r.rtf[k]);
     }
     // The machine's frame throughput in units of one real-time stream.
-    std::printf("%5d %10.1f %22s %24s %12.0f %16.1f  %s%s\n", n, r.agg_fps, rtf.c_str(), pss.c_str(),
-                r.total_peak_mib, r.agg_fps / FPS, load.c_str(), worst > 1.0 ? "  (some host slower than real time)" : "");
+    std::printf("%5d %10.1f %22s %24s %12.0f %16.1f  %s%s\n", n, r.agg_fps, rtf.c_str(),
+                pss.c_str(), r.total_peak_mib, r.agg_fps / FPS, load.c_str(),
+                worst > 1.0 ? "  (some host slower than real time)" : "");
     std::fflush(stdout);
   }
   if (!tmp.empty()) std::filesystem::remove_all(tmp);

@@ -123,7 +123,8 @@ void BM_DecFrames(benchmark::State& st) {
   Chunk& c = chunk();
   const int n = static_cast<int>(st.range(0));
   for (auto _ : st) benchmark::DoNotOptimize(g_chain->run_dec_frames(c.dec.xs, n));
-  st.counters["frames/s"] = benchmark::Counter(double(n) * st.iterations(), benchmark::Counter::kIsRate);
+  st.counters["frames/s"] =
+      benchmark::Counter(double(n) * st.iterations(), benchmark::Counter::kIsRate);
 }
 
 // Resident memory through a stream's opening chunks, the way the renderer
@@ -141,12 +142,12 @@ void report_memory_by_stage() {
     const DecInputs dec = build_dec_inputs(lats, blk, first ? nullptr : &lats.back());
     const double before = mib("VmRSS:");
     const Frames fr = g_chain->run_dec_frames(dec.xs, dec.n);
-    std::printf("memory: %2d frames decoded     RSS %7.1f MiB (+%.1f; inputs %.1f, frames %.1f), "
-                "VmHWM %.1f MiB\n",
-                dec.n, mib("VmRSS:"), mib("VmRSS:") - before,
-                static_cast<double>(dec.xs.size() * sizeof(float)) / 1048576.0,
-                static_cast<double>(fr.size() * FRAME_SIZE * sizeof(float)) / 1048576.0,
-                mib("VmHWM:"));
+    std::printf(
+        "memory: %2d frames decoded     RSS %7.1f MiB (+%.1f; inputs %.1f, frames %.1f), "
+        "VmHWM %.1f MiB\n",
+        dec.n, mib("VmRSS:"), mib("VmRSS:") - before,
+        static_cast<double>(dec.xs.size() * sizeof(float)) / 1048576.0,
+        static_cast<double>(fr.size() * FRAME_SIZE * sizeof(float)) / 1048576.0, mib("VmHWM:"));
   }
   std::printf("memory: between chunks        RSS %7.1f MiB\n", mib("VmRSS:"));
 }
@@ -190,8 +191,9 @@ int main(int argc, char** argv) {
     if (env) dir = env;
   }
   if (dir.empty() || !find_bundle(dir)) {
-    std::printf("bench_chain: no bundle (give a directory with combined_litert.tflite or "
-                "shared-enc.tflite + identity.tflite and canon.bin); skipping\n");
+    std::printf(
+        "bench_chain: no bundle (give a directory with combined_litert.tflite or "
+        "shared-enc.tflite + identity.tflite and canon.bin); skipping\n");
     return 0;
   }
   if (g_threads < 1) g_threads = std::max(1u, std::thread::hardware_concurrency());
@@ -199,14 +201,16 @@ int main(int argc, char** argv) {
   const long rss0 = status_kb("VmRSS:");
   const auto t0 = std::chrono::steady_clock::now();
   g_chain = std::make_unique<LitertChain>(g_paths, g_canon, g_threads);
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("chain over %zu file(s), %d thread(s): built in %.1f ms, +%ld KiB resident\n",
               g_paths.size(), g_threads, ms, status_kb("VmRSS:") - rss0);
   const auto t1 = std::chrono::steady_clock::now();
   chunk();  // the first, cold chunk: enc, tok14, 8 steps
   report_memory_by_stage();
-  std::printf("first chunks (cold): %.1f ms\n",
-              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count());
+  std::printf(
+      "first chunks (cold): %.1f ms\n",
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count());
   report_load_modes();
 
   using benchmark::RegisterBenchmark;
@@ -217,8 +221,13 @@ int main(int argc, char** argv) {
   RegisterBenchmark("shift_hist", BM_ShiftHist)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("build_dec_inputs", BM_BuildDecInputs)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("dec_frames", BM_DecFrames)
-      ->Arg(8)->Arg(16)->Arg(21)->Arg(32)
-      ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+      ->Arg(8)
+      ->Arg(16)
+      ->Arg(21)
+      ->Arg(32)
+      ->Unit(benchmark::kMillisecond)
+      ->Repetitions(5)
+      ->ReportAggregatesOnly(true);
 
   int rargc = static_cast<int>(rest.size());
   benchmark::Initialize(&rargc, rest.data());

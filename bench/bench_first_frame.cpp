@@ -42,7 +42,9 @@ namespace {
 using namespace kinra2;
 using Clock = std::chrono::steady_clock;
 
-double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double ms_since(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -91,11 +93,14 @@ bool read_all(int fd, void* p, std::size_t n) {
   return true;
 }
 
-bool send_audio(int fd, const float* s, std::uint32_t n) { return write_all(fd, &n, 4) && write_all(fd, s, n * 4u); }
+bool send_audio(int fd, const float* s, std::uint32_t n) {
+  return write_all(fd, &n, 4) && write_all(fd, s, n * 4u);
+}
 
 // One host process; `sessions` sessions of chunk 0 each, the later ones after
 // a reset record. Returns the latency of each session in ms.
-std::vector<double> host_sessions(const std::string& bundle, int sessions, const std::vector<float>& audio) {
+std::vector<double> host_sessions(const std::string& bundle, int sessions,
+                                  const std::vector<float>& audio) {
   int in[2], out[2];
   if (::pipe(in) || ::pipe(out)) return {};
   const pid_t pid = ::fork();
@@ -106,7 +111,8 @@ std::vector<double> host_sessions(const std::string& bundle, int sessions, const
     if (null >= 0) ::dup2(null, 2);
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -131,14 +137,15 @@ std::vector<double> host_sessions(const std::string& bundle, int sessions, const
   }
   ::close(in[1]);
   std::vector<char> sink(1 << 16);
-  while (::read(out[0], sink.data(), sink.size()) > 0) {}
+  while (::read(out[0], sink.data(), sink.size()) > 0) {
+  }
   ::close(out[0]);
   int st = 0;
   ::waitpid(pid, &st, 0);
   return lat;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string bundle;
@@ -146,15 +153,19 @@ int main(int argc, char** argv) {
   int runs = 5;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--heavy") heavy = true;
-    else if (i + 1 < argc && a == "--bundle") bundle = argv[++i];
-    else if (i + 1 < argc && a == "--runs") runs = std::max(1, std::atoi(argv[++i]));
+    if (a == "--heavy")
+      heavy = true;
+    else if (i + 1 < argc && a == "--bundle")
+      bundle = argv[++i];
+    else if (i + 1 < argc && a == "--runs")
+      runs = std::max(1, std::atoi(argv[++i]));
   }
   std::filesystem::path tmp;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() / ("k2_first_frame_bundle_" + std::to_string(::getpid()));
-    const std::string cmd =
-        std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + (heavy ? " --heavy" : "") + " >/dev/null";
+    tmp = std::filesystem::temp_directory_path() /
+          ("k2_first_frame_bundle_" + std::to_string(::getpid()));
+    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() +
+                            (heavy ? " --heavy" : "") + " >/dev/null";
     if (std::system(cmd.c_str()) != 0) return 1;
     bundle = tmp.string();
   }
@@ -179,7 +190,8 @@ int main(int argc, char** argv) {
     // Runs first, before any other chain of this process has grown the heap.
     auto note = [&](const char* what) {
       const long now = rss_mib();
-      growth += std::string(growth.empty() ? "" : ", ") + what + " +" + std::to_string(now - before) + " MiB";
+      growth += std::string(growth.empty() ? "" : ", ") + what + " +" +
+                std::to_string(now - before) + " MiB";
       before = now;
     };
     std::vector<float> tempo(TEMPO_SAMPLES, 0.1f);
@@ -224,19 +236,21 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("bundle %s%s, %d runs, LiteRT threads %d\n", bundle.c_str(), heavy ? " (heavy)" : "", runs,
-              system::default_threads(1, 0));
+  std::printf("bundle %s%s, %d runs, LiteRT threads %d\n", bundle.c_str(), heavy ? " (heavy)" : "",
+              runs, system::default_threads(1, 0));
   std::printf("through the host (25600th sample -> first frame record read), median:\n");
   std::printf("  first session of a process: %8.1f ms\n", median(first));
   std::printf("  after a reset:              %8.1f ms\n", median(after));
   std::printf("chunk 0 in process, median:         wall    model    host\n");
-  std::printf("  first session of a chain:   %8.1f %8.1f %7.1f ms\n", median(f_wall), median(f_model),
-              median(f_wall) - median(f_model));
-  std::printf("  after a reset:              %8.1f %8.1f %7.1f ms\n", median(a_wall), median(a_model),
-              median(a_wall) - median(a_model));
-  std::printf("resident memory of the first session: bundle read %ld MiB, chain built %ld MiB, after chunk 0 %ld "
-              "MiB, after three more chunks %ld MiB\n",
-              rss_loaded, rss_chain, rss_chunk0, rss_steady);
+  std::printf("  first session of a chain:   %8.1f %8.1f %7.1f ms\n", median(f_wall),
+              median(f_model), median(f_wall) - median(f_model));
+  std::printf("  after a reset:              %8.1f %8.1f %7.1f ms\n", median(a_wall),
+              median(a_model), median(a_wall) - median(a_model));
+  std::printf(
+      "resident memory of the first session: bundle read %ld MiB, chain built %ld MiB, after chunk "
+      "0 %ld "
+      "MiB, after three more chunks %ld MiB\n",
+      rss_loaded, rss_chain, rss_chunk0, rss_steady);
   std::printf("resident growth on each signature's first run: %s\n", growth.c_str());
   if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return 0;

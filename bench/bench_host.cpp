@@ -59,7 +59,7 @@ void BM_SteadyChunk(benchmark::State& st) {
   render::Renderer r(*F->chain);
   const auto audio = speech_like(44000);
   r.feed(audio);
-  r.ready_chunks(); // chunks 0 and 1: warm every signature
+  r.ready_chunks();  // chunks 0 and 1: warm every signature
   const auto more = speech_like(25600);
   for (auto _ : st) {
     r.feed(more);
@@ -73,7 +73,8 @@ void BM_ModelInvocations(benchmark::State& st) {
   for (auto _ : st) {
     auto feats = F->chain->run_enc(F->tempo);
     auto tok = F->chain->run_tok(feats);
-    for (int j = 0; j < STEADY_LAT; ++j) benchmark::DoNotOptimize(F->chain->run_step(hist, tok.row(6 + j)));
+    for (int j = 0; j < STEADY_LAT; ++j)
+      benchmark::DoNotOptimize(F->chain->run_step(hist, tok.row(6 + j)));
     auto frames = F->chain->run_dec_frames(F->dec.xs, F->dec.n);
     benchmark::DoNotOptimize(frames);
   }
@@ -89,7 +90,8 @@ void BM_Wsola(benchmark::State& st) {
 
 void BM_ShiftHist8(benchmark::State& st) {
   for (auto _ : st) {
-    for (int j = 0; j < STEADY_LAT; ++j) chain::LitertChain::shift_hist(F->hist, F->lats[static_cast<std::size_t>(j)]);
+    for (int j = 0; j < STEADY_LAT; ++j)
+      chain::LitertChain::shift_hist(F->hist, F->lats[static_cast<std::size_t>(j)]);
     benchmark::ClobberMemory();
   }
 }
@@ -112,7 +114,8 @@ void BM_PixelChunk(benchmark::State& st) {
     st.PauseTiming();
     std::memcpy(work.data(), src.data(), src.size() * sizeof(float));
     std::vector<image::ModelFrame> fr;
-    for (int k = 0; k < 32; ++k) fr.push_back(image::ModelFrame{work.data() + std::size_t(k) * chain::FRAME_SIZE});
+    for (int k = 0; k < 32; ++k)
+      fr.push_back(image::ModelFrame{work.data() + std::size_t(k) * chain::FRAME_SIZE});
     st.ResumeTiming();
     auto u8 = image::px_to_rgb888_chunk(fr, nullptr, threads);
     benchmark::DoNotOptimize(u8);
@@ -124,7 +127,9 @@ void BM_WriteChunk(benchmark::State& st) {
   host::OutStream out(fd);
   std::vector<std::uint8_t> px(std::size_t{32} * RGB_FRAME_BYTES, 9);
   for (auto _ : st) {
-    for (int k = 0; k < 32; ++k) host::write_frame(out, k, std::span(px).subspan(std::size_t(k) * RGB_FRAME_BYTES, RGB_FRAME_BYTES));
+    for (int k = 0; k < 32; ++k)
+      host::write_frame(out, k,
+                        std::span(px).subspan(std::size_t(k) * RGB_FRAME_BYTES, RGB_FRAME_BYTES));
     out.flush();
   }
   ::close(fd);
@@ -132,7 +137,7 @@ void BM_WriteChunk(benchmark::State& st) {
 
 // Collects the median real time (ms) of every benchmark.
 class MedianCollector : public benchmark::ConsoleReporter {
-public:
+ public:
   std::map<std::string, double> ms;
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& r : runs) {
@@ -153,19 +158,23 @@ public:
   }
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string bundle;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--bundle") == 0 && i + 1 < argc) bundle = argv[++i];
-    else args.push_back(argv[i]);
+    if (std::strcmp(argv[i], "--bundle") == 0 && i + 1 < argc)
+      bundle = argv[++i];
+    else
+      args.push_back(argv[i]);
   }
   std::filesystem::path tmp;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() / ("k2_bench_bundle_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null";
+    tmp =
+        std::filesystem::temp_directory_path() / ("k2_bench_bundle_" + std::to_string(::getpid()));
+    const std::string cmd =
+        std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null";
     if (std::system(cmd.c_str()) != 0) {
       std::fprintf(stderr, "bench_host: make_demo_bundle failed\n");
       return 1;
@@ -179,7 +188,8 @@ int main(int argc, char** argv) {
   fx.window = speech_like(WIN_SAMPLES);
   fx.tempo = render::tempo_wsola(fx.window);
   fx.hist = fx.chain->new_hist();
-  for (int j = 0; j < STEADY_LAT; ++j) fx.lats.push_back(std::vector<float>(chain::LAT_SIZE, 0.01f * static_cast<float>(j)));
+  for (int j = 0; j < STEADY_LAT; ++j)
+    fx.lats.push_back(std::vector<float>(chain::LAT_SIZE, 0.01f * static_cast<float>(j)));
   fx.dec = chain::build_dec_inputs(fx.lats, STEADY_LAT, &fx.lats[0]);
   F = &fx;
 
@@ -198,12 +208,16 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&rep);
 
   auto& m = rep.ms;
-  const double host = m["BM_Wsola"] + m["BM_ShiftHist8"] + m["BM_BuildDecInputs"] + m["BM_PixelChunk"] + m["BM_WriteChunk"];
-  std::printf("\nsteady chunk (median): %.1f ms wall, rtf %.3f (of 1600 ms of video)\n", m["BM_SteadyChunk"],
-              m["BM_SteadyChunk"] / 1600.0);
+  const double host = m["BM_Wsola"] + m["BM_ShiftHist8"] + m["BM_BuildDecInputs"] +
+                      m["BM_PixelChunk"] + m["BM_WriteChunk"];
+  std::printf("\nsteady chunk (median): %.1f ms wall, rtf %.3f (of 1600 ms of video)\n",
+              m["BM_SteadyChunk"], m["BM_SteadyChunk"] / 1600.0);
   std::printf("model invocations:     %.1f ms\n", m["BM_ModelInvocations"]);
-  std::printf("host work:             %.2f ms = wsola %.2f + shifts %.2f + dec inputs %.2f + pixels %.2f + write %.2f\n",
-              host, m["BM_Wsola"], m["BM_ShiftHist8"], m["BM_BuildDecInputs"], m["BM_PixelChunk"], m["BM_WriteChunk"]);
+  std::printf(
+      "host work:             %.2f ms = wsola %.2f + shifts %.2f + dec inputs %.2f + pixels %.2f + "
+      "write %.2f\n",
+      host, m["BM_Wsola"], m["BM_ShiftHist8"], m["BM_BuildDecInputs"], m["BM_PixelChunk"],
+      m["BM_WriteChunk"]);
   std::printf("host share:            %.1f%% of the chunk's wall time, %.2f%% of its 1.6 s\n",
               100.0 * host / m["BM_SteadyChunk"], 100.0 * host / 1600.0);
   if (!tmp.empty()) std::filesystem::remove_all(tmp);

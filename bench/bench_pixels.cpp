@@ -30,7 +30,8 @@ struct Chunk {
       s = s * 1664525u + 1013904223u;
       v = static_cast<float>(s >> 8) / static_cast<float>(1u << 24) * 1.2f - 0.1f;
     }
-    for (std::size_t k = 0; k < FRAMES; ++k) frames.push_back({work.data() + k * FRAME_FLOATS, 3, FH, FW, writable});
+    for (std::size_t k = 0; k < FRAMES; ++k)
+      frames.push_back({work.data() + k * FRAME_FLOATS, 3, FH, FW, writable});
   }
   // The in-place path consumes its input, so every iteration starts afresh.
   void refill() { std::memcpy(work.data(), pristine.data(), work.size() * sizeof(float)); }
@@ -54,7 +55,8 @@ void scalar_convert(const std::vector<ModelFrame>& px, std::uint8_t* out) {
 }
 
 void set_rate(benchmark::State& st) {
-  st.counters["frames/s"] = benchmark::Counter(static_cast<double>(st.iterations() * FRAMES), benchmark::Counter::kIsRate);
+  st.counters["frames/s"] = benchmark::Counter(static_cast<double>(st.iterations() * FRAMES),
+                                               benchmark::Counter::kIsRate);
 }
 
 void BM_ScalarLoop(benchmark::State& st) {
@@ -129,7 +131,7 @@ void BM_ChunkLutSeparatePass(benchmark::State& st) {
   set_rate(st);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_ScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunk)
@@ -139,7 +141,12 @@ BENCHMARK(BM_Chunk)
     ->Args({0, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_ChunkLut)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ChunkLut)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ChunkLutSeparatePass)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -44,19 +44,23 @@ bool write_all(int fd, const void* p, std::size_t n) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string bundle;
   double minutes = 10;
   for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--bundle") == 0) bundle = argv[++i];
-    else if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--bundle") == 0)
+      bundle = argv[++i];
+    else if (std::strcmp(argv[i], "--minutes") == 0)
+      minutes = std::atof(argv[++i]);
   }
   std::filesystem::path tmp;
   if (bundle.empty()) {
     tmp = std::filesystem::temp_directory_path() / ("k2_mem_bundle_" + std::to_string(::getpid()));
-    if (std::system((std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null").c_str()) != 0) return 1;
+    if (std::system((std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null")
+                        .c_str()) != 0)
+      return 1;
     bundle = tmp.string();
   }
   std::signal(SIGPIPE, SIG_IGN);
@@ -68,7 +72,8 @@ int main(int argc, char** argv) {
     ::dup2(out[1], 1);
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+    ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -90,7 +95,8 @@ int main(int argc, char** argv) {
   for (std::size_t at = 0; at < total; at += step) {
     for (std::size_t i = 0; i < step; ++i) {
       s = s * 1664525u + 1013904223u;
-      chunk[i] = 0.5f * std::sin(static_cast<float>(at + i) * 0.0015f) * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
+      chunk[i] = 0.5f * std::sin(static_cast<float>(at + i) * 0.0015f) *
+                 static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
     }
     if (!write_all(in[1], &step, 4) || !write_all(in[1], chunk.data(), step * 4)) break;
     const long rss = hwm_kb(pid);
@@ -108,7 +114,8 @@ int main(int argc, char** argv) {
   std::printf("stream of %.1f min rendered in %.1f s, %lld output bytes\n", minutes, secs,
               static_cast<long long>(out_bytes.load()));
   std::printf("peak resident (VmHWM) in the first minute: %.1f MiB\n", peak_first / 1024.0);
-  std::printf("peak resident (VmHWM) over the stream:    %.1f MiB (ratio %.3f)\n", peak_all / 1024.0,
+  std::printf("peak resident (VmHWM) over the stream:    %.1f MiB (ratio %.3f)\n",
+              peak_all / 1024.0,
               peak_first ? static_cast<double>(peak_all) / static_cast<double>(peak_first) : 0.0);
   if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : 1;

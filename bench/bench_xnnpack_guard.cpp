@@ -20,7 +20,7 @@ using kinra2::system::CpuIdentity;
 
 namespace {
 
-const CpuIdentity ZEN1{"AuthenticAMD", 0x17, 0x01};      // guarded: built-in kernels
+const CpuIdentity ZEN1{"AuthenticAMD", 0x17, 0x01};     // guarded: built-in kernels
 const CpuIdentity UNAFFECTED{"GenuineIntel", 6, 0x55};  // XNNPACK
 
 struct Case {
@@ -30,7 +30,8 @@ struct Case {
 };
 
 // A runner whose inputs are filled once with deterministic values.
-Case make_case(const std::string& path, const std::string& key, const CpuIdentity& cpu, int threads) {
+Case make_case(const std::string& path, const std::string& key, const CpuIdentity& cpu,
+               int threads) {
   Case c;
   c.model = std::make_unique<LitertModel>(path, threads, LitertModel::Load::Map, cpu);
   c.runner = c.model->runner(key);
@@ -40,7 +41,8 @@ Case make_case(const std::string& path, const std::string& key, const CpuIdentit
     std::size_t n = 1;
     for (int d : in.shape) n *= static_cast<std::size_t>(d);
     auto& v = c.inputs.emplace_back(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<float>((i * 2654435761u) % 1000) / 1000.0f - 0.5f;
+    for (std::size_t i = 0; i < n; ++i)
+      v[i] = static_cast<float>((i * 2654435761u) % 1000) / 1000.0f - 0.5f;
   }
   for (std::size_t i = 0; i < details.size(); ++i)
     args.push_back({details[i].name, kTfLiteFloat32, details[i].shape, c.inputs[i].data(),
@@ -50,7 +52,7 @@ Case make_case(const std::string& path, const std::string& key, const CpuIdentit
   return c;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string dir;
@@ -58,26 +60,35 @@ int main(int argc, char** argv) {
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--threads" && i + 1 < argc) threads = std::atoi(argv[++i]);
-    else if (a.rfind("--", 0) == 0) rest.push_back(argv[i]);
-    else dir = a;
+    if (a == "--threads" && i + 1 < argc)
+      threads = std::atoi(argv[++i]);
+    else if (a.rfind("--", 0) == 0)
+      rest.push_back(argv[i]);
+    else
+      dir = a;
   }
   const fs::path model = fs::path(dir) / "combined_litert.tflite";
   if (dir.empty() || !fs::exists(model)) {
-    std::printf("bench_xnnpack_guard: no bundle (give a directory with combined_litert.tflite); skipping\n");
+    std::printf(
+        "bench_xnnpack_guard: no bundle (give a directory with combined_litert.tflite); "
+        "skipping\n");
     return 0;
   }
   std::vector<std::unique_ptr<Case>> keep;
   for (const char* key : {"enc", "tok14"}) {
-    for (const auto& [label, cpu] : {std::pair{"xnnpack", UNAFFECTED}, std::pair{"builtin", ZEN1}}) {
+    for (const auto& [label, cpu] :
+         {std::pair{"xnnpack", UNAFFECTED}, std::pair{"builtin", ZEN1}}) {
       auto c = std::make_unique<Case>(make_case(model.string(), key, cpu, threads));
-      std::printf("%s/%s: %s\n", key, label, c->runner->uses_xnnpack() ? "XNNPACK" : "built-in kernels");
+      std::printf("%s/%s: %s\n", key, label,
+                  c->runner->uses_xnnpack() ? "XNNPACK" : "built-in kernels");
       SignatureRunner* r = c->runner.get();
       benchmark::RegisterBenchmark((std::string(key) + "/" + label).c_str(),
                                    [r](benchmark::State& st) {
                                      for (auto _ : st) r->invoke();
                                    })
-          ->Unit(benchmark::kMicrosecond)->Repetitions(7)->ReportAggregatesOnly(true);
+          ->Unit(benchmark::kMicrosecond)
+          ->Repetitions(7)
+          ->ReportAggregatesOnly(true);
       keep.push_back(std::move(c));
     }
   }

@@ -23,4 +23,4 @@ int color_json(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

@@ -25,4 +25,4 @@ const std::string& scratch_dir();
 // Replaces `path` with exactly `bytes`.
 void put_file(const std::string& path, std::string_view bytes);
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

@@ -14,7 +14,9 @@ namespace {
 struct Scratch {
   std::string path;
   Scratch() {
-    std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    std::string base = std::filesystem::is_directory("/dev/shm")
+                           ? "/dev/shm"
+                           : std::filesystem::temp_directory_path().string();
     std::string tmpl = base + "/k2fuzz_XXXXXX";
     if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     path = tmpl;
@@ -24,7 +26,7 @@ struct Scratch {
     std::filesystem::remove_all(path, ec);
   }
 };
-} // namespace
+}  // namespace
 
 const std::string& scratch_dir() {
   static Scratch s;
@@ -46,4 +48,4 @@ void put_file(const std::string& path, std::string_view bytes) {
   ::close(fd);
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

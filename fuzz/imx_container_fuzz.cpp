@@ -30,9 +30,11 @@ void read_everything(const std::string& path) {
   } catch (const std::runtime_error&) {
   }
 }
-} // namespace
+}  // namespace
 
-void read_bundle_file(const std::string& path) { read_everything(path); }
+void read_bundle_file(const std::string& path) {
+  read_everything(path);
+}
 
 int imx_container(const std::uint8_t* data, std::size_t size) {
   static const std::string path = scratch_dir() + "/bundle.imx";
@@ -41,4 +43,4 @@ int imx_container(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

@@ -37,7 +37,7 @@ struct Fixture {
     bundle::load_policy_component();
   }
 };
-} // namespace
+}  // namespace
 
 int manifests(const std::uint8_t* data, std::size_t size) {
   static Fixture fx;
@@ -67,4 +67,4 @@ int manifests(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

@@ -26,4 +26,4 @@ int model_file(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

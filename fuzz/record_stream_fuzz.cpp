@@ -21,7 +21,7 @@ namespace kinra2::fuzz {
 namespace {
 
 class StandIn final : public render::FrameSource {
-public:
+ public:
   const image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override { fed_ += static_cast<std::int64_t>(pcm.size()); }
   render::FrameBatch ready_chunks() override {
@@ -37,11 +37,13 @@ public:
     return out;
   }
   void reset() override { fed_ = 0, ci_ = 0, px_ = 3; }
-  std::optional<double> rtf() const override { return ci_ ? std::optional<double>(0.5) : std::nullopt; }
+  std::optional<double> rtf() const override {
+    return ci_ ? std::optional<double>(0.5) : std::nullopt;
+  }
   std::int64_t chunks_rendered() const override { return ci_; }
   double render_seconds() const override { return 0.8 * static_cast<double>(ci_); }
 
-private:
+ private:
   static std::int64_t need(std::int64_t ci) {
     const std::int64_t s0 = ci <= 1 ? 0 : (ci - 1) * SPC;
     return std::min<std::int64_t>((ci + 1) * SPC, s0 + WIN_SAMPLES);
@@ -49,7 +51,8 @@ private:
   void chunk(render::FrameBatch& out) {
     static const auto pixels = std::make_shared<std::vector<std::uint8_t>>(RGB_FRAME_BYTES, 0x5a);
     const int n = ci_ == 0 ? 21 + PRESENT_DELAY_FRAMES : STEADY_PX;
-    for (int k = 0; k < n; ++k) out.records.push_back({px_++, std::span<const std::uint8_t>(*pixels)});
+    for (int k = 0; k < n; ++k)
+      out.records.push_back({px_++, std::span<const std::uint8_t>(*pixels)});
     out.owners.push_back(pixels);
     ++ci_;
   }
@@ -67,7 +70,7 @@ struct Fd {
   ~Fd() { ::close(fd); }
 };
 
-} // namespace
+}  // namespace
 
 int record_stream(const std::uint8_t* data, std::size_t size) {
   static const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -88,4 +91,4 @@ int record_stream(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-} // namespace kinra2::fuzz
+}  // namespace kinra2::fuzz

@@ -45,4 +45,4 @@ INSTANTIATE_TEST_SUITE_P(Harnesses, Replay,
                                            Case{"model_file", kinra2::fuzz::model_file}),
                          [](const auto& info) { return std::string(info.param.dir); });
 
-} // namespace
+}  // namespace

@@ -10,4 +10,4 @@ inline double monotonic_seconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

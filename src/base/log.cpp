@@ -27,4 +27,4 @@ void elog(std::string_view message) {
   }
 }
 
-} // namespace kinra2::base::detail
+}  // namespace kinra2::base::detail

@@ -23,4 +23,4 @@ void elog(const A& a, const B& b, const Rest&... rest) {
   elog(std::string_view(s.str()));
 }
 
-} // namespace kinra2::base::detail
+}  // namespace kinra2::base::detail

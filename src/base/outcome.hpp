@@ -19,4 +19,4 @@ struct Outcome {
   explicit operator bool() const { return value.has_value(); }
 };
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

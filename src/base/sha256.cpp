@@ -36,7 +36,8 @@ void Sha256::update(const void* data, std::size_t n) {
 std::string Sha256::hex_digest() {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx_->md, md, &len) != 1) throw std::runtime_error("SHA-256 digest failed");
+  if (EVP_DigestFinal_ex(ctx_->md, md, &len) != 1)
+    throw std::runtime_error("SHA-256 digest failed");
   return hex({md, len});
 }
 
@@ -46,4 +47,4 @@ std::string sha256_hex(std::string_view bytes) {
   return d.hex_digest();
 }
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

@@ -30,4 +30,4 @@ class Sha256 {
 
 std::string sha256_hex(std::string_view bytes);
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

@@ -21,4 +21,4 @@ std::string shape_text(const Container& shape) {
   return shape_text(std::span<const typename Container::value_type>(shape.data(), shape.size()));
 }
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

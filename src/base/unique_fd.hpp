@@ -32,4 +32,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-} // namespace kinra2::base
+}  // namespace kinra2::base

@@ -31,20 +31,20 @@ using base::UniqueFd;
 UniqueFd open_regular(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.ok()) return fd;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
   return fd;
 }
 
-
 [[noreturn]] void throw_errno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
 // Reads up to `n` bytes at `off`; fewer only at end of file.
-std::size_t pread_full(int fd, char* buf, std::size_t n, std::uint64_t off, const std::string& what) {
+std::size_t pread_full(int fd, char* buf, std::size_t n, std::uint64_t off,
+                       const std::string& what) {
   std::size_t got = 0;
   while (got < n) {
     ssize_t r = ::pread(fd, buf + got, n - got, static_cast<off_t>(off + got));
@@ -62,8 +62,9 @@ std::string read_whole_file(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) throw_errno("cannot open " + path);
   std::string out;
-  struct stat st{};
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
+    out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[1 << 16];
   for (;;) {
     ssize_t r = ::read(fd.get(), buf, sizeof buf);
@@ -77,7 +78,9 @@ std::string read_whole_file(const std::string& path) {
   return out;
 }
 
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 
 std::uint64_t le64(const unsigned char* p) {
   std::uint64_t v = 0;
@@ -116,7 +119,7 @@ std::optional<std::vector<TocEntry>> read_toc(int fd) {
 // Only the bytes that exist are read: the declared size never decides an
 // allocation by itself, so a container claiming an exabyte costs nothing.
 std::string read_span(int fd, std::uint64_t offset, std::uint64_t size, const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0) throw_errno("cannot stat " + path);
   const auto fsize = static_cast<std::uint64_t>(st.st_size);
   if (offset >= fsize) return {};
@@ -161,13 +164,17 @@ std::string read_zip_entry(zip_t* z, zip_uint64_t idx, const std::string& path, 
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(z, idx, 0, &st) != 0)
-    throw std::runtime_error("zip archive " + path + ": cannot stat entry " + entry + ": " + zip_strerror(z));
+    throw std::runtime_error("zip archive " + path + ": cannot stat entry " + entry + ": " +
+                             zip_strerror(z));
   std::unique_ptr<zip_file_t, ZipFileCloser> f(zip_fopen_index(z, idx, 0));
-  if (!f) throw std::runtime_error("zip archive " + path + ": cannot open entry " + entry + ": " + zip_strerror(z));
+  if (!f)
+    throw std::runtime_error("zip archive " + path + ": cannot open entry " + entry + ": " +
+                             zip_strerror(z));
   std::string out;
   // The declared size only hints the first reservation, capped, so a forged
   // header cannot make us allocate what the archive does not really hold.
-  if (st.valid & ZIP_STAT_SIZE) out.reserve(static_cast<std::size_t>(std::min<zip_uint64_t>(st.size, 64u << 20)));
+  if (st.valid & ZIP_STAT_SIZE)
+    out.reserve(static_cast<std::size_t>(std::min<zip_uint64_t>(st.size, 64u << 20)));
   char buf[1 << 16];
   for (;;) {
     zip_int64_t r = zip_fread(f.get(), buf, sizeof buf);
@@ -181,12 +188,13 @@ std::string read_zip_entry(zip_t* z, zip_uint64_t idx, const std::string& path, 
     if ((st.valid & ZIP_STAT_SIZE) && out.size() > st.size) break;
   }
   if ((st.valid & ZIP_STAT_SIZE) && out.size() != st.size)
-    throw std::runtime_error("zip archive " + path + ": entry " + entry + " holds " + std::to_string(out.size()) +
-                             " bytes, its header declares " + std::to_string(st.size));
+    throw std::runtime_error("zip archive " + path + ": entry " + entry + " holds " +
+                             std::to_string(out.size()) + " bytes, its header declares " +
+                             std::to_string(st.size));
   return out;
 }
 
-} // namespace
+}  // namespace
 
 std::string_view base_name(std::string_view name) {
   auto p = name.rfind('/');
@@ -209,11 +217,11 @@ bool valid_utf8(std::string_view s) {
     } else if (c >= 0xE0 && c <= 0xEF) {
       len = 3;
       if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F; // no surrogates
+      if (c == 0xED) hi = 0x9F;  // no surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
       len = 4;
       if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F; // nothing past U+10FFFF
+      if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
     } else {
       return false;
     }
@@ -250,11 +258,13 @@ namespace {
 
 // The lookup shared by find_member and has_member; member bytes are read only
 // when `with_data` is set.
-std::optional<Member> lookup(const std::string& bundle, std::span<const std::string_view> names, bool with_data) {
+std::optional<Member> lookup(const std::string& bundle, std::span<const std::string_view> names,
+                             bool with_data) {
   if (is_directory(bundle)) {
     for (auto nm : names) {
       std::string p = (fs::path(bundle) / nm).string();
-      if (is_regular(p)) return Member{std::string(nm), with_data ? read_whole_file(p) : std::string()};
+      if (is_regular(p))
+        return Member{std::string(nm), with_data ? read_whole_file(p) : std::string()};
     }
     return std::nullopt;
   }
@@ -271,26 +281,24 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
     }
     if (toc) {
       std::unordered_map<std::string_view, const TocEntry*> by_base;
-      for (const auto& e : *toc) by_base[base_name(e.name)] = &e; // later entries win
+      for (const auto& e : *toc) by_base[base_name(e.name)] = &e;  // later entries win
       for (auto nm : names) {
         auto it = by_base.find(nm);
         if (it == by_base.end()) continue;
         const TocEntry& e = *it->second;
-        return Member{std::string(nm), with_data ? read_span(fd.get(), e.offset, e.size, bundle) : std::string()};
+        return Member{std::string(nm),
+                      with_data ? read_span(fd.get(), e.offset, e.size, bundle) : std::string()};
       }
-      return std::nullopt; // a file with a table is never also a zip archive
+      return std::nullopt;  // a file with a table is never also a zip archive
     }
   }
 
   ZipPtr z;
   std::string why;
   switch (open_zip(bundle, z, why)) {
-  case ZipOpen::not_zip:
-    return std::nullopt;
-  case ZipOpen::broken:
-    throw std::runtime_error("zip archive " + bundle + " is damaged: " + why);
-  case ZipOpen::ok:
-    break;
+    case ZipOpen::not_zip: return std::nullopt;
+    case ZipOpen::broken: throw std::runtime_error("zip archive " + bundle + " is damaged: " + why);
+    case ZipOpen::ok: break;
   }
   std::unordered_map<std::string, zip_uint64_t> by_base;
   const zip_int64_t n = zip_get_num_entries(z.get(), 0);
@@ -309,9 +317,10 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
   return std::nullopt;
 }
 
-} // namespace
+}  // namespace
 
-std::optional<Member> find_member(const std::string& bundle, std::span<const std::string_view> names) {
+std::optional<Member> find_member(const std::string& bundle,
+                                  std::span<const std::string_view> names) {
   return lookup(bundle, names, true);
 }
 
@@ -319,7 +328,8 @@ bool has_member(const std::string& bundle, std::string_view name) {
   return lookup(bundle, std::span<const std::string_view>(&name, 1), false).has_value();
 }
 
-std::optional<std::string> member_bytes(const std::string& bundle, std::initializer_list<std::string_view> names) {
+std::optional<std::string> member_bytes(const std::string& bundle,
+                                        std::initializer_list<std::string_view> names) {
   auto m = find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
   if (!m) return std::nullopt;
   return std::move(m->data);
@@ -352,13 +362,13 @@ std::vector<std::string> listing(const std::string& bundle) {
 }
 
 bool is_regular(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool is_directory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-} // namespace kinra2::bundle::detail
+}  // namespace kinra2::bundle::detail

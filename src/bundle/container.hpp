@@ -17,8 +17,8 @@ namespace kinra2::bundle::detail {
 inline constexpr std::string_view IMX_MAGIC{"IMX\0", 4};
 
 struct TocEntry {
-  std::string name;       // as stored; may hold '/'
-  std::uint64_t offset{}; // absolute, from the start of the file
+  std::string name;        // as stored; may hold '/'
+  std::uint64_t offset{};  // absolute, from the start of the file
   std::uint64_t size{};
 };
 
@@ -28,21 +28,23 @@ struct TocEntry {
 std::optional<std::vector<TocEntry>> imx_toc(const std::string& path);
 
 struct Member {
-  std::string name; // the candidate that matched, as the caller wrote it
+  std::string name;  // the candidate that matched, as the caller wrote it
   std::string data;
 };
 
 // The first candidate present in the bundle, with its full bytes; nullopt when
 // none is present. Read errors after a member was found (I/O, a damaged zip
 // entry) throw std::runtime_error.
-std::optional<Member> find_member(const std::string& bundle, std::span<const std::string_view> names);
+std::optional<Member> find_member(const std::string& bundle,
+                                  std::span<const std::string_view> names);
 
 // Same lookup for one name, without reading the member: for callers that
 // only decide by presence, or that use a directory member by its path.
 bool has_member(const std::string& bundle, std::string_view name);
 
 // Same lookup, bytes only.
-std::optional<std::string> member_bytes(const std::string& bundle, std::initializer_list<std::string_view> names);
+std::optional<std::string> member_bytes(const std::string& bundle,
+                                        std::initializer_list<std::string_view> names);
 
 // Member base names: directory order for a directory, table order for IMX,
 // archive order for zip, empty for anything else (including a missing path).
@@ -62,4 +64,4 @@ bool valid_utf8(std::string_view s);
 // quoting the start of a declared value never cuts a character in half.
 std::string prefix_cp(std::string_view s, std::size_t n);
 
-} // namespace kinra2::bundle::detail
+}  // namespace kinra2::bundle::detail

@@ -20,19 +20,25 @@ using base::detail::elog;
 
 constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 
-[[noreturn]] void refuse(const std::string& line) { throw BundleRefused(line); }
+[[noreturn]] void refuse(const std::string& line) {
+  throw BundleRefused(line);
+}
 
-std::string sq(const std::string& s) { return "'" + s + "'"; }
+std::string sq(const std::string& s) {
+  return "'" + s + "'";
+}
 
 // A member already seen in the bundle, staged; one that went missing since
 // is an I/O fault, not a contract violation.
 std::string staged(const std::string& bundle, std::string_view nm) {
   auto p = detail::stage_member(bundle, nm);
-  if (!p) throw std::runtime_error(std::string(nm) + " disappeared from " + bundle + " while it was being loaded");
+  if (!p)
+    throw std::runtime_error(std::string(nm) + " disappeared from " + bundle +
+                             " while it was being loaded");
   return *p;
 }
 
-} // namespace
+}  // namespace
 
 namespace detail {
 
@@ -51,7 +57,7 @@ std::vector<float> decode_canon(const std::string& bytes) {
   return out;
 }
 
-} // namespace detail
+}  // namespace detail
 
 namespace {
 
@@ -89,20 +95,28 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     const PolicyComponent* policy = policy_component();
     if (!policy)
       refuse("FATAL: " + bundle +
-             " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
-             "searched the repo tools/ dir and this host's own directory (" + policy_component_why() +
-             "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
-             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
+             " is a two-artifact split, but this engine has no shared_enc_dep (the "
+             "base-verification policy) — "
+             "searched the repo tools/ dir and this host's own directory (" +
+             policy_component_why() +
+             "). Without it the base pairing cannot be verified, and an unverified pairing renders "
+             "a different "
+             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine "
+             "artifact. (The "
              "combined-member path does not need it and is unaffected.)");
     const std::string id = policy->shared_enc_id();
     const std::optional<std::string> want = declared_base_sha(bundle).value;
     const bool colocated = has_member(bundle, SHARED_ENC_MEMBER);
     if (!want && !colocated)
-      refuse("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
+      refuse("FATAL: " + bundle +
+             " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
              sq(id) +
-             " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is no way to "
-             "tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE with no "
-             "error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+             " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. "
+             "There is no way to "
+             "tell which shared-enc.tflite it was cut against, and the wrong one renders a "
+             "DIFFERENT FACE with no "
+             "error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the "
+             "container with "
              "tools/imx_from_bundle, which stamps the base content address.");
 
     const auto encoder = resolve_shared_enc(bundle, engine, want);
@@ -110,27 +124,35 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     const bool have_want = want && !want->empty();
     if (!encoder) {
       if (have_want)
-        refuse("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
-               " and that base is NOT on this machine. Resolution: " + how +
-               ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + *want +
-               " or <store>/" + prefix_cp(*want, 2) + "/" + *want +
-               "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME and the "
-               "wrong CONTENT is refused here on purpose.");
+        refuse(
+            "FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
+            " and that base is NOT on this machine. Resolution: " + how +
+            ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" +
+            *want + " or <store>/" + prefix_cp(*want, 2) + "/" + *want +
+            "), or pass --engine <dir|.engine> holding exactly that base. A base with the right "
+            "NAME and the "
+            "wrong CONTENT is refused here on purpose.");
       refuse("FATAL: " + bundle +
-             " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was found. Provide it "
-             "via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install the linux engine (`velmora engine "
+             " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
+             "found. Provide it "
+             "via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install the linux engine "
+             "(`velmora engine "
              "install linux`) into ~/.velmora/engines/.");
     }
 
     const std::string id_path = staged(bundle, "identity.tflite");
     if (have_want && how.starts_with("name-trusted"))
       elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) +
-           "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + how);
+           "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) "
+           "via " +
+           how);
     else if (have_want)
-      elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) + "… VERIFIED (bytes hashed) via " + how);
+      elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) +
+           "… VERIFIED (bytes hashed) via " + how);
     else
       elog("two-artifact split: base UNVERIFIED (artifact declares no " + sq(id) +
-           " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
+           " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind "
+           "it");
     elog("two-artifact split: enc=" + *encoder.value + " + id=" + id_path);
     out.tfl_paths = {*encoder.value, id_path};
     out.model_label = "shared-enc.tflite+identity.tflite";
@@ -139,7 +161,8 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
 
   std::vector<std::string> unexpected;
   for (auto& n : listing(bundle))
-    if (n.ends_with(".tflite") && n != COMBINED_MEMBER && n != "identity.tflite" && n != SHARED_ENC_MEMBER)
+    if (n.ends_with(".tflite") && n != COMBINED_MEMBER && n != "identity.tflite" &&
+        n != SHARED_ENC_MEMBER)
       unexpected.push_back(std::move(n));
   std::sort(unexpected.begin(), unexpected.end());
   if (!unexpected.empty()) {
@@ -149,14 +172,17 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     refuse("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + list +
            " and none of the contract renderers. kinra-2 names exactly two renderer shapes: " +
            std::string(COMBINED_MEMBER) +
-           ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not loaded: re-pack the "
+           ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not "
+           "loaded: re-pack the "
            "member under its contract name.");
   }
-  refuse("FATAL: no LiteRT tflite member in " + bundle + " (expected " + std::string(COMBINED_MEMBER) +
-         ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)");
+  refuse("FATAL: no LiteRT tflite member in " + bundle + " (expected " +
+         std::string(COMBINED_MEMBER) +
+         ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt "
+         "is not wired in v1)");
 }
 
-} // namespace
+}  // namespace
 
 LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
   LoadedBundle out = resolve(bundle, engine);
@@ -164,4 +190,4 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
   return out;
 }
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

@@ -14,10 +14,10 @@
 namespace kinra2::bundle {
 
 struct LoadedBundle {
-  std::vector<std::string> tfl_paths; // one combined model, or shared encoder then identity
-  std::string model_label;            // names the model in the ready log line
-  std::vector<float> canon;           // LC x PLANE values, member order
-  StagedFiles staged;                 // the container members staged for tfl_paths
+  std::vector<std::string> tfl_paths;  // one combined model, or shared encoder then identity
+  std::string model_label;             // names the model in the ready log line
+  std::vector<float> canon;            // LC x PLANE values, member order
+  StagedFiles staged;                  // the container members staged for tfl_paths
 };
 
 // The bundle breaks the contract; what() is the one FATAL line that says why.
@@ -35,6 +35,6 @@ namespace detail {
 // Little-endian float32 values of a canon member; throws std::invalid_argument
 // when the byte length is not a multiple of 4.
 std::vector<float> decode_canon(const std::string& bytes);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

@@ -26,9 +26,9 @@ namespace kinra2::bundle {
 
 namespace {
 
-using nlohmann::json;
 using detail::is_directory;
 using detail::is_regular;
+using nlohmann::json;
 
 // Closes every fallback line: what is served instead.
 const std::string SERVING_COMBINED = " — serving " + std::string(COMBINED_MEMBER);
@@ -37,7 +37,8 @@ const std::string SERVING_COMBINED = " — serving " + std::string(COMBINED_MEMB
 // false all as "not given".
 bool falsy(const json* v) {
   if (!v || v->is_null()) return true;
-  if (v->is_string()) return v->get_ref<const std::string&>().empty(); // json::empty() is false for any string
+  if (v->is_string())
+    return v->get_ref<const std::string&>().empty();  // json::empty() is false for any string
   if (v->is_object() || v->is_array()) return v->empty();
   if (v->is_boolean()) return !v->get<bool>();
   if (v->is_number()) return v->get<double>() == 0.0;
@@ -71,10 +72,10 @@ std::string lowered_trimmed_env(const char* name) {
   auto b = s.find_first_not_of(ws);
   if (b == std::string::npos) return {};
   s = s.substr(b, s.find_last_not_of(ws) - b + 1);
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
 }
-
 
 // Only a regular file is read: a FIFO named manifest.json would block
 // start-up for good, and a device could feed bytes until memory runs out.
@@ -82,8 +83,9 @@ std::string read_text(const std::string& path) {
   const base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   const int fd = file.get();
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) throw std::system_error(errno, std::generic_category(), "cannot stat " + path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0)
+    throw std::system_error(errno, std::generic_category(), "cannot stat " + path);
   if (!S_ISREG(st.st_mode)) throw std::runtime_error(path + " is not a regular file");
   std::string out;
   out.reserve(static_cast<std::size_t>(st.st_size));
@@ -100,7 +102,7 @@ std::string read_text(const std::string& path) {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
   std::ifstream in(cpuinfo);
@@ -109,7 +111,7 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
   while (std::getline(in, line)) {
     if (line.rfind("flags", 0) != 0) continue;
     auto colon = line.find(':');
-    if (colon == std::string::npos) return std::nullopt; // a flags line that lists nothing
+    if (colon == std::string::npos) return std::nullopt;  // a flags line that lists nothing
     std::istringstream words(line.substr(colon + 1));
     std::vector<std::string> flags;
     for (std::string w; words >> w;) flags.push_back(w);
@@ -140,29 +142,37 @@ base::Outcome<std::string> q8gd_bound(const json& manifest) {
   const json* want = member(ms, Q8GD_MEMBER);
 
   if (!blk || !blk->is_object() || falsy(want))
-    return Result::none("the header does not bind it (no members_sha256 entry / litert_q8gd block)");
-  if (!same(member(blk, "sha256"), want)) return Result::none("litert_q8gd.sha256 disagrees with members_sha256");
+    return Result::none(
+        "the header does not bind it (no members_sha256 entry / litert_q8gd block)");
+  if (!same(member(blk, "sha256"), want))
+    return Result::none("litert_q8gd.sha256 disagrees with members_sha256");
   const json* base_ms = member(ms, COMBINED_MEMBER);
   const json* base_member = member(blk, "base_member");
   const json* base_sha = member(blk, "base_sha256");
-  const bool base_ok = base_member && base_member->is_string() && base_member->get<std::string>() == COMBINED_MEMBER;
+  const bool base_ok =
+      base_member && base_member->is_string() && base_member->get<std::string>() == COMBINED_MEMBER;
   if (!base_ok || falsy(base_ms) || !same(base_sha, base_ms))
-    return Result::none("STALE: cut from " + std::string(COMBINED_MEMBER) + " " + first12(base_sha) +
-                        ", the header declares " + first12(base_ms));
-  if (!want->is_string()) throw std::invalid_argument("members_sha256 entry of " + std::string(Q8GD_MEMBER) + " is not text");
+    return Result::none("STALE: cut from " + std::string(COMBINED_MEMBER) + " " +
+                        first12(base_sha) + ", the header declares " + first12(base_ms));
+  if (!want->is_string())
+    throw std::invalid_argument("members_sha256 entry of " + std::string(Q8GD_MEMBER) +
+                                " is not text");
   return Result::of(want->get<std::string>(), "bound");
 }
 
-std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest, const std::optional<std::string>& running) {
+std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest,
+                                             const std::optional<std::string>& running) {
   const json* blk = member(&manifest, Q8GD_HEADER_KEY);
   const json* gate = member(blk, "gate");
   const json* rt = member(gate, "runtime");
   if (falsy(rt)) return {true, "gate runtime not recorded (published before 2026-10-05)"};
   if (!rt->is_string()) throw std::invalid_argument("litert_q8gd.gate.runtime is not text");
   const std::string want_rt = rt->get<std::string>();
-  if (!running) return {false, "gated on ai-edge-litert " + want_rt + ", this process's runtime is unreadable"};
+  if (!running)
+    return {false, "gated on ai-edge-litert " + want_rt + ", this process's runtime is unreadable"};
   if (*running != want_rt)
-    return {false, "gated on ai-edge-litert " + want_rt + ", this process runs " + *running + " — re-gate it"};
+    return {false, "gated on ai-edge-litert " + want_rt + ", this process runs " + *running +
+                       " — re-gate it"};
   return {true, "gated on this runtime (ai-edge-litert " + *running + ")"};
 }
 
@@ -193,12 +203,16 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
 
     const std::string mode = lowered_trimmed_env(Q8GD_ENV.data());
     if (mode == "0" || mode == "off" || mode == "false" || mode == "no")
-      return Result::none(log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " + std::string(COMBINED_MEMBER));
+      return Result::none(log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " +
+                          std::string(COMBINED_MEMBER));
 
     const auto isa = int8_dot_isa(cpuinfo);
     if (!isa)
-      return Result::none(log + " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
-                          "0.88-0.93x on AVX2) — serving " + std::string(COMBINED_MEMBER));
+      return Result::none(
+          log +
+          " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 measured "
+          "0.88-0.93x on AVX2) — serving " +
+          std::string(COMBINED_MEMBER));
 
     const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
     const json manifest = json::parse(read_text(mpath));
@@ -215,8 +229,9 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
       return Result::none(log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " +
                           detail::prefix_cp(want, 12) + SERVING_COMBINED);
 
-    return Result::of(q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " + *isa + "; sha " +
-                              detail::prefix_cp(want, 12) + " bound; " + why_rt + ")");
+    return Result::of(q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " +
+                              *isa + "; sha " + detail::prefix_cp(want, 12) + " bound; " + why_rt +
+                              ")");
   } catch (const json::parse_error& e) {
     return Result::none(log + " FALLBACK: invalid JSON: " + e.what() + SERVING_COMBINED);
   } catch (const json::exception& e) {
@@ -230,5 +245,5 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
   }
 }
 
-} // namespace detail
-} // namespace kinra2::bundle
+}  // namespace detail
+}  // namespace kinra2::bundle

@@ -20,4 +20,4 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = DEFAULT_CPU
 // variant's gate.runtime), nullopt when it cannot be read.
 std::optional<std::string> litert_runtime_version();
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

@@ -24,15 +24,17 @@ inline constexpr std::size_t HASH_CHUNK = 4u << 20;
 base::Outcome<std::string> q8gd_bound(const nlohmann::json& manifest);
 
 // (ok, reason) for the runtime the variant was gated on vs `running`.
-std::pair<bool, std::string> q8gd_runtime_ok(const nlohmann::json& manifest, const std::optional<std::string>& running);
+std::pair<bool, std::string> q8gd_runtime_ok(const nlohmann::json& manifest,
+                                             const std::optional<std::string>& running);
 
 // bundle/combined_litert_q8gd.tflite or none; the note is the log text (empty
 // when there is nothing to say: no directory bundle or no variant in it).
-base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::string& cpuinfo = DEFAULT_CPUINFO);
+base::Outcome<std::string> select_q8gd(const std::string& bundle,
+                                       const std::string& cpuinfo = DEFAULT_CPUINFO);
 
 // Lowercase hex SHA-256 of a file, read in HASH_CHUNK pieces. Throws
 // std::system_error when the file cannot be read.
 std::string sha256_file_hex(const std::string& path);
 
-} // namespace detail
-} // namespace kinra2::bundle
+}  // namespace detail
+}  // namespace kinra2::bundle

@@ -21,10 +21,9 @@ namespace kinra2::bundle {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 using detail::is_directory;
 using detail::is_regular;
-
+using nlohmann::json;
 
 std::string home_dir() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
@@ -32,7 +31,9 @@ std::string home_dir() {
   return "~";
 }
 
-std::string join(const std::string& a, const std::string& b) { return (fs::path(a) / b).string(); }
+std::string join(const std::string& a, const std::string& b) {
+  return (fs::path(a) / b).string();
+}
 
 std::string exe_dir() {
   std::error_code ec;
@@ -50,7 +51,8 @@ std::string take_text(char* p, void (*release)(char*), const char* what) {
 
 std::vector<std::string> text_list(const std::string& js, const char* what) {
   const json v = json::parse(js, nullptr, false);
-  if (!v.is_array()) throw std::runtime_error(std::string("shared_enc_dep: ") + what + " returned no list");
+  if (!v.is_array())
+    throw std::runtime_error(std::string("shared_enc_dep: ") + what + " returned no list");
   std::vector<std::string> out;
   for (const auto& e : v)
     if (e.is_string()) out.push_back(e.get<std::string>());
@@ -62,12 +64,16 @@ std::vector<std::string> text_list(const std::string& js, const char* what) {
 std::unique_ptr<detail::PolicyComponent> SED;
 std::string SED_WHY = "not loaded";
 
-} // namespace
+}  // namespace
 
 namespace detail {
 
-const PolicyComponent* policy_component() { return SED.get(); }
-const std::string& policy_component_why() { return SED_WHY; }
+const PolicyComponent* policy_component() {
+  return SED.get();
+}
+const std::string& policy_component_why() {
+  return SED_WHY;
+}
 
 struct PolicyComponent::Api {
   int (*abi_version)();
@@ -79,7 +85,8 @@ struct PolicyComponent::Api {
   void (*release)(char*);
 };
 
-PolicyComponent::PolicyComponent(void* handle, std::unique_ptr<Api> api) : handle_(handle), api_(std::move(api)) {}
+PolicyComponent::PolicyComponent(void* handle, std::unique_ptr<Api> api)
+    : handle_(handle), api_(std::move(api)) {}
 
 PolicyComponent::~PolicyComponent() {
   if (handle_) ::dlclose(handle_);
@@ -111,8 +118,8 @@ std::unique_ptr<PolicyComponent> PolicyComponent::open(const std::string& file, 
   sym(api->release, "k2sed_free");
   if (!missing && api->abi_version() != K2SED_ABI_VERSION) {
     missing = true;
-    why = file + ": interface version " + std::to_string(api->abi_version()) + ", this host needs " +
-          std::to_string(K2SED_ABI_VERSION);
+    why = file + ": interface version " + std::to_string(api->abi_version()) +
+          ", this host needs " + std::to_string(K2SED_ABI_VERSION);
   }
   if (missing) {
     ::dlclose(h);
@@ -126,7 +133,8 @@ std::string PolicyComponent::shared_enc_id() const {
   return id ? id : "";
 }
 
-std::optional<std::string> PolicyComponent::base_sha256_of(const std::optional<std::string>& deps) const {
+std::optional<std::string> PolicyComponent::base_sha256_of(
+    const std::optional<std::string>& deps) const {
   char* p = api_->base_sha256_of(deps ? deps->c_str() : nullptr);
   if (!p) return std::nullopt;
   return take_text(p, api_->release, "base_sha256_of");
@@ -137,10 +145,11 @@ std::vector<std::string> PolicyComponent::dependency_store_dirs() const {
                    "dependency_store_dirs");
 }
 
-std::vector<std::string> PolicyComponent::store_candidates(const std::string& want_sha,
-                                                           const std::vector<std::string>& dirs) const {
+std::vector<std::string> PolicyComponent::store_candidates(
+    const std::string& want_sha, const std::vector<std::string>& dirs) const {
   const std::string dj = json(dirs).dump();
-  return text_list(take_text(api_->store_candidates(want_sha.c_str(), dj.c_str()), api_->release, "store_candidates"),
+  return text_list(take_text(api_->store_candidates(want_sha.c_str(), dj.c_str()), api_->release,
+                             "store_candidates"),
                    "store_candidates");
 }
 
@@ -173,7 +182,8 @@ base::Outcome<std::string> declared_base_sha(const std::string& bundle) {
   }
 }
 
-base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+base::Outcome<std::string> resolve_shared_enc(const std::string& bundle,
+                                              const std::optional<std::string>& engine,
                                               const std::optional<std::string>& want_sha) {
   using Result = base::Outcome<std::string>;
   if (!SED) throw std::runtime_error("shared_enc_dep is not loaded (" + SED_WHY + ")");
@@ -195,7 +205,8 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const s
   }
 
   if (auto staged = stage_member(bundle, SHARED_ENC_MEMBER)) {
-    if (ok(*staged, "co-located in the bundle")) return Result::of(*staged, "co-located in " + bundle);
+    if (ok(*staged, "co-located in the bundle"))
+      return Result::of(*staged, "co-located in " + bundle);
   }
 
   std::vector<std::string> cands;
@@ -208,7 +219,7 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const s
     std::error_code ec;
     for (fs::directory_iterator it(engines, ec), end; !ec && it != end; it.increment(ec))
       names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end()); // byte order of UTF-8 is code-point order
+    std::sort(names.begin(), names.end());  // byte order of UTF-8 is code-point order
     for (const auto& n : names) {
       std::string p = join(join(engines, n), SHARED_ENC_MEMBER);
       if (is_regular(p)) cands.push_back(p);
@@ -235,14 +246,16 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const s
   return Result::none(how);
 }
 
-} // namespace detail
+}  // namespace detail
 
 std::vector<std::string> default_policy_dirs() {
   const std::string here = exe_dir();
   return {(fs::path(here) / ".." / ".." / "tools").lexically_normal().string(), here};
 }
 
-void load_policy_component() { load_policy_component(default_policy_dirs()); }
+void load_policy_component() {
+  load_policy_component(default_policy_dirs());
+}
 
 void load_policy_component(const std::vector<std::string>& dirs) {
   SED.reset();
@@ -262,4 +275,4 @@ void unload_policy_component(const std::string& why) {
   SED_WHY = why;
 }
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

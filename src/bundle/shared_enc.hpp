@@ -27,4 +27,4 @@ void load_policy_component(const std::vector<std::string>& dirs);
 // Drops the component; `why` is what a bundle that needs it is told.
 void unload_policy_component(const std::string& why = "unloaded");
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

@@ -18,7 +18,7 @@ inline constexpr const char* SHARED_ENC_MEMBER = "shared-enc.tflite";
 // the interface reports (unreadable file, malformed list) throw
 // std::runtime_error.
 class PolicyComponent {
-public:
+ public:
   ~PolicyComponent();
   PolicyComponent(const PolicyComponent&) = delete;
   PolicyComponent& operator=(const PolicyComponent&) = delete;
@@ -28,12 +28,14 @@ public:
 
   std::string shared_enc_id() const;
   // `dependencies_json`: JSON text of the manifest's "dependencies", or nullopt.
-  std::optional<std::string> base_sha256_of(const std::optional<std::string>& dependencies_json) const;
+  std::optional<std::string> base_sha256_of(
+      const std::optional<std::string>& dependencies_json) const;
   std::vector<std::string> dependency_store_dirs() const;
-  std::vector<std::string> store_candidates(const std::string& want_sha, const std::vector<std::string>& dirs) const;
+  std::vector<std::string> store_candidates(const std::string& want_sha,
+                                            const std::vector<std::string>& dirs) const;
   bool verify_base(const std::string& path, const std::string& want_sha) const;
 
-private:
+ private:
   struct Api;
   PolicyComponent(void* handle, std::unique_ptr<Api> api);
   void* handle_;
@@ -53,7 +55,8 @@ base::Outcome<std::string> declared_base_sha(const std::string& bundle);
 // `want_sha` nullopt the first candidate found is taken unhashed; any declared
 // text, even one that is no digest, must be matched by the file's bytes.
 // Throws std::runtime_error when no component is loaded.
-base::Outcome<std::string> resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+base::Outcome<std::string> resolve_shared_enc(const std::string& bundle,
+                                              const std::optional<std::string>& engine,
                                               const std::optional<std::string>& want_sha);
 
-} // namespace kinra2::bundle::detail
+}  // namespace kinra2::bundle::detail

@@ -46,7 +46,7 @@ std::atomic<bool> g_sweeping{false};
 
 struct Registry {
   std::mutex mu;
-  std::vector<std::string> staged; // oldest first
+  std::vector<std::string> staged;  // oldest first
 };
 
 // Never destroyed: the atexit sweep may run after static destructors began.
@@ -80,14 +80,16 @@ extern "C" void sweep_on_signal(int sig) {
   for (auto& s : g_sig_slots)
     if (s.live.load()) ::unlink(s.path);
   // Die the way the peer asked us to, so it sees the usual signal status.
-  struct sigaction dfl{};
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   ::sigaction(sig, &dfl, nullptr);
   ::raise(sig);
 }
 
-extern "C" void drop_staged_at_exit() { detail::drop_staged(); }
+extern "C" void drop_staged_at_exit() {
+  detail::drop_staged();
+}
 
 std::string trim(std::string_view s) {
   constexpr std::string_view ws = " \t\n\r\v\f";
@@ -123,7 +125,6 @@ std::string single_quoted(const std::string& s) {
   return out + "'";
 }
 
-
 void register_path(const std::string& p) {
   auto& r = registry();
   std::lock_guard lk(r.mu);
@@ -139,7 +140,7 @@ void unregister_first(const std::string& p) {
   if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) sig_remove(p);
 }
 
-} // namespace
+}  // namespace
 
 void install_exit_sweep() {
   static std::once_flag once;
@@ -150,10 +151,10 @@ void install_exit_sweep() {
   // Not once per process: an embedding host puts its own dispositions back
   // between runs, so every run installs the handlers again.
   for (int sig : {SIGTERM, SIGINT}) {
-    struct sigaction old{};
+    struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0) continue;
-    if (old.sa_handler == SIG_IGN) continue; // a peer that made us ignore it keeps that
-    struct sigaction sa{};
+    if (old.sa_handler == SIG_IGN) continue;  // a peer that made us ignore it keeps that
+    struct sigaction sa {};
     sa.sa_handler = sweep_on_signal;
     sigemptyset(&sa.sa_mask);
     ::sigaction(sig, &sa, nullptr);
@@ -170,8 +171,9 @@ std::optional<std::string> stage_dir() {
   fs::create_directories(d, ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
-    base::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " + std::to_string(ec.value()) + "] " +
-                       ec.message() + ") — staging in the default temp dir instead");
+    base::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " +
+                       std::to_string(ec.value()) + "] " + ec.message() +
+                       ") — staging in the default temp dir instead");
     return std::nullopt;
   }
   return d;
@@ -194,7 +196,9 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
   std::string tmpl = (fs::path(dir) / ("k2stage_XXXXXX_" + base)).string();
   // mkstemps keeps "_" + base name as the suffix after the random part.
   int fd = ::mkstemps(tmpl.data(), static_cast<int>(base.size() + 1));
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a staged file in " + dir);
+  if (fd < 0)
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot create a staged file in " + dir);
   // Registered before the first byte is written, so an interrupted write
   // leaves nothing behind either.
   register_path(tmpl);
@@ -239,7 +243,7 @@ void release_staged(const std::vector<std::string>& paths) {
       std::lock_guard lk(r.mu);
       if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) continue;
     }
-    if (::unlink(p.c_str()) != 0) continue; // the exit sweep tries again
+    if (::unlink(p.c_str()) != 0) continue;  // the exit sweep tries again
     unregister_first(p);
   }
 }
@@ -261,7 +265,7 @@ std::vector<std::string> staged_paths() {
   return r.staged;
 }
 
-} // namespace detail
+}  // namespace detail
 StagedFiles& StagedFiles::operator=(StagedFiles&& o) noexcept {
   if (this != &o) {
     release();
@@ -280,4 +284,4 @@ void StagedFiles::release() noexcept {
   paths_.clear();
 }
 
-} // namespace kinra2::bundle
+}  // namespace kinra2::bundle

@@ -70,5 +70,5 @@ void drop_staged();
 // Snapshot of the registry, oldest first (for diagnostics and tests).
 std::vector<std::string> staged_paths();
 
-} // namespace detail
-} // namespace kinra2::bundle
+}  // namespace detail
+}  // namespace kinra2::bundle

@@ -119,9 +119,13 @@ void to_float(const TensorRef& r, std::size_t first, std::size_t n, float* dst) 
 
 // ---------------------------------------------------------------------------
 
-std::size_t Tensor::count() const { return elements(shape); }
+std::size_t Tensor::count() const {
+  return elements(shape);
+}
 
-Tensor::View Tensor::view() const { return {type, shape, bytes.data(), bytes.size()}; }
+Tensor::View Tensor::view() const {
+  return {type, shape, bytes.data(), bytes.size()};
+}
 
 Tensor::View Tensor::row(std::size_t i) const {
   if (shape.empty() || i >= static_cast<std::size_t>(shape[0]))
@@ -142,7 +146,8 @@ DecInputs build_dec_inputs(std::span<const std::vector<float>> lats, int blk,
   for (int j = 0; j < blk; ++j)
     if (lats[static_cast<std::size_t>(j)].size() != LAT_SIZE)
       bad_reshape(lats[static_cast<std::size_t>(j)].size(), std::array{LC, PLANE});
-  if (prev_lat && prev_lat->size() != LAT_SIZE) bad_reshape(prev_lat->size(), std::array{LC, PLANE});
+  if (prev_lat && prev_lat->size() != LAT_SIZE)
+    bad_reshape(prev_lat->size(), std::array{LC, PLANE});
 
   DecInputs out;
   if (blk == 0) return out;
@@ -200,8 +205,8 @@ class LitertChain::BatchRecycler {
   std::vector<std::pair<std::size_t, std::unique_ptr<float[]>>> free_;
 };
 
-LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
-                         std::span<const float> canon, int threads)
+LitertChain::LitertChain(const std::vector<std::string>& tflite_paths, std::span<const float> canon,
+                         int threads)
     : recycler_(std::make_shared<BatchRecycler>()) {
   for (const std::string& path : tflite_paths) {
     auto model = std::make_shared<LitertModel>(path, threads);
@@ -248,7 +253,9 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths,
 
 LitertChain::~LitertChain() = default;
 
-std::vector<std::string> LitertChain::signature_names() const { return runner_order_; }
+std::vector<std::string> LitertChain::signature_names() const {
+  return runner_order_;
+}
 
 std::vector<float> LitertChain::new_hist() const {
   std::vector<float> h(HIST_SIZE);
@@ -317,8 +324,8 @@ SignatureRunner& LitertChain::decode_batch(std::span<const float> rows, int take
   const std::size_t full = std::size_t(B) * DEC_ROW;
   // The C interface cannot point an input at our memory, so the rows are
   // copied once, straight into the decoder's own input tensor.
-  auto* dst = static_cast<float*>(
-      dec.input_buffer("args_0", kTfLiteFloat32, shape, full * sizeof(float)));
+  auto* dst =
+      static_cast<float*>(dec.input_buffer("args_0", kTfLiteFloat32, shape, full * sizeof(float)));
   const std::size_t used = std::size_t(take) * DEC_ROW;
   std::memcpy(dst, rows.data(), used * sizeof(float));
   std::fill(dst + used, dst + full, 0.0f);
@@ -334,9 +341,9 @@ TensorRef checked_frames(const SignatureRunner& dec, int B) {
   if (out.shape.empty() || out.shape[0] != B || es == 0 ||
       out.nbytes != std::size_t(B) * FRAME_SIZE * es)
     throw std::runtime_error("signature '" + dec.key() + "' output 'output_0' has shape " +
-                             tuple_text(out.shape) + " of " + type_name(out.type) +
-                             ", expected (" + std::to_string(B) + ", 3, " +
-                             std::to_string(FH) + ", " + std::to_string(FW) + ")");
+                             tuple_text(out.shape) + " of " + type_name(out.type) + ", expected (" +
+                             std::to_string(B) + ", 3, " + std::to_string(FH) + ", " +
+                             std::to_string(FW) + ")");
   return out;
 }
 
@@ -363,7 +370,8 @@ Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
     // rows that carry frames, in memory the caller owns.
     std::shared_ptr<float[]> owner = BatchRecycler::get(recycler_, std::size_t(take) * FRAME_SIZE);
     to_float(out, 0, std::size_t(take) * FRAME_SIZE, owner.get());
-    for (int k = 0; k < take; ++k) frames.frames.push_back(owner.get() + std::size_t(k) * FRAME_SIZE);
+    for (int k = 0; k < take; ++k)
+      frames.frames.push_back(owner.get() + std::size_t(k) * FRAME_SIZE);
     frames.owners.push_back(std::move(owner));
     done += take;
   }

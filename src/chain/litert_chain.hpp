@@ -59,11 +59,11 @@ struct DecInputs {
   int n = 0;
 };
 
-inline constexpr int DEC_PLANES = 2 * LC + 4;                       // 36
+inline constexpr int DEC_PLANES = 2 * LC + 4;                            // 36
 inline constexpr std::size_t DEC_ROW = std::size_t{DEC_PLANES} * PLANE;  // floats per decoder row
-inline constexpr std::size_t LAT_SIZE = std::size_t{LC} * PLANE;        // floats per latent
-inline constexpr std::size_t HIST_SIZE = LAT_SIZE * CTX;                // floats per history
-inline constexpr std::size_t FRAME_SIZE = std::size_t{3} * FH * FW;     // floats per model frame
+inline constexpr std::size_t LAT_SIZE = std::size_t{LC} * PLANE;         // floats per latent
+inline constexpr std::size_t HIST_SIZE = LAT_SIZE * CTX;                 // floats per history
+inline constexpr std::size_t FRAME_SIZE = std::size_t{3} * FH * FW;      // floats per model frame
 
 // Rows of decoder input for the first `blk` latents of `lats`; prev_lat is the
 // last latent of the previous block (nullptr for a stream's first block).

@@ -57,7 +57,8 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
   // signature sets are loaded again with the room they need.
   auto bytes = detail::load_model_bytes(path, fd.get(), file_size, page_size(), how);
   flatbuffers::Verifier verifier(bytes->file(), file_size);
-  if (!fmt::VerifyModelBuffer(verifier)) bad_model(path, "is not a valid model (verification failed)");
+  if (!fmt::VerifyModelBuffer(verifier))
+    bad_model(path, "is not a valid model (verification failed)");
   const fmt::Model* model = fmt::GetModel(bytes->file());
   const auto* subs = model->subgraphs();
   const auto* defs = model->signature_defs();
@@ -132,8 +133,8 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
   }
   for (std::size_t i = 0; i < signatures_.size(); ++i) {
     signatures_[i].offset = bytes->room - (i + 1) * psize;
-    detail::write_prefix(bytes->base + signatures_[i].offset, (i + 1) * psize, bytes->file(),
-                         model, signatures_[i].entry, entry);
+    detail::write_prefix(bytes->base + signatures_[i].offset, (i + 1) * psize, bytes->file(), model,
+                         signatures_[i].entry, entry);
   }
   if (bytes->mapped) mprotect(bytes->base, bytes->room, PROT_READ);
   bytes_ = std::move(bytes);

@@ -117,7 +117,7 @@ class SignatureRunner {
   bool needs_alloc_ = false;
   bool invoked_ = false;
   std::string no_xnnpack_;  // why XNNPACK stays off, empty when it is used
-  std::string errors_;  // what the runtime reported since the last call
+  std::string errors_;      // what the runtime reported since the last call
   static void collect_error(void* self, const char* fmt, va_list args);
 };
 

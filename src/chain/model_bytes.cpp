@@ -16,7 +16,9 @@ std::size_t page_size() {
   return p > 0 ? static_cast<std::size_t>(p) : 4096;
 }
 
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
+std::string quoted(const std::string& path) {
+  return "'" + path + "'";
+}
 
 void bad_model(const std::string& path, const std::string& why) {
   throw std::runtime_error("LiteRT model " + quoted(path) + " " + why);
@@ -30,9 +32,8 @@ ModelBytes::~ModelBytes() {
     std::free(base);
 }
 
-std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, int fd,
-                                             std::size_t file_size, std::size_t room,
-                                             LitertModel::Load how) {
+std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, int fd, std::size_t file_size,
+                                             std::size_t room, LitertModel::Load how) {
   auto mb = std::make_shared<ModelBytes>();
   mb->room = room;
   mb->file_size = file_size;

@@ -13,7 +13,9 @@
 namespace kinra2::chain::detail {
 
 std::size_t page_size();
-constexpr std::size_t round_up(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
+constexpr std::size_t round_up(std::size_t v, std::size_t a) {
+  return (v + a - 1) / a * a;
+}
 
 // A path as every model error names it: in single quotes.
 std::string quoted(const std::string& path);
@@ -38,8 +40,7 @@ struct ModelBytes {
 // The first `file_size` bytes of `fd` (the file at `path`) behind `room`
 // bytes of writable space. `room` is a multiple of the page size. A file that
 // cannot be mapped is read, whatever `how` asks for.
-std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, int fd,
-                                             std::size_t file_size, std::size_t room,
-                                             LitertModel::Load how);
+std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, int fd, std::size_t file_size,
+                                             std::size_t room, LitertModel::Load how);
 
 }  // namespace kinra2::chain::detail

@@ -51,10 +51,18 @@ const char* type_name(TfLiteType t) {
 
 std::size_t type_size(TfLiteType t) {
   switch (t) {
-    case kTfLiteUInt8: case kTfLiteInt8: case kTfLiteBool: return 1;
-    case kTfLiteInt16: case kTfLiteFloat16: return 2;
-    case kTfLiteFloat32: case kTfLiteInt32: case kTfLiteUInt32: return 4;
-    case kTfLiteInt64: case kTfLiteUInt64: case kTfLiteFloat64: case kTfLiteComplex64: return 8;
+    case kTfLiteUInt8:
+    case kTfLiteInt8:
+    case kTfLiteBool: return 1;
+    case kTfLiteInt16:
+    case kTfLiteFloat16: return 2;
+    case kTfLiteFloat32:
+    case kTfLiteInt32:
+    case kTfLiteUInt32: return 4;
+    case kTfLiteInt64:
+    case kTfLiteUInt64:
+    case kTfLiteFloat64:
+    case kTfLiteComplex64: return 8;
     case kTfLiteComplex128: return 16;
     default: return 0;
   }
@@ -62,7 +70,9 @@ std::size_t type_size(TfLiteType t) {
 
 namespace {
 
-void runtime_log(std::string_view line) { base::detail::elog("LiteRT: " + std::string(line)); }
+void runtime_log(std::string_view line) {
+  base::detail::elog("LiteRT: " + std::string(line));
+}
 
 std::vector<int> dims_of(const TfLiteTensor* t) {
   std::vector<int> d(static_cast<std::size_t>(TfLiteTensorNumDims(t)));
@@ -150,8 +160,7 @@ std::vector<TensorInfo> SignatureRunner::input_details() {
 int SignatureRunner::input_pos(std::string_view name) const {
   for (std::size_t i = 0; i < in_names_.size(); ++i)
     if (in_names_[i] == name) return in_pos_[i];
-  throw std::invalid_argument("signature '" + key_ + "' has no input '" + std::string(name) +
-                              "'");
+  throw std::invalid_argument("signature '" + key_ + "' has no input '" + std::string(name) + "'");
 }
 
 TfLiteTensor* SignatureRunner::prepare(int pos, TfLiteType type, std::span<const int> shape,
@@ -208,15 +217,15 @@ void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {
   // only once the arena is final.
   bool resized = false;
   std::vector<TfLiteTensor*> ts;
-  for (const InputArg& in : inputs) ts.push_back(prepare(input_pos(in.name), in.type, in.shape, resized));
+  for (const InputArg& in : inputs)
+    ts.push_back(prepare(input_pos(in.name), in.type, in.shape, resized));
   if (resized || needs_alloc_) allocate();
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     TfLiteTensor* t = ts[i];
     if (TfLiteTensorByteSize(t) != inputs[i].nbytes)
-      throw std::invalid_argument("signature '" + key_ + "' input '" +
-                                  std::string(inputs[i].name) + "' takes " +
-                                  std::to_string(TfLiteTensorByteSize(t)) + " bytes, got " +
-                                  std::to_string(inputs[i].nbytes));
+      throw std::invalid_argument("signature '" + key_ + "' input '" + std::string(inputs[i].name) +
+                                  "' takes " + std::to_string(TfLiteTensorByteSize(t)) +
+                                  " bytes, got " + std::to_string(inputs[i].nbytes));
     if (inputs[i].nbytes) std::memcpy(TfLiteTensorData(t), inputs[i].data, inputs[i].nbytes);
   }
 }
@@ -259,8 +268,7 @@ TensorRef SignatureRunner::output(std::string_view name) const {
     const TfLiteTensor* t = TfLiteInterpreterGetOutputTensor(interp_, out_pos_[i]);
     return {TfLiteTensorType(t), dims_of(t), TfLiteTensorData(t), TfLiteTensorByteSize(t)};
   }
-  throw std::invalid_argument("signature '" + key_ + "' has no output '" + std::string(name) +
-                              "'");
+  throw std::invalid_argument("signature '" + key_ + "' has no output '" + std::string(name) + "'");
 }
 
 }  // namespace kinra2::chain

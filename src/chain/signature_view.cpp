@@ -16,10 +16,16 @@ constexpr std::size_t kAlign = 64;  // keeps the file's own alignment in every v
 constexpr std::uint32_t kSchemaVersion = 3;
 
 // Slot of a field in a table, from its vtable offset.
-constexpr std::size_t slot(flatbuffers::voffset_t vt) { return (vt - 4u) / 2u; }
+constexpr std::size_t slot(flatbuffers::voffset_t vt) {
+  return (vt - 4u) / 2u;
+}
 
-void put16(std::uint8_t* p, std::uint16_t v) { flatbuffers::WriteScalar(p, v); }
-void put32(std::uint8_t* p, std::uint32_t v) { flatbuffers::WriteScalar(p, v); }
+void put16(std::uint8_t* p, std::uint16_t v) {
+  flatbuffers::WriteScalar(p, v);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+  flatbuffers::WriteScalar(p, v);
+}
 
 // Layout of one signature prefix, in bytes from its start:
 //   0 root offset, 4 file identifier, 8 Model vtable, 28 Model table,
@@ -40,8 +46,8 @@ std::size_t prefix_size(std::size_t n_sub) {
   return round_up(empty_vec + 4, kAlign);
 }
 
-void write_prefix(std::uint8_t* p, std::size_t dist, const std::uint8_t* f,
-                  const fmt::Model* model, std::uint32_t entry, const std::vector<bool>& blank) {
+void write_prefix(std::uint8_t* p, std::size_t dist, const std::uint8_t* f, const fmt::Model* model,
+                  std::uint32_t entry, const std::vector<bool>& blank) {
   static_assert(slot(fmt::Model::VT_SIGNATURE_DEFS) + 1 == kModelFields);
   const auto* subs = model->subgraphs();
   const std::size_t n = subs->size();

@@ -19,7 +19,7 @@ constexpr std::string_view BANNER = "INFO: Created TensorFlow Lite XNNPACK deleg
 // A runaway writer must not turn into unbounded memory or log volume.
 constexpr std::size_t MAX_CAPTURE = 64 * 1024;
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> captured_lines(std::string_view text) {
   std::vector<std::string> out;
@@ -45,7 +45,9 @@ StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   }
 }
 
-StderrCapture::~StderrCapture() { finish(); }
+StderrCapture::~StderrCapture() {
+  finish();
+}
 
 void StderrCapture::finish() {
   if (!file_.ok()) return;
@@ -57,7 +59,8 @@ void StderrCapture::finish() {
                    '\0');
   std::size_t got = 0;
   while (got < text.size()) {
-    const ssize_t r = pread(file_.get(), text.data() + got, text.size() - got, static_cast<off_t>(got));
+    const ssize_t r =
+        pread(file_.get(), text.data() + got, text.size() - got, static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     got += static_cast<std::size_t>(r);
@@ -68,4 +71,4 @@ void StderrCapture::finish() {
     for (const std::string& line : captured_lines(text)) sink_(line);
 }
 
-} // namespace kinra2::chain::detail
+}  // namespace kinra2::chain::detail

@@ -37,4 +37,4 @@ class StderrCapture {
 // Lines worth passing on from captured text.
 std::vector<std::string> captured_lines(std::string_view text);
 
-} // namespace kinra2::chain::detail
+}  // namespace kinra2::chain::detail

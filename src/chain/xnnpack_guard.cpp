@@ -22,8 +22,8 @@ fmt::BuiltinOperator code_of(const fmt::Model& m, const fmt::Operator& op) {
   const fmt::OperatorCode* c = codes->Get(op.opcode_index());
   if (c == nullptr) return fmt::BuiltinOperator::ADD;
   // Older writers fill only the narrow field; readers take the larger one.
-  return static_cast<fmt::BuiltinOperator>(
-      std::max<std::int32_t>(c->deprecated_builtin_code(), static_cast<std::int32_t>(c->builtin_code())));
+  return static_cast<fmt::BuiltinOperator>(std::max<std::int32_t>(
+      c->deprecated_builtin_code(), static_cast<std::int32_t>(c->builtin_code())));
 }
 
 const fmt::Tensor* tensor_at(const fmt::SubGraph& g, std::int32_t i) {
@@ -53,7 +53,8 @@ bool is_static_float(const OpView& v, std::int32_t index) {
         std::find(p->outputs()->begin(), p->outputs()->end(), index) == p->outputs()->end())
       continue;
     const auto code = code_of(v.model, *p);
-    if (code != fmt::BuiltinOperator::DEQUANTIZE && code != fmt::BuiltinOperator::DENSIFY) return false;
+    if (code != fmt::BuiltinOperator::DEQUANTIZE && code != fmt::BuiltinOperator::DENSIFY)
+      return false;
     return p->inputs() != nullptr && p->inputs()->size() > 0 &&
            is_constant(v.model, tensor_at(v.graph, p->inputs()->Get(0)));
   }
@@ -107,7 +108,7 @@ constexpr KnownFault KNOWN_FAULTS[] = {
      "XNNPACK's Zen kernels overrun its packed weights there"},
 };
 
-} // namespace
+}  // namespace
 
 std::optional<std::string> xnnpack_hazard(const fmt::Model& model,
                                           std::span<const std::uint32_t> graphs,
@@ -130,4 +131,4 @@ std::optional<std::string> xnnpack_hazard(const fmt::Model& model,
   return std::nullopt;
 }
 
-} // namespace kinra2::chain
+}  // namespace kinra2::chain

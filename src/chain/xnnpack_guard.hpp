@@ -24,4 +24,4 @@ std::optional<std::string> xnnpack_hazard(const kinra2::fmt::Model& model,
                                           std::span<const std::uint32_t> graphs,
                                           const system::CpuIdentity& cpu);
 
-} // namespace kinra2::chain
+}  // namespace kinra2::chain

@@ -52,8 +52,8 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   if (loaded.tfl_paths.size() >= 2) {
     const int split = system::default_threads(static_cast<int>(loaded.tfl_paths.size()), threads);
     if (split != threads) {
-      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(split) +
-           " (<= cores/2)");
+      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " +
+           std::to_string(split) + " (<= cores/2)");
       threads = split;
     }
   }
@@ -69,16 +69,17 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   return serve(renderer, loaded.model_label, in, out);
 }
 
-} // namespace detail
+}  // namespace detail
 
 namespace {
 
 // Puts back the dispositions a run changes, and sweeps the run's staged
 // files first so that a signal arriving in between still finds them handled.
 class RunScope {
-public:
+ public:
   RunScope() {
-    for (std::size_t i = 0; i < SIGNALS.size(); ++i) saved_[i] = ::sigaction(SIGNALS[i], nullptr, &old_[i]) == 0;
+    for (std::size_t i = 0; i < SIGNALS.size(); ++i)
+      saved_[i] = ::sigaction(SIGNALS[i], nullptr, &old_[i]) == 0;
   }
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
@@ -88,15 +89,17 @@ public:
       if (saved_[i]) ::sigaction(SIGNALS[i], &old_[i], nullptr);
   }
 
-private:
+ private:
   static constexpr std::array<int, 3> SIGNALS = {SIGPIPE, SIGTERM, SIGINT};
   std::array<struct sigaction, 3> old_{};
   std::array<bool, 3> saved_{};
 };
 
-} // namespace
+}  // namespace
 
-int main(int argc, const char* const* argv) { return main(argc, argv, bundle::default_policy_dirs()); }
+int main(int argc, const char* const* argv) {
+  return main(argc, argv, bundle::default_policy_dirs());
+}
 
 int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs) {
   RunScope scope;
@@ -127,4 +130,4 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   }
 }
 
-} // namespace kinra2::host
+}  // namespace kinra2::host

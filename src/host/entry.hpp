@@ -8,18 +8,19 @@
 namespace kinra2::host {
 
 inline constexpr const char* USAGE =
-    "usage: render_stream_host_litert render-stream <bundle> [--engine <dir|.engine>] [--threads N]";
+    "usage: render_stream_host_litert render-stream <bundle> [--engine <dir|.engine>] [--threads "
+    "N]";
 
 // Exit statuses of the process.
-inline constexpr int EXIT_EOF = 0;     // standard input ended
-inline constexpr int EXIT_ERROR = 1;   // protocol desync or an uncaught error
-inline constexpr int EXIT_USAGE = 2;   // no bundle on the command line
-inline constexpr int EXIT_REFUSED = 3; // the bundle was refused
+inline constexpr int EXIT_EOF = 0;      // standard input ended
+inline constexpr int EXIT_ERROR = 1;    // protocol desync or an uncaught error
+inline constexpr int EXIT_USAGE = 2;    // no bundle on the command line
+inline constexpr int EXIT_REFUSED = 3;  // the bundle was refused
 
 struct RunParams {
   std::string bundle;
   std::optional<std::string> engine;
-  long long threads = 0; // requested per interpreter; 0 = none asked for
+  long long threads = 0;  // requested per interpreter; 0 = none asked for
 };
 
 // Full process entry: module set-up, command line, run; returns the exit
@@ -37,6 +38,6 @@ namespace detail {
 // that is not an integer.
 RunParams scan_args(int argc, const char* const* argv);
 int run(const std::string& bundle, const std::optional<std::string>& engine, int threads);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::host
+}  // namespace kinra2::host

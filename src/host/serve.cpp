@@ -62,7 +62,7 @@ std::string fixed(double v, int decimals) {
   return s;
 }
 
-} // namespace
+}  // namespace
 
 std::string ready_header(const image::ColorCorrect* cc) {
   nlohmann::ordered_json h;
@@ -77,7 +77,8 @@ std::string ready_header(const image::ColorCorrect* cc) {
 
 namespace detail {
 
-int serve(render::FrameSource& renderer, const std::string& model_label, InStream& in, OutStream& out, double (*clock)()) {
+int serve(render::FrameSource& renderer, const std::string& model_label, InStream& in,
+          OutStream& out, double (*clock)()) {
   if (in.is_terminal()) {
     elog("standard input is a terminal — the host reads binary audio records from a peer process");
     return 1;
@@ -85,7 +86,8 @@ int serve(render::FrameSource& renderer, const std::string& model_label, InStrea
   std::string header = ready_header(renderer.cc());
   out.write(std::as_bytes(std::span(header)));
   out.flush();
-  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) + "fps  model=" + model_label);
+  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
+       "fps  model=" + model_label);
 
   std::vector<float> piece(STEP_PIECE);
   double last_rtf_log = clock();
@@ -118,8 +120,10 @@ int serve(render::FrameSource& renderer, const std::string& model_label, InStrea
     if (now - last_rtf_log > 5.0) {
       if (auto rtf = renderer.rtf()) {
         const auto n = renderer.chunks_rendered();
-        const double per_chunk = renderer.render_seconds() / static_cast<double>(std::max<std::int64_t>(1, n));
-        elog("rtf=" + fixed(*rtf, 3) + " chunks=" + std::to_string(n) + " fps=" + fixed(STEADY_PX / per_chunk, 1));
+        const double per_chunk =
+            renderer.render_seconds() / static_cast<double>(std::max<std::int64_t>(1, n));
+        elog("rtf=" + fixed(*rtf, 3) + " chunks=" + std::to_string(n) +
+             " fps=" + fixed(STEADY_PX / per_chunk, 1));
         last_rtf_log = now;
       }
     }
@@ -128,5 +132,5 @@ int serve(render::FrameSource& renderer, const std::string& model_label, InStrea
   return 0;
 }
 
-} // namespace detail
-} // namespace kinra2::host
+}  // namespace detail
+}  // namespace kinra2::host

@@ -87,10 +87,13 @@ std::optional<std::vector<float>> InStream::read_samples(std::size_t n) {
   return out;
 }
 
-bool InStream::is_terminal() const { return fd_ >= 0 && ::isatty(fd_) == 1; }
+bool InStream::is_terminal() const {
+  return fd_ >= 0 && ::isatty(fd_) == 1;
+}
 
 void OutStream::write_all(std::span<const std::byte> a, std::span<const std::byte> b) {
-  iovec iov[2] = {{const_cast<std::byte*>(a.data()), a.size()}, {const_cast<std::byte*>(b.data()), b.size()}};
+  iovec iov[2] = {{const_cast<std::byte*>(a.data()), a.size()},
+                  {const_cast<std::byte*>(b.data()), b.size()}};
   int first = 0;
   while (first < 2) {
     if (iov[first].iov_len == 0) {
@@ -138,7 +141,8 @@ namespace {
 // touched: both descriptors go binary before they are first used.
 void binary_mode(int fd) {
 #ifdef _WIN32
-  if (_setmode(fd, _O_BINARY) == -1) throw std::system_error(errno, std::generic_category(), "setmode");
+  if (_setmode(fd, _O_BINARY) == -1)
+    throw std::system_error(errno, std::generic_category(), "setmode");
 #else
   (void)fd;
 #endif
@@ -156,7 +160,7 @@ int standard_fd(int fd, int reserve_flags) {
   return -1;
 }
 
-} // namespace
+}  // namespace
 
 InStream& IN() {
   static InStream in(standard_fd(STDIN_FILENO, O_RDONLY));
@@ -178,4 +182,4 @@ void emit(OutStream& out, const render::FrameBatch& frames) {
   if (!frames.empty()) out.flush();
 }
 
-} // namespace kinra2::host
+}  // namespace kinra2::host

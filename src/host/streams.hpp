@@ -14,7 +14,7 @@ namespace kinra2::host {
 
 // Blocking reader over a file descriptor with its own buffer.
 class InStream {
-public:
+ public:
   explicit InStream(int fd) : fd_(fd), buf_(1 << 16) {}
   InStream(const InStream&) = delete;
   InStream& operator=(const InStream&) = delete;
@@ -32,7 +32,7 @@ public:
   // A person at a terminal cannot type binary records.
   bool is_terminal() const;
 
-private:
+ private:
   std::size_t fill();
   int fd_;
   std::vector<std::byte> buf_;
@@ -44,7 +44,7 @@ private:
 // caller's memory (writev), so frame pixels are never copied. Write failures
 // throw std::system_error.
 class OutStream {
-public:
+ public:
   explicit OutStream(int fd) : fd_(fd) { buf_.reserve(CAPACITY); }
   OutStream(const OutStream&) = delete;
   OutStream& operator=(const OutStream&) = delete;
@@ -53,7 +53,7 @@ public:
   void flush();
   int fd() const { return fd_; }
 
-private:
+ private:
   static constexpr std::size_t CAPACITY = 1 << 16;
   void write_all(std::span<const std::byte> a, std::span<const std::byte> b);
   int fd_;
@@ -72,4 +72,4 @@ void write_frame(OutStream& out, std::int32_t idx, std::span<const std::uint8_t>
 // Writes every record in order and flushes once if there was any.
 void emit(OutStream& out, const render::FrameBatch& frames);
 
-} // namespace kinra2::host
+}  // namespace kinra2::host

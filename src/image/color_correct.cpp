@@ -17,12 +17,14 @@ namespace kinra2::image {
 
 namespace {
 
-std::string member() { return std::string(COLOR_MEMBER); }
+std::string member() {
+  return std::string(COLOR_MEMBER);
+}
 
 // The same two single-precision roundings as the arithmetic rule, clamped and
 // truncated; NaN (impossible for finite gains, but never UB) lands on 0.
 std::uint8_t gain_bias_byte(int v, float gain, float bias) {
-  float t = static_cast<float>(v) * gain; // no contraction: the build forbids FMA
+  float t = static_cast<float>(v) * gain;  // no contraction: the build forbids FMA
   float s = t + bias;
   s = s > 0.0f ? s : 0.0f;
   s = s < 255.0f ? s : 255.0f;
@@ -34,7 +36,7 @@ void append_le_float(std::string& out, float v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((bits >> (8 * i)) & 0xFFu));
 }
 
-} // namespace
+}  // namespace
 
 ColorCorrect ColorCorrect::make_lut(const Lut& table, std::string source) {
   ColorCorrect cc;
@@ -42,7 +44,8 @@ ColorCorrect ColorCorrect::make_lut(const Lut& table, std::string source) {
   cc.table_ = table;
   cc.source_ = std::move(source);
   cc.payload_.reserve(768);
-  for (const auto& row : table) cc.payload_.append(reinterpret_cast<const char*>(row.data()), row.size());
+  for (const auto& row : table)
+    cc.payload_.append(reinterpret_cast<const char*>(row.data()), row.size());
   return cc;
 }
 
@@ -86,8 +89,8 @@ std::string ColorCorrect::describe() const {
       std::int32_t num = sum * 10, q = num / 256, r = num % 256;
       if (r > 128 || (r == 128 && (q & 1))) ++q;
       if (c) parts += "/";
-      parts += std::string(letters[c]) + " max " + std::to_string(mx) + " mean " + std::to_string(q / 10) + "." +
-               std::to_string(q % 10);
+      parts += std::string(letters[c]) + " max " + std::to_string(mx) + " mean " +
+               std::to_string(q / 10) + "." + std::to_string(q % 10);
     }
     return "per-channel LUT (model->driver), deviation from identity: " + parts;
   }
@@ -111,24 +114,27 @@ ColorOutcome load_color_correct(const std::string& bundle) {
   if (!detail::color_enabled())
     return ColorOutcome::none(
         prefix + " DISABLED by " + std::string(COLOR_ENV) +
-        "=0 — the frames are the RAW model output and will NOT match a live session's colours. This switch "
+        "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
+        "This switch "
         "exists to isolate the renderer for measurement; it is not a serving mode.");
   std::optional<std::string> raw = bundle::detail::member_bytes(bundle, {COLOR_MEMBER});
   std::string source = bundle + "!" + member();
   ColorOutcome parsed = raw ? parse_color_correct(std::string_view(*raw), source)
                             : parse_color_correct(std::nullopt, source);
   if (!parsed)
-    return ColorOutcome::none(
-        prefix + " NOT APPLIED — " + parsed.note +
-        ". The frames are the raw model output. A container carries the correction only if its producer packed "
-        "one, so this says nothing about whether the identity HAS one; it is not an error and the render proceeds.");
+    return ColorOutcome::none(prefix + " NOT APPLIED — " + parsed.note +
+                              ". The frames are the raw model output. A container carries the "
+                              "correction only if its producer packed "
+                              "one, so this says nothing about whether the identity HAS one; it is "
+                              "not an error and the render proceeds.");
   std::string line = prefix + " APPLIED — " + parsed.value->describe();
   return ColorOutcome::of(std::move(*parsed.value), std::move(line));
 }
 
 nlohmann::json color_descriptor(const ColorCorrect* cc) {
   if (!cc) return nullptr;
-  return nlohmann::json{{"kind", std::string(cc->kind_name())}, {"sha256", base::sha256_hex(cc->payload())}};
+  return nlohmann::json{{"kind", std::string(cc->kind_name())},
+                        {"sha256", base::sha256_hex(cc->payload())}};
 }
 
 nlohmann::json color_descriptor(const std::optional<ColorCorrect>& cc) {
@@ -142,7 +148,9 @@ namespace detail {
 bool color_enabled() {
   const char* env = std::getenv(std::string(COLOR_ENV).c_str());
   std::string_view v = env ? env : "";
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  const auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
   while (!v.empty() && blank(v.front())) v.remove_prefix(1);
   while (!v.empty() && blank(v.back())) v.remove_suffix(1);
   std::string low(v);
@@ -179,10 +187,11 @@ std::string float_repr(float v) {
   }
   if (exp < 0) return sign + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
   std::size_t int_len = static_cast<std::size_t>(exp) + 1;
-  if (digits.size() <= int_len) return sign + digits + std::string(int_len - digits.size(), '0') + ".0";
+  if (digits.size() <= int_len)
+    return sign + digits + std::string(int_len - digits.size(), '0') + ".0";
   return sign + digits.substr(0, int_len) + "." + digits.substr(int_len);
 }
 
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

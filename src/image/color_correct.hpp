@@ -76,4 +76,4 @@ ColorOutcome load_color_correct(const std::string& bundle);
 nlohmann::json color_descriptor(const ColorCorrect* cc);
 nlohmann::json color_descriptor(const std::optional<ColorCorrect>& cc);
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

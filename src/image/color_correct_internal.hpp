@@ -20,6 +20,6 @@ bool color_enabled();
 // Shortest text that reads back as the same float32, Python style: "1.0",
 // "0.98", "-2.5", "1e-05", "1e+20".
 std::string float_repr(float v);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

@@ -13,13 +13,17 @@ namespace {
 
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 
-std::string member() { return std::string(COLOR_MEMBER); }
+std::string member() {
+  return std::string(COLOR_MEMBER);
+}
 
 std::string source_or_member(std::string_view source) {
   return source.empty() ? member() : std::string(source);
 }
 
-ColorOutcome refuse(std::string why) { return ColorOutcome::none(std::move(why)); }
+ColorOutcome refuse(std::string why) {
+  return ColorOutcome::none(std::move(why));
+}
 
 std::string not_parsable(const std::string& why) {
   return member() + " is present but is not parsable json (" + why +
@@ -72,7 +76,7 @@ std::string neither_kind(const nlohmann::json& object) {
          ")";
 }
 
-} // namespace
+}  // namespace
 
 ColorOutcome parse_color_correct(std::nullopt_t, std::string_view) {
   return refuse("this container carries no " + member());
@@ -83,7 +87,8 @@ ColorOutcome parse_color_correct(std::string_view text, std::string_view source)
   // decode keeps it as text, which is not JSON.
   if (text.starts_with(UTF8_BOM))
     return refuse(not_parsable("unexpected UTF-8 byte-order mark at the start"));
-  if (!bundle::detail::valid_utf8(text)) return refuse(not_parsable("the bytes are not valid UTF-8"));
+  if (!bundle::detail::valid_utf8(text))
+    return refuse(not_parsable("the bytes are not valid UTF-8"));
   nlohmann::json value;
   try {
     value = nlohmann::json::parse(text.begin(), text.end());
@@ -124,14 +129,14 @@ ColorOutcome parse_color_correct_value(const nlohmann::json& value, std::string_
     if (e.empty()) e = detail::read_f32_array(*b, bs, bf);
     if (!e.empty()) return refuse(member() + ": 'gain'/'bias' are not float arrays (" + e + ")");
     if (gs != std::vector<std::size_t>{3} || bs != std::vector<std::size_t>{3})
-      return refuse(member() + ": gain" + detail::tuple_text(gs) + "/bias" + detail::tuple_text(bs) +
-                    ", the contract is (3,)/(3,)");
-    return ColorOutcome::of(
-        ColorCorrect::make_gain_bias({gf[0], gf[1], gf[2]}, {bf[0], bf[1], bf[2]}, std::string(source)),
-        "per-channel gain/bias from " + source_or_member(source));
+      return refuse(member() + ": gain" + detail::tuple_text(gs) + "/bias" +
+                    detail::tuple_text(bs) + ", the contract is (3,)/(3,)");
+    return ColorOutcome::of(ColorCorrect::make_gain_bias(
+                                {gf[0], gf[1], gf[2]}, {bf[0], bf[1], bf[2]}, std::string(source)),
+                            "per-channel gain/bias from " + source_or_member(source));
   }
 
   return refuse(neither_kind(value));
 }
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

@@ -103,7 +103,7 @@ std::string read_typed(const nlohmann::json& value, std::vector<std::size_t>& sh
   });
 }
 
-} // namespace
+}  // namespace
 
 std::string read_u8_array(const nlohmann::json& value, std::vector<std::size_t>& shape,
                           std::vector<std::uint8_t>& values) {
@@ -147,4 +147,4 @@ std::string clipped(std::string text, std::size_t max) {
   return text + "...";
 }
 
-} // namespace kinra2::image::detail
+}  // namespace kinra2::image::detail

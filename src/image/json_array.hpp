@@ -33,4 +33,4 @@ std::string tuple_text(const std::vector<std::size_t>& shape);
 // character boundary.
 std::string clipped(std::string text, std::size_t max = 160);
 
-} // namespace kinra2::image::detail
+}  // namespace kinra2::image::detail

@@ -39,10 +39,13 @@ namespace {
 constexpr std::size_t PLANE_PIXELS = std::size_t{FH} * FW;
 
 std::string shape_text(const ModelFrame& f) {
-  return "(" + std::to_string(f.channels) + ", " + std::to_string(f.height) + ", " + std::to_string(f.width) + ")";
+  return "(" + std::to_string(f.channels) + ", " + std::to_string(f.height) + ", " +
+         std::to_string(f.width) + ")";
 }
 
-bool full_size(const ModelFrame& f) { return f.channels == 3 && f.height == FH && f.width == FW; }
+bool full_size(const ModelFrame& f) {
+  return f.channels == 3 && f.height == FH && f.width == FW;
+}
 
 // The scalar form of the pixel rule; NaN fails both tests and becomes 0.
 inline float clamp_255(float x) {
@@ -66,13 +69,15 @@ __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* ds
     __m256i q[4];
     for (int j = 0; j < 4; ++j) {
       __m256 x = _mm256_mul_ps(_mm256_loadu_ps(src + i + 8 * j), top);
-      x = _mm256_and_ps(x, _mm256_cmp_ps(x, zero, _CMP_GT_OQ)); // x > 0 ? x : 0, NaN too
+      x = _mm256_and_ps(x, _mm256_cmp_ps(x, zero, _CMP_GT_OQ));  // x > 0 ? x : 0, NaN too
       x = _mm256_min_ps(x, top);                                 // x < 255 ? x : 255
       if constexpr (write_back) _mm256_storeu_ps(src + i + 8 * j, x);
       q[j] = _mm256_i32gather_epi32(table, _mm256_cvttps_epi32(x), 4);
     }
-    __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_permutevar8x32_epi32(bytes, order));
+    __m256i bytes =
+        _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                        _mm256_permutevar8x32_epi32(bytes, order));
   }
   for (; i < n; ++i) {
     float x = clamp_255(src[i] * 255.0f);
@@ -87,10 +92,11 @@ bool has_avx2() {
 }
 #endif
 
-} // namespace
+}  // namespace
 
 RgbChunk::RgbChunk(std::size_t frames)
-    : buf_(frames ? std::make_unique_for_overwrite<std::uint8_t[]>(frames * RGB_FRAME_BYTES) : nullptr),
+    : buf_(frames ? std::make_unique_for_overwrite<std::uint8_t[]>(frames * RGB_FRAME_BYTES)
+                  : nullptr),
       frames_(frames) {}
 
 namespace detail {
@@ -118,8 +124,8 @@ void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) 
 }
 
 K2_HOT_CLONES
-void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g, const std::uint8_t* __restrict b,
-                 std::uint8_t* __restrict out, std::size_t n) {
+void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g,
+                 const std::uint8_t* __restrict b, std::uint8_t* __restrict out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     out[3 * i] = r[i];
     out[3 * i + 1] = g[i];
@@ -135,7 +141,8 @@ void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::in
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
 }
 
-void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
+void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n,
+                        const std::int32_t* table) {
   // Neither kernel writes through `src` on this path.
   float* s = const_cast<float*>(src);
 #ifdef K2_AVX2_GATHER
@@ -166,7 +173,8 @@ std::vector<bool> in_place_frames(std::span<const ModelFrame> px) {
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.lo < b.lo; });
   std::uintptr_t reach = 0;
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    bool shared = (i > 0 && spans[i].lo < reach) || (i + 1 < spans.size() && spans[i + 1].lo < spans[i].hi);
+    bool shared =
+        (i > 0 && spans[i].lo < reach) || (i + 1 < spans.size() && spans[i + 1].lo < spans[i].hi);
     if (shared) ok[spans[i].k] = false;
     reach = std::max(reach, spans[i].hi);
   }
@@ -182,7 +190,8 @@ using WideLut = std::array<std::array<std::int32_t, 256>, 3>;
 // gather wants 32-bit entries.
 WideLut widen(const ColorCorrect& cc) {
   WideLut wide;
-  for (int c = 0; c < 3; ++c) std::copy(cc.table()[c].begin(), cc.table()[c].end(), wide[c].begin());
+  for (int c = 0; c < 3; ++c)
+    std::copy(cc.table()[c].begin(), cc.table()[c].end(), wide[c].begin());
   return wide;
 }
 
@@ -194,10 +203,10 @@ std::uint8_t* thread_planar() {
   return planar.get();
 }
 
-} // namespace
+}  // namespace
 
-void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
-                       std::size_t lo, std::size_t hi, const ColorCorrect* cc) {
+void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place,
+                       std::uint8_t* out, std::size_t lo, std::size_t hi, const ColorCorrect* cc) {
   std::uint8_t* planar = thread_planar();
   WideLut wide;
   if (cc) wide = widen(*cc);
@@ -207,23 +216,25 @@ void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& 
     if (in_place[k]) {
       if (cc) {
         for (std::size_t c = 0; c < 3; ++c)
-          scale_lut_to_u8(p.data + c * PLANE_PIXELS, planar + c * PLANE_PIXELS, PLANE_PIXELS, wide[c].data());
+          scale_lut_to_u8(p.data + c * PLANE_PIXELS, planar + c * PLANE_PIXELS, PLANE_PIXELS,
+                          wide[c].data());
       } else {
         scale_to_u8(p.data, planar, 3 * PLANE_PIXELS, true);
       }
       interleave3(planar, planar + PLANE_PIXELS, planar + 2 * PLANE_PIXELS, slot, PLANE_PIXELS);
     } else {
       if (!p.data || !full_size(p))
-        throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " + shape_text(p) +
-                                    " into a (" + std::to_string(FH) + ", " + std::to_string(FW) + ", 3) RGB888 frame");
+        throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " +
+                                    shape_text(p) + " into a (" + std::to_string(FH) + ", " +
+                                    std::to_string(FW) + ", 3) RGB888 frame");
       std::vector<std::uint8_t> bytes = px_to_rgb888(p, cc);
       std::copy(bytes.begin(), bytes.end(), slot);
     }
   }
 }
 
-void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo, std::size_t hi,
-                           const ColorCorrect* cc) {
+void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo,
+                           std::size_t hi, const ColorCorrect* cc) {
   std::uint8_t* planar = thread_planar();
   WideLut wide;
   if (cc) wide = widen(*cc);
@@ -231,20 +242,26 @@ void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, 
     const float* p = px[k];
     if (cc) {
       for (std::size_t c = 0; c < 3; ++c)
-        scale_lut_to_u8_ro(p + c * PLANE_PIXELS, planar + c * PLANE_PIXELS, PLANE_PIXELS, wide[c].data());
+        scale_lut_to_u8_ro(p + c * PLANE_PIXELS, planar + c * PLANE_PIXELS, PLANE_PIXELS,
+                           wide[c].data());
     } else {
       // write_back = false: the frame is only read.
       scale_to_u8(const_cast<float*>(p), planar, 3 * PLANE_PIXELS, false);
     }
-    interleave3(planar, planar + PLANE_PIXELS, planar + 2 * PLANE_PIXELS, out + k * RGB_FRAME_BYTES, PLANE_PIXELS);
+    interleave3(planar, planar + PLANE_PIXELS, planar + 2 * PLANE_PIXELS, out + k * RGB_FRAME_BYTES,
+                PLANE_PIXELS);
   }
 }
 
-int default_rgb_threads(int cpus) { return std::max(1, std::min(8, cpus / 3)); }
+int default_rgb_threads(int cpus) {
+  return std::max(1, std::min(8, cpus / 3));
+}
 
 int rgb_threads_from(const char* raw, int (*cpus)()) {
   std::string_view v = raw ? raw : "";
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  const auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
   while (!v.empty() && blank(v.front())) v.remove_prefix(1);
   while (!v.empty() && blank(v.back())) v.remove_suffix(1);
   if (!v.empty()) {
@@ -256,33 +273,38 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
     }
     unsigned long long value = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    bool all_digits = !digits.empty() && end == digits.data() + digits.size() &&
-                      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    bool all_digits =
+        !digits.empty() && end == digits.data() + digits.size() &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (all_digits && (ec == std::errc{} || ec == std::errc::result_out_of_range)) {
       // No upper bound is imposed; a count beyond int saturates (from_chars
       // leaves `value` untouched when it overflows).
-      bool huge = ec == std::errc::result_out_of_range || value > static_cast<unsigned long long>(INT_MAX);
+      bool huge =
+          ec == std::errc::result_out_of_range || value > static_cast<unsigned long long>(INT_MAX);
       if (negative || (!huge && value == 0)) return 1;
       if (huge) return INT_MAX;
       return static_cast<int>(value);
     }
-    base::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) + "' is not an integer — using the default");
+    base::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) +
+                       "' is not an integer — using the default");
   }
   return default_rgb_threads(cpus());
 }
 
-} // namespace detail
+}  // namespace detail
 
 std::vector<std::uint8_t> px_to_rgb888(const ModelFrame& px, const ColorCorrect* cc) {
   if (!px.data) throw std::invalid_argument("model frame has no data");
   if (px.channels != 3 || px.height < 0 || px.width < 0)
-    throw std::invalid_argument("model frame has shape " + shape_text(px) + ", expected (3, height, width)");
+    throw std::invalid_argument("model frame has shape " + shape_text(px) +
+                                ", expected (3, height, width)");
   std::size_t plane = static_cast<std::size_t>(px.height) * static_cast<std::size_t>(px.width);
   auto planar = std::make_unique_for_overwrite<std::uint8_t[]>(3 * plane);
   // write_back = false: this path never touches the caller's frame.
   detail::scale_to_u8(px.data, planar.get(), 3 * plane, false);
   std::vector<std::uint8_t> out(3 * plane);
-  detail::interleave3(planar.get(), planar.get() + plane, planar.get() + 2 * plane, out.data(), plane);
+  detail::interleave3(planar.get(), planar.get() + plane, planar.get() + 2 * plane, out.data(),
+                      plane);
   if (cc) cc->apply(out.data(), out.data(), plane);
   return out;
 }
@@ -292,10 +314,12 @@ RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* 
   // been consumed; the error names the first bad frame.
   for (std::size_t k = 0; k < px.size(); ++k) {
     const ModelFrame& p = px[k];
-    if (!p.data) throw std::invalid_argument("frame " + std::to_string(k) + " of the chunk has no data");
+    if (!p.data)
+      throw std::invalid_argument("frame " + std::to_string(k) + " of the chunk has no data");
     if (!full_size(p))
-      throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " + shape_text(p) +
-                                  " into a (" + std::to_string(FH) + ", " + std::to_string(FW) + ", 3) RGB888 frame");
+      throw std::invalid_argument("cannot convert frame " + std::to_string(k) + " of shape " +
+                                  shape_text(p) + " into a (" + std::to_string(FH) + ", " +
+                                  std::to_string(FW) + ", 3) RGB888 frame");
   }
   RgbChunk out(px.size());
   if (px.empty()) return out;
@@ -306,9 +330,11 @@ RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* 
   return out;
 }
 
-void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads, std::uint8_t* out) {
+void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads,
+                       std::uint8_t* out) {
   for (std::size_t k = 0; k < px.size(); ++k)
-    if (!px[k]) throw std::invalid_argument("frame " + std::to_string(k) + " of the batch has no data");
+    if (!px[k])
+      throw std::invalid_argument("frame " + std::to_string(k) + " of the batch has no data");
   if (px.empty()) return;
   detail::run_ranges(px.size(), threads, [&](std::size_t lo, std::size_t hi) {
     detail::rgb_convert_read_only(px, out, lo, hi, cc);
@@ -320,4 +346,4 @@ int rgb_threads() {
                                   [] { return system::effective_cpu_count(); });
 }
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

@@ -37,7 +37,9 @@ class RgbChunk {
   const std::uint8_t* data() const { return buf_.get(); }
   std::uint8_t* frame(std::size_t k) { return buf_.get() + k * RGB_FRAME_BYTES; }
   const std::uint8_t* frame(std::size_t k) const { return buf_.get() + k * RGB_FRAME_BYTES; }
-  std::span<const std::uint8_t> frame_bytes(std::size_t k) const { return {frame(k), RGB_FRAME_BYTES}; }
+  std::span<const std::uint8_t> frame_bytes(std::size_t k) const {
+    return {frame(k), RGB_FRAME_BYTES};
+  }
 
  private:
   std::unique_ptr<std::uint8_t[]> buf_;
@@ -53,17 +55,19 @@ std::vector<std::uint8_t> px_to_rgb888(const ModelFrame& px, const ColorCorrect*
 // another frame of the chunk are converted in place (and consumed); the rest
 // are copied. Throws std::invalid_argument, before converting anything, when
 // a frame is not (3, FH, FW) or has no data.
-RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* cc = nullptr, int threads = 1);
+RgbChunk px_to_rgb888_chunk(std::span<const ModelFrame> px, const ColorCorrect* cc = nullptr,
+                            int threads = 1);
 
 // Full-size (3, FH, FW) float32 frames that may only be read, such as a
 // decoder's output while the runtime still owns it, into px.size()
 // consecutive RGB888 frames at `out`. The bytes equal px_to_rgb888_chunk's
 // for the same frames; nothing is written to the frames and nothing the size
 // of a frame is allocated. Throws std::invalid_argument for a null frame.
-void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads, std::uint8_t* out);
+void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc, int threads,
+                       std::uint8_t* out);
 
 // Thread count of the chunk conversion: KINRA2_RGB_THREADS when it is an
 // integer (at least 1), else a third of the usable CPUs, 1..8.
 int rgb_threads();
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

@@ -14,8 +14,8 @@ namespace detail {
 
 // Converts frames [lo, hi) of `px` into the slots [lo, hi) of `out`
 // (RGB_FRAME_BYTES each). `in_place[k]` selects the path of frame k.
-void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place, std::uint8_t* out,
-                       std::size_t lo, std::size_t hi, const ColorCorrect* cc);
+void rgb_convert_range(std::span<const ModelFrame> px, const std::vector<bool>& in_place,
+                       std::uint8_t* out, std::size_t lo, std::size_t hi, const ColorCorrect* cc);
 
 // Which frames may be converted in place: writable, full size, and sharing no
 // byte with any other frame of the chunk (a shared buffer would otherwise be
@@ -24,8 +24,8 @@ std::vector<bool> in_place_frames(std::span<const ModelFrame> px);
 
 // The read-only counterpart of rgb_convert_range: frames [lo, hi) of `px`
 // into slots [lo, hi) of `out`.
-void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo, std::size_t hi,
-                           const ColorCorrect* cc);
+void rgb_convert_read_only(std::span<const float* const> px, std::uint8_t* out, std::size_t lo,
+                           std::size_t hi, const ColorCorrect* cc);
 
 int default_rgb_threads(int cpus);
 // `raw` is the variable's value (nullptr when unset); logs an unparsable one.
@@ -40,11 +40,12 @@ void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);
 // in one pass where the processor allows.
 void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
 // The same bytes, with src only read.
-void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table);
+void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n,
+                        const std::int32_t* table);
 // out[3i + c] = plane_c[i].
-void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* out,
-                 std::size_t n);
+void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                 std::uint8_t* out, std::size_t n);
 
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::image
+}  // namespace kinra2::image

@@ -18,7 +18,7 @@ namespace {
 RgbPool* RGB_POOL = nullptr;
 std::mutex RGB_POOL_LOCK;
 
-} // namespace
+}  // namespace
 
 RgbPool::RgbPool(int workers) {
   workers = std::max(1, workers);
@@ -29,7 +29,7 @@ RgbPool::RgbPool(int workers) {
       threads_.emplace_back([this, i] {
 #if defined(__linux__)
         std::string name = "k2-rgb-" + std::to_string(i);
-        name.resize(std::min<std::size_t>(name.size(), 15)); // the kernel's limit
+        name.resize(std::min<std::size_t>(name.size(), 15));  // the kernel's limit
         pthread_setname_np(pthread_self(), name.c_str());
 #else
         (void)i;
@@ -63,7 +63,7 @@ void RgbPool::work() {
       job = std::move(queue_.front());
       queue_.pop_front();
     }
-    job(); // a throwing task stores its exception in its future
+    job();  // a throwing task stores its exception in its future
   }
 }
 
@@ -78,7 +78,8 @@ RgbPool* rgb_pool_if_created() {
   return RGB_POOL;
 }
 
-void run_ranges(std::size_t n, int threads, const std::function<void(std::size_t, std::size_t)>& fn) {
+void run_ranges(std::size_t n, int threads,
+                const std::function<void(std::size_t, std::size_t)>& fn) {
   std::size_t nt = std::min<std::size_t>(static_cast<std::size_t>(std::max(1, threads)), n);
   if (nt <= 1) {
     fn(0, n);
@@ -103,4 +104,4 @@ void run_ranges(std::size_t n, int threads, const std::function<void(std::size_t
   for (auto& h : handles) h.get();
 }
 
-} // namespace kinra2::image::detail
+}  // namespace kinra2::image::detail

@@ -43,6 +43,7 @@ RgbPool* rgb_pool_if_created();
 // ceil(n / nt) items. With one run (threads <= 1 or n <= 1) it runs on the
 // calling thread and no pool is created; otherwise every run is a pool task,
 // all are awaited, and the error of the lowest failed run is rethrown.
-void run_ranges(std::size_t n, int threads, const std::function<void(std::size_t, std::size_t)>& fn);
+void run_ranges(std::size_t n, int threads,
+                const std::function<void(std::size_t, std::size_t)>& fn);
 
-} // namespace kinra2::image::detail
+}  // namespace kinra2::image::detail

@@ -9,7 +9,9 @@
 
 #include "base/constants.hpp"
 
-namespace kinra2::image { class ColorCorrect; }
+namespace kinra2::image {
+class ColorCorrect;
+}
 
 namespace kinra2::render {
 
@@ -35,7 +37,7 @@ struct FrameBatch {
 };
 
 class FrameSource {
-public:
+ public:
   virtual ~FrameSource() = default;
   virtual const image::ColorCorrect* cc() const = 0;
   virtual void feed(std::span<const float> pcm) = 0;
@@ -44,7 +46,7 @@ public:
   virtual void reset() = 0;
   virtual std::optional<double> rtf() const = 0;
   virtual std::int64_t chunks_rendered() const = 0;  // chunks rendered since the last reset
-  virtual double render_seconds() const = 0;     // seconds spent rendering them
+  virtual double render_seconds() const = 0;         // seconds spent rendering them
 };
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

@@ -23,7 +23,7 @@ std::int64_t chunk_need(std::int64_t chunk) {
   return std::min((chunk + 1) * SPC, window_start(chunk) + WIN_SAMPLES);
 }
 
-} // namespace detail
+}  // namespace detail
 
 using detail::chunk_need;
 using detail::window_start;
@@ -62,7 +62,8 @@ std::vector<float> Renderer::window(std::int64_t chunk) const {
   std::vector<float> w(WIN_SAMPLES, 0.0f);
   if (hi > s0) {
     if (s0 < retained_base_) throw std::runtime_error("consumed audio context requested");
-    auto src = retained_.subspan(static_cast<std::size_t>(s0 - retained_base_), static_cast<std::size_t>(hi - s0));
+    auto src = retained_.subspan(static_cast<std::size_t>(s0 - retained_base_),
+                                 static_cast<std::size_t>(hi - s0));
     std::copy(src.begin(), src.end(), w.begin());
   }
   return w;
@@ -90,7 +91,8 @@ FrameBatch Renderer::process_chunk(std::int64_t chunk) {
   std::vector<std::vector<float>> lats;
   lats.reserve(static_cast<std::size_t>(blk));
   for (int j = 0; j < blk; ++j) {
-    auto lat = timed([&] { return chain_.run_step(history_, tok.row(row_base + static_cast<std::size_t>(j))); });
+    auto lat = timed(
+        [&] { return chain_.run_step(history_, tok.row(row_base + static_cast<std::size_t>(j))); });
     chain::LitertChain::shift_hist(history_, lat);
     lats.push_back(std::move(lat));
   }
@@ -155,7 +157,8 @@ FrameBatch Renderer::flush_chunks() {
 
 std::optional<double> Renderer::rtf() const {
   if (chunks_rendered_ == 0) return std::nullopt;
-  return (render_seconds_ / static_cast<double>(chunks_rendered_)) / (static_cast<double>(STEADY_PX) / FPS);
+  return (render_seconds_ / static_cast<double>(chunks_rendered_)) /
+         (static_cast<double>(STEADY_PX) / FPS);
 }
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

@@ -13,10 +13,12 @@
 
 namespace kinra2::render {
 
-namespace detail { struct RendererProbe; }
+namespace detail {
+struct RendererProbe;
+}
 
 class Renderer final : public FrameSource {
-public:
+ public:
   explicit Renderer(chain::LitertChain& chain, const image::ColorCorrect* cc = nullptr);
 
   const image::ColorCorrect* cc() const override { return cc_; }
@@ -36,7 +38,7 @@ public:
   };
   ChunkTiming last_chunk() const { return last_; }
 
-private:
+ private:
   friend struct detail::RendererProbe;
 
   // The model's audio window of chunk `chunk`: zeros where nothing was fed.
@@ -50,12 +52,12 @@ private:
   int rgb_threads_;
 
   detail::SlidingPCM pcm_;
-  std::span<const float> retained_;     // the audio still held, from retained_base_ on
-  std::int64_t retained_base_ = 0;      // absolute index of retained_[0]
+  std::span<const float> retained_;  // the audio still held, from retained_base_ on
+  std::int64_t retained_base_ = 0;   // absolute index of retained_[0]
   std::int64_t fed_samples_ = 0;
 
   std::int64_t next_chunk_ = 0;
-  std::vector<float> history_;                  // the step model's latent history
+  std::vector<float> history_;                     // the step model's latent history
   std::optional<std::vector<float>> last_latent_;  // last latent of the previous chunk
   std::int32_t next_frame_index_ = 3;
   double render_seconds_ = 0.0;
@@ -63,4 +65,4 @@ private:
   ChunkTiming last_;
 };
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

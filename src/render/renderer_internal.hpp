@@ -15,8 +15,12 @@ std::int64_t chunk_need(std::int64_t chunk);
 std::int64_t window_start(std::int64_t chunk);
 
 struct RendererProbe {
-  static std::vector<float> window(const Renderer& r, std::int64_t chunk) { return r.window(chunk); }
-  static FrameBatch process_chunk(Renderer& r, std::int64_t chunk) { return r.process_chunk(chunk); }
+  static std::vector<float> window(const Renderer& r, std::int64_t chunk) {
+    return r.window(chunk);
+  }
+  static FrameBatch process_chunk(Renderer& r, std::int64_t chunk) {
+    return r.process_chunk(chunk);
+  }
   static std::int64_t next_chunk(const Renderer& r) { return r.next_chunk_; }
   static std::int32_t next_frame_index(const Renderer& r) { return r.next_frame_index_; }
   static std::int64_t fed_samples(const Renderer& r) { return r.fed_samples_; }
@@ -24,4 +28,4 @@ struct RendererProbe {
   static int rgb_threads(const Renderer& r) { return r.rgb_threads_; }
 };
 
-} // namespace kinra2::render::detail
+}  // namespace kinra2::render::detail

@@ -53,7 +53,8 @@ std::unique_ptr<float[]> SlidingPCM::fresh_buffer(std::int64_t capacity, std::in
   std::unique_ptr<float[]> buffer(new float[static_cast<std::size_t>(capacity)]);
   const std::int64_t live = end_ - from;
   if (live > 0) {
-    std::memcpy(buffer.get(), storage_.get() + from, static_cast<std::size_t>(live) * sizeof(float));
+    std::memcpy(buffer.get(), storage_.get() + from,
+                static_cast<std::size_t>(live) * sizeof(float));
   }
   return buffer;
 }
@@ -97,7 +98,8 @@ void SlidingPCM::append(std::span<const float> pcm) {
   if (capacity_ - end_ < n) {
     if (capacity_ >= live + n) {
       // Enough room once the discarded front is reclaimed.
-      std::memmove(storage_.get(), storage_.get() + start_, static_cast<std::size_t>(live) * sizeof(float));
+      std::memmove(storage_.get(), storage_.get() + start_,
+                   static_cast<std::size_t>(live) * sizeof(float));
       moved_samples_ += live;
       start_ = 0;
       end_ = live;
@@ -137,7 +139,8 @@ void SlidingPCM::discard_before(std::int64_t absolute_sample) {
   }
   const std::int64_t live_before = end_ - start_;
   // base_ <= fed_ and absolute_sample >= 0, so the difference cannot overflow.
-  const std::int64_t drop = std::min(std::max<std::int64_t>(0, absolute_sample - base_), live_before);
+  const std::int64_t drop =
+      std::min(std::max<std::int64_t>(0, absolute_sample - base_), live_before);
   const std::int64_t live = live_before - drop;
 
   if (capacity_ > minimum_capacity_ && live <= capacity_ / 4) {
@@ -170,4 +173,4 @@ std::vector<std::pair<std::string, std::int64_t>> SlidingPCM::counters() const {
   };
 }
 
-} // namespace kinra2::render::detail
+}  // namespace kinra2::render::detail

@@ -27,8 +27,7 @@ class SlidingPCM {
   // A boolean or a fractional number is not a capacity; refuse it at compile
   // time instead of letting it convert silently.
   template <typename T>
-    requires(std::same_as<T, bool> || std::is_floating_point_v<T>)
-  explicit SlidingPCM(T) = delete;
+  requires(std::same_as<T, bool> || std::is_floating_point_v<T>) explicit SlidingPCM(T) = delete;
 
   // A moved-from buffer is left empty with its counters at zero, never with
   // counters that describe storage it no longer has.
@@ -53,8 +52,7 @@ class SlidingPCM {
   // "nonnegative absolute sample offset required") for a negative offset.
   void discard_before(std::int64_t absolute_sample);
   template <typename T>
-    requires(std::same_as<T, bool> || std::is_floating_point_v<T>)
-  void discard_before(T) = delete;
+  requires(std::same_as<T, bool> || std::is_floating_point_v<T>) void discard_before(T) = delete;
 
   // Zero-copy view of the retained samples, element i at absolute offset
   // base() + i. Valid until the next append or discard_before.
@@ -107,4 +105,4 @@ class SlidingPCM {
   std::int64_t peak_capacity_ = 0;
 };
 
-} // namespace kinra2::render::detail
+}  // namespace kinra2::render::detail

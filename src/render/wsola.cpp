@@ -62,7 +62,9 @@ K2_ALWAYS_INLINE void score_lanes(const double* first, const VD* tail, double* s
   }
 }
 #else
-struct v2d { double l[2]; };
+struct v2d {
+  double l[2];
+};
 template <typename VD, int V>
 K2_ALWAYS_INLINE void score_lanes(const double* first, const VD* tail, double* scores) {
   constexpr int LANES = sizeof(VD) / sizeof(double);
@@ -88,10 +90,12 @@ K2_ALWAYS_INLINE void score_all(const double* first, const double* tail, double*
   constexpr int REST = CANDIDATES - FULL * G;
   VD t[OV];
   for (int i = 0; i < OV; ++i) {
-    for (int l = 0; l < LANES; ++l) std::memcpy(reinterpret_cast<double*>(&t[i]) + l, tail + i, sizeof(double));
+    for (int l = 0; l < LANES; ++l)
+      std::memcpy(reinterpret_cast<double*>(&t[i]) + l, tail + i, sizeof(double));
   }
   for (int g = 0; g < FULL; ++g) score_lanes<VD, V>(first + g * G, t, scores + g * G);
-  if constexpr (REST > 0) score_lanes<VD, (REST + LANES - 1) / LANES>(first + FULL * G, t, scores + FULL * G);
+  if constexpr (REST > 0)
+    score_lanes<VD, (REST + LANES - 1) / LANES>(first + FULL * G, t, scores + FULL * G);
 }
 
 using ScoreFn = void (*)(const double*, const double*, double*);
@@ -106,7 +110,8 @@ void score_portable(const double* first, const double* tail, double* scores) {
 #define K2_HAVE_AVX2_KERNEL 1
 // AVX2 brings four-lane doubles but not FMA: the target names no "fma", so
 // multiplies and adds stay separate roundings.
-__attribute__((target("avx2"))) void score_avx2(const double* first, const double* tail, double* scores) {
+__attribute__((target("avx2"))) void score_avx2(const double* first, const double* tail,
+                                                double* scores) {
   score_all<v4d, 8>(first, tail, scores);
 }
 #endif
@@ -122,15 +127,13 @@ bool cpu_has_avx2() noexcept {
 
 ScoreFn pick_scorer(WsolaKernel kernel) {
   switch (kernel) {
-    case WsolaKernel::portable:
-      return score_portable;
+    case WsolaKernel::portable: return score_portable;
     case WsolaKernel::avx2:
 #if defined(K2_HAVE_AVX2_KERNEL)
       if (cpu_has_avx2()) return score_avx2;
 #endif
       throw std::invalid_argument("AVX2 scorer not available on this machine");
-    case WsolaKernel::automatic:
-      break;
+    case WsolaKernel::automatic: break;
   }
   static const ScoreFn best = [] {
 #if defined(K2_HAVE_AVX2_KERNEL)
@@ -148,7 +151,7 @@ inline std::int64_t floor_to_int(double t) {
   return i;
 }
 
-} // namespace
+}  // namespace
 
 float wsola_to_buf(double d) {
   // Clamping before truncation gives the same value as after (both bounds are
@@ -177,12 +180,14 @@ float wsola_from_buf(double v) {
 }
 
 void wsola_to_buf(std::span<const float> in, std::span<float> out) {
-  if (in.size() != out.size()) throw std::invalid_argument("wsola_to_buf: input and output sizes differ");
+  if (in.size() != out.size())
+    throw std::invalid_argument("wsola_to_buf: input and output sizes differ");
   for (std::size_t i = 0; i < in.size(); ++i) out[i] = wsola_to_buf(static_cast<double>(in[i]));
 }
 
 void wsola_from_buf(std::span<const float> in, std::span<float> out) {
-  if (in.size() != out.size()) throw std::invalid_argument("wsola_from_buf: input and output sizes differ");
+  if (in.size() != out.size())
+    throw std::invalid_argument("wsola_from_buf: input and output sizes differ");
   for (std::size_t i = 0; i < in.size(); ++i) out[i] = wsola_from_buf(static_cast<double>(in[i]));
 }
 
@@ -242,7 +247,8 @@ WsolaTrace tempo_wsola_traced(std::span<const float> x, double factor, WsolaKern
     const std::int64_t nom = floor_to_int(static_cast<double>(q) * skip + 0.5);
     // nom never exceeds n for a positive factor; this keeps a future change
     // of the length rule from reading outside the padding.
-    if (nom < HALF - PAD || nom > n + 1) throw std::logic_error("WSOLA block position out of range");
+    if (nom < HALF - PAD || nom > n + 1)
+      throw std::logic_error("WSOLA block position out of range");
 
     score(src_d + nom - HALF, src_d + qj + HOP, scores.data());
     int best = 0;
@@ -260,14 +266,15 @@ WsolaTrace tempo_wsola_traced(std::span<const float> x, double factor, WsolaKern
       const float b = head[i] * w[i];
       dst[i] = a + b;
     }
-    if (emit > OV) std::memcpy(dst + OV, head + OV, static_cast<std::size_t>(emit - OV) * sizeof(float));
+    if (emit > OV)
+      std::memcpy(dst + OV, head + OV, static_cast<std::size_t>(emit - OV) * sizeof(float));
   }
 
   wsola_from_buf(trace.out, trace.out);
   return trace;
 }
 
-} // namespace kinra2::render::detail
+}  // namespace kinra2::render::detail
 
 namespace kinra2::render {
 
@@ -275,4 +282,4 @@ std::vector<float> tempo_wsola(std::span<const float> x, double factor) {
   return detail::tempo_wsola_traced(x, factor).out;
 }
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

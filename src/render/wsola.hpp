@@ -15,4 +15,4 @@ namespace kinra2::render {
 // small that the output could not be held throws std::length_error.
 std::vector<float> tempo_wsola(std::span<const float> x, double factor = 1.25);
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

@@ -12,11 +12,11 @@ namespace kinra2::render {
 
 namespace detail {
 
-inline constexpr int WSOLA_OVERLAP = SR_WSOLA_OVERLAP;                // crossfade length
-inline constexpr int WSOLA_HOP = SR_WSOLA_SEGMENT - WSOLA_OVERLAP;     // output samples per block
-inline constexpr int WSOLA_HALF = (SR_WSOLA_SEARCH - 1) / 2;           // search radius
-inline constexpr int WSOLA_CANDIDATES = 2 * WSOLA_HALF + 1;            // offsets -117..+117
-inline constexpr int WSOLA_PAD = WSOLA_HALF + SR_WSOLA_SEGMENT + 1;    // zeros on each side
+inline constexpr int WSOLA_OVERLAP = SR_WSOLA_OVERLAP;               // crossfade length
+inline constexpr int WSOLA_HOP = SR_WSOLA_SEGMENT - WSOLA_OVERLAP;   // output samples per block
+inline constexpr int WSOLA_HALF = (SR_WSOLA_SEARCH - 1) / 2;         // search radius
+inline constexpr int WSOLA_CANDIDATES = 2 * WSOLA_HALF + 1;          // offsets -117..+117
+inline constexpr int WSOLA_PAD = WSOLA_HALF + SR_WSOLA_SEGMENT + 1;  // zeros on each side
 
 // Sample <-> grid unit (2^-24 of full scale), per sample.
 float wsola_to_buf(double d);
@@ -39,6 +39,6 @@ struct WsolaTrace {
 WsolaTrace tempo_wsola_traced(std::span<const float> x, double factor,
                               WsolaKernel kernel = WsolaKernel::automatic);
 
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::render
+}  // namespace kinra2::render

@@ -103,7 +103,8 @@ std::optional<double> cgroup_quota(const std::filesystem::path& root) {
 detail::CpuSources os_sources(const std::filesystem::path& root) {
   detail::CpuSources src;
   long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  src.online = online > 0 ? static_cast<int>(std::min<long>(online, std::numeric_limits<int>::max())) : 0;
+  src.online =
+      online > 0 ? static_cast<int>(std::min<long>(online, std::numeric_limits<int>::max())) : 0;
   cpu_set_t set;
   CPU_ZERO(&set);
   if (::sched_getaffinity(0, sizeof(set), &set) == 0) src.affinity = CPU_COUNT(&set);
@@ -111,7 +112,7 @@ detail::CpuSources os_sources(const std::filesystem::path& root) {
   return src;
 }
 
-} // namespace
+}  // namespace
 
 namespace detail {
 
@@ -128,7 +129,8 @@ int effective_cpu_count(const CpuSources& src) {
 
 long long parse_int(std::string_view text, std::string_view what) {
   if (auto v = to_int(text)) return *v;
-  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) + "' is not an integer");
+  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) +
+                              "' is not an integer");
 }
 
 int default_threads(int n_interpreters, long long requested, int cpus) {
@@ -143,16 +145,18 @@ int default_threads(int n_interpreters, long long requested, int cpus) {
   return static_cast<int>(std::clamp<long long>(t, 1, std::numeric_limits<int>::max()));
 }
 
-} // namespace detail
+}  // namespace detail
 
 int effective_cpu_count(const std::filesystem::path& root) {
   return detail::effective_cpu_count(os_sources(root));
 }
 
-int effective_cpu_count() { return effective_cpu_count("/"); }
+int effective_cpu_count() {
+  return effective_cpu_count("/");
+}
 
 int default_threads(int n_interpreters, long long requested) {
   return detail::default_threads(n_interpreters, requested, effective_cpu_count());
 }
 
-} // namespace kinra2::system
+}  // namespace kinra2::system

@@ -18,6 +18,6 @@ namespace detail {
 // Parses a base-10 integer with optional sign and surrounding blanks.
 // Throws std::invalid_argument with `what` in the message when it is not one.
 long long parse_int(std::string_view text, std::string_view what);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::system
+}  // namespace kinra2::system

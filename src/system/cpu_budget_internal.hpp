@@ -14,12 +14,12 @@ int effective_cpu_count(const std::filesystem::path& root);
 
 namespace detail {
 struct CpuSources {
-  int online = 0;   // processors online; 0 = unknown
-  int affinity = 0; // processors in the affinity set; 0 = unknown
+  int online = 0;    // processors online; 0 = unknown
+  int affinity = 0;  // processors in the affinity set; 0 = unknown
   std::filesystem::path root = "/";
 };
 int effective_cpu_count(const CpuSources& src);
 int default_threads(int n_interpreters, long long requested, int cpus);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::system
+}  // namespace kinra2::system

@@ -18,7 +18,7 @@ CpuIdentity decode_signature(std::string vendor, unsigned eax) {
   return id;
 }
 
-} // namespace detail
+}  // namespace detail
 
 namespace {
 
@@ -34,7 +34,7 @@ CpuIdentity read_cpuid() {
   return detail::decode_signature(std::string(vendor, sizeof vendor), eax);
 }
 
-} // namespace
+}  // namespace
 
 const CpuIdentity& this_cpu() {
   static const CpuIdentity id = read_cpuid();
@@ -47,4 +47,4 @@ std::string describe(const CpuIdentity& cpu) {
   return (cpu.vendor.empty() ? std::string("unknown processor") : cpu.vendor) + buf;
 }
 
-} // namespace kinra2::system
+}  // namespace kinra2::system

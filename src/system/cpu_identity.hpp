@@ -8,9 +8,9 @@
 namespace kinra2::system {
 
 struct CpuIdentity {
-  std::string vendor;  // the 12-character vendor text, e.g. "AuthenticAMD"
-  unsigned family = 0; // base family plus extended family
-  unsigned model = 0;  // base model plus extended model << 4
+  std::string vendor;   // the 12-character vendor text, e.g. "AuthenticAMD"
+  unsigned family = 0;  // base family plus extended family
+  unsigned model = 0;   // base model plus extended model << 4
 
   bool operator==(const CpuIdentity&) const = default;
 };
@@ -26,6 +26,6 @@ namespace detail {
 // manuals do: extended family counts only with base family 0xF, extended
 // model only with base family 0x6 or 0xF.
 CpuIdentity decode_signature(std::string vendor, unsigned eax);
-} // namespace detail
+}  // namespace detail
 
-} // namespace kinra2::system
+}  // namespace kinra2::system

@@ -14,11 +14,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::optional<Member> find(const std::string& bundle, std::initializer_list<std::string_view> names) {
+std::optional<Member> find(const std::string& bundle,
+                           std::initializer_list<std::string_view> names) {
   return find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
 }
 
-void write_zip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+void write_zip(const std::string& path,
+               const std::vector<std::pair<std::string, std::string>>& entries) {
   int err = 0;
   zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
   ASSERT_NE(z, nullptr);
@@ -31,7 +33,7 @@ void write_zip(const std::string& path, const std::vector<std::pair<std::string,
   ASSERT_EQ(zip_close(z), 0);
 }
 
-} // namespace
+}  // namespace
 
 TEST(ImxToc, HeaderRules) {
   TempDir t;
@@ -82,8 +84,10 @@ TEST(MemberBytes, BaseNameLookupAndLaterEntryWinsInEveryForm) {
     EXPECT_FALSE(member_bytes(b, {"models/canon.f32"}));  // containers match base names only
     EXPECT_FALSE(member_bytes(b, {"X.tflite"}));          // case-sensitive
   }
-  EXPECT_EQ(listing(t.file("b.imx")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
-  EXPECT_EQ(listing(t.file("b.zip")), (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+  EXPECT_EQ(listing(t.file("b.imx")),
+            (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
+  EXPECT_EQ(listing(t.file("b.zip")),
+            (std::vector<std::string>{"x.tflite", "canon.f32", "x.tflite"}));
 }
 
 TEST(MemberBytes, DirectoryBundle) {
@@ -159,7 +163,8 @@ TEST(MemberBytes, ZipDetectionAndDamage) {
   // write a repeated name, so the second name is patched in afterwards.)
   write_zip(t.file("dup.zip"), {{"m/canon.bin", "first"}, {"m/canon.biX", "second"}});
   std::string dup = k2test::read_file(t.path() / "dup.zip");
-  for (auto at = dup.find("m/canon.biX"); at != std::string::npos; at = dup.find("m/canon.biX", at)) dup[at + 10] = 'n';
+  for (auto at = dup.find("m/canon.biX"); at != std::string::npos; at = dup.find("m/canon.biX", at))
+    dup[at + 10] = 'n';
   write_file(t.path() / "dup.zip", dup);
   EXPECT_EQ(member_bytes(t.file("dup.zip"), {"canon.bin"}), "second");
   EXPECT_EQ(listing(t.file("dup.zip")), (std::vector<std::string>{"canon.bin", "canon.bin"}));

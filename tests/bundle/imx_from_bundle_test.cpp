@@ -15,8 +15,8 @@
 
 using namespace kinra2::bundle;
 using k2test::run;
-using k2test::shq;
 using k2test::ScopedEnv;
+using k2test::shq;
 using k2test::TempDir;
 using k2test::write_file;
 using nlohmann::json;
@@ -24,9 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string tool() { return k2test::bin("imx_from_bundle"); }
+std::string tool() {
+  return k2test::bin("imx_from_bundle");
+}
 
-} // namespace
+}  // namespace
 
 TEST(ImxFromBundle, UsageAndErrors) {
   auto [st, out] = run(shq(tool()));
@@ -56,20 +58,23 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   write_file(b / "identity.tflite", "identity delta");
   write_file(b / "shared-enc.tflite", "the encoder");
   const json original = {{"name", "someone"},
-                         {"dependencies", {{{"id", "other-dep"}, {"sha256", "keep"}},
-                                           {{"id", "kinra2-shared-enc"}, {"sha256", "stale"}, {"note", "n"}}}}};
+                         {"dependencies",
+                          {{{"id", "other-dep"}, {"sha256", "keep"}},
+                           {{"id", "kinra2-shared-enc"}, {"sha256", "stale"}, {"note", "n"}}}}};
   write_file(b / "manifest.json", original.dump());
   const std::string h = detail::sha256_file_hex((b / "shared-enc.tflite").string());
 
   for (const std::string form : {"imx", "zip"}) {
     SCOPED_TRACE(form);
     const std::string out = t.file("packed." + form);
-    auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
+    auto [st, log] =
+        run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
     ASSERT_EQ(st, 0) << log;
     const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));
     EXPECT_EQ(m["name"], "someone");
     EXPECT_EQ(m["dependencies"][0], original["dependencies"][0]);
-    EXPECT_EQ(m["dependencies"][1], (json{{"id", "kinra2-shared-enc"}, {"sha256", h}, {"note", "n"}}));
+    EXPECT_EQ(m["dependencies"][1],
+              (json{{"id", "kinra2-shared-enc"}, {"sha256", h}, {"note", "n"}}));
     EXPECT_EQ(m["dependencies"].size(), 2u);
     EXPECT_EQ(detail::member_bytes(out, {"identity.tflite"}), "identity delta");
 
@@ -86,20 +91,23 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
     detail::release_staged(r.tfl_paths);
     EXPECT_FALSE(fs::exists(r.tfl_paths[0]));
   }
-  EXPECT_EQ(json::parse(k2test::read_file(b / "manifest.json")), original);  // packing leaves the source alone
+  EXPECT_EQ(json::parse(k2test::read_file(b / "manifest.json")),
+            original);  // packing leaves the source alone
 
   // --base from elsewhere, stamped into the directory as well.
   fs::remove(b / "shared-enc.tflite");
   write_file(t.path() / "engine" / "shared-enc.tflite", "engine encoder");
   const std::string h2 = detail::sha256_file_hex(t.file("engine/shared-enc.tflite"));
-  auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(t.file("p2.imx")) + " --base " +
-                       shq(t.file("engine/shared-enc.tflite")) + " --stamp-in-place");
+  auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(t.file("p2.imx")) +
+                       " --base " + shq(t.file("engine/shared-enc.tflite")) + " --stamp-in-place");
   ASSERT_EQ(st, 0) << log;
   EXPECT_EQ(json::parse(k2test::read_file(b / "manifest.json"))["dependencies"][1]["sha256"], h2);
   testing::internal::CaptureStderr();
   LoadedBundle r = load_bundle(t.file("p2.imx"), t.file("engine"));
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.file("engine") + "\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.file("engine") + "\n"),
+            std::string::npos)
+      << err;
   detail::drop_staged();
 }
 
@@ -118,7 +126,8 @@ TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
   for (const std::string form : {"imx", "zip"}) {
     SCOPED_TRACE(form);
     const std::string out = t.file("packed." + form);
-    auto [st, log] = run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
+    auto [st, log] =
+        run(shq(tool()) + " " + shq(b.string()) + " " + shq(out) + (form == "zip" ? " --zip" : ""));
     ASSERT_EQ(st, 0) << log;
     EXPECT_EQ(detail::member_bytes(out, {"canon.bin"}), "top canon");
     const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));

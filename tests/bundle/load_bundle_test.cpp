@@ -27,7 +27,7 @@ const std::string P = "[render-stream-host-litert] ";
 // Every test gets its own home, content store and stage directory, no
 // candidate variables, and the component built beside the tests.
 class LoadBundle : public testing::Test {
-protected:
+ protected:
   TempDir t;
   ScopedEnv home{"HOME", t.file("home")};
   ScopedEnv store{"VELMORA_DEPS_DIR", t.file("store")};
@@ -43,7 +43,8 @@ protected:
   }
   void TearDown() override { detail::drop_staged(); }
 
-  std::string dir(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members) {
+  std::string dir(const std::string& name,
+                  const std::vector<std::pair<std::string, std::string>>& members) {
     for (const auto& [n, d] : members) write_file(t.path() / name / n, d);
     fs::create_directories(t.path() / name);
     return t.file(name);
@@ -58,7 +59,8 @@ protected:
 
   // The log of a refused load as the host prints it: what the loader logged,
   // then the refusal's one FATAL line (which the loader never logs itself).
-  std::string refused(const std::string& bundle, const std::optional<std::string>& engine = std::nullopt) {
+  std::string refused(const std::string& bundle,
+                      const std::optional<std::string>& engine = std::nullopt) {
     testing::internal::CaptureStderr();
     std::string fatal;
     try {
@@ -71,7 +73,8 @@ protected:
     EXPECT_EQ(err.find("FATAL"), std::string::npos) << err;
     return err + P + fatal + "\n";
   }
-  LoadedBundle loaded(const std::string& bundle, std::string& log, const std::optional<std::string>& engine = std::nullopt) {
+  LoadedBundle loaded(const std::string& bundle, std::string& log,
+                      const std::optional<std::string>& engine = std::nullopt) {
     testing::internal::CaptureStderr();
     LoadedBundle r;
     try {
@@ -87,16 +90,20 @@ protected:
 
 const std::string CANON = k2test::canon_bytes();
 
-} // namespace
+}  // namespace
 
 TEST_F(LoadBundle, CanonRules) {
-  EXPECT_EQ(refused(dir("none", {{"combined_litert.tflite", "m"}})),
-            P + "FATAL: no canon.bin in " + t.file("none") + " (per-identity canon latent required)\n");
-  EXPECT_EQ(refused(dir("short", {{"canon.bin", CANON.substr(4)}, {"combined_litert.tflite", "m"}})),
-            P + "FATAL: canon.bin has 74879 floats, expected 74880\n");
+  EXPECT_EQ(
+      refused(dir("none", {{"combined_litert.tflite", "m"}})),
+      P + "FATAL: no canon.bin in " + t.file("none") + " (per-identity canon latent required)\n");
+  EXPECT_EQ(
+      refused(dir("short", {{"canon.bin", CANON.substr(4)}, {"combined_litert.tflite", "m"}})),
+      P + "FATAL: canon.bin has 74879 floats, expected 74880\n");
   // A ragged byte count is no contract violation but bad data: plain error.
-  EXPECT_THROW(load_bundle(dir("ragged", {{"canon.bin", CANON + "x"}, {"combined_litert.tflite", "m"}}), std::nullopt),
-               std::invalid_argument);
+  EXPECT_THROW(
+      load_bundle(dir("ragged", {{"canon.bin", CANON + "x"}, {"combined_litert.tflite", "m"}}),
+                  std::nullopt),
+      std::invalid_argument);
 
   std::string log;
   auto r = loaded(dir("f32", {{"canon.f32", CANON}, {"combined_litert.tflite", "m"}}), log);
@@ -109,7 +116,9 @@ TEST_F(LoadBundle, CanonRules) {
 TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
   unload_policy_component("test");
   std::string log;
-  const std::string d = dir("d", {{"canon.bin", CANON}, {"combined_litert.tflite", "M"}, {"identity.tflite", "I"},
+  const std::string d = dir("d", {{"canon.bin", CANON},
+                                  {"combined_litert.tflite", "M"},
+                                  {"identity.tflite", "I"},
                                   {"combined_litert_q8gd.tflite", "Q"}});
   auto r = loaded(d, log);
   EXPECT_EQ(r.tfl_paths, std::vector<std::string>{d + "/combined_litert.tflite"});  // used in place
@@ -117,7 +126,9 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
   EXPECT_TRUE(detail::staged_paths().empty());
   EXPECT_EQ(log, P + "[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite\n");
 
-  write_file(t.path() / "b.imx", k2test::imx_of({{"canon.bin", CANON}, {"identity.tflite", "I"}, {"combined_litert.tflite", "M"}}));
+  write_file(t.path() / "b.imx", k2test::imx_of({{"canon.bin", CANON},
+                                                 {"identity.tflite", "I"},
+                                                 {"combined_litert.tflite", "M"}}));
   r = loaded(t.file("b.imx"), log);
   ASSERT_EQ(r.tfl_paths.size(), 1u);
   EXPECT_TRUE(r.tfl_paths[0].ends_with("_combined_litert.tflite"));
@@ -129,28 +140,37 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
 TEST_F(LoadBundle, SplitRefusals) {
   const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}});
   unload_policy_component("dlopen says no");
-  EXPECT_EQ(refused(d), P + "FATAL: " + d +
-                            " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification "
-                            "policy) — searched the repo tools/ dir and this host's own directory (dlopen says no). "
-                            "Without it the base pairing cannot be verified, and an unverified pairing renders a "
-                            "different face with no error. Vendor tools/shared_enc_dep beside this host in the engine "
-                            "artifact. (The combined-member path does not need it and is unaffected.)\n");
+  EXPECT_EQ(
+      refused(d),
+      P + "FATAL: " + d +
+          " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification "
+          "policy) — searched the repo tools/ dir and this host's own directory (dlopen says no). "
+          "Without it the base pairing cannot be verified, and an unverified pairing renders a "
+          "different face with no error. Vendor tools/shared_enc_dep beside this host in the "
+          "engine "
+          "artifact. (The combined-member path does not need it and is unaffected.)\n");
   load_policy_component({K2_BIN_DIR});
 
-  EXPECT_EQ(refused(d), P + "FATAL: " + d +
-                            " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
-                            "'kinra2-shared-enc' base in its manifest dependencies[], and carries no shared-enc.tflite "
-                            "of its own. There is no way to tell which shared-enc.tflite it was cut against, and the "
-                            "wrong one renders a DIFFERENT FACE with no error (measured 2026-09-01: 181 of 181 frames "
-                            "wrong, silently). Re-emit the container with tools/imx_from_bundle, which stamps the base "
-                            "content address.\n");
+  EXPECT_EQ(
+      refused(d),
+      P + "FATAL: " + d +
+          " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
+          "'kinra2-shared-enc' base in its manifest dependencies[], and carries no "
+          "shared-enc.tflite "
+          "of its own. There is no way to tell which shared-enc.tflite it was cut against, and the "
+          "wrong one renders a DIFFERENT FACE with no error (measured 2026-09-01: 181 of 181 "
+          "frames "
+          "wrong, silently). Re-emit the container with tools/imx_from_bundle, which stamps the "
+          "base "
+          "content address.\n");
 
   const std::string h = sha("the right encoder");
   write_file(fs::path(d) / "manifest.json", deps(h));
-  const std::string tail = ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + h +
-                           " or <store>/" + h.substr(0, 2) + "/" + h +
-                           "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME "
-                           "and the wrong CONTENT is refused here on purpose.\n";
+  const std::string tail =
+      ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + h +
+      " or <store>/" + h.substr(0, 2) + "/" + h +
+      "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME "
+      "and the wrong CONTENT is refused here on purpose.\n";
   const std::string head = P + "FATAL: " + d + " was cut against shared-enc.tflite sha256=" + h +
                            " and that base is NOT on this machine. Resolution: ";
   EXPECT_EQ(refused(d), head + "no candidate found" + tail);
@@ -163,8 +183,9 @@ TEST_F(LoadBundle, SplitRefusals) {
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "a");
   ScopedEnv se("KINRA2_SHARED_ENC", t.file("emptyengine"));
   const std::string engines = t.file("home/.velmora/engines");
-  EXPECT_EQ(refused(d, eng), head + d + "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
-                                 "/shared-enc.tflite (engine dir): sha mismatch; " + engines +
+  EXPECT_EQ(refused(d, eng), head + d +
+                                 "/shared-enc.tflite (co-located in the bundle): sha mismatch; " +
+                                 eng + "/shared-enc.tflite (engine dir): sha mismatch; " + engines +
                                  "/a/shared-enc.tflite (explicit file): sha mismatch; " + engines +
                                  "/b/shared-enc.tflite (explicit file): sha mismatch" + tail);
 }
@@ -172,7 +193,8 @@ TEST_F(LoadBundle, SplitRefusals) {
 TEST_F(LoadBundle, SplitResolutionOrder) {
   const std::string enc = "the right encoder";
   const std::string h = sha(enc);
-  const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"manifest.json", deps(h)}});
+  const std::string d =
+      dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"manifest.json", deps(h)}});
   std::string log;
 
   // Engines are tried in name order: a (wrong) then b (right).
@@ -182,8 +204,9 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   const std::string b_enc = t.file("home/.velmora/engines/b/shared-enc.tflite");
   EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, d + "/identity.tflite"}));
   EXPECT_EQ(r.model_label, "shared-enc.tflite+identity.tflite");
-  EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) + "… VERIFIED (bytes hashed) via explicit file " +
-                     b_enc + "\n" + P + "two-artifact split: enc=" + b_enc + " + id=" + d + "/identity.tflite\n");
+  EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) +
+                     "… VERIFIED (bytes hashed) via explicit file " + b_enc + "\n" + P +
+                     "two-artifact split: enc=" + b_enc + " + id=" + d + "/identity.tflite\n");
 
   // A variable naming some other file opens it as a container.
   write_file(t.path() / "engine.pack", k2test::imx_of({{"x/shared-enc.tflite", enc}}));
@@ -192,7 +215,9 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
     r = loaded(d, log);
     EXPECT_TRUE(r.tfl_paths[0].ends_with("_shared-enc.tflite"));
     EXPECT_EQ(k2test::read_file(r.tfl_paths[0]), enc);
-    EXPECT_NE(log.find("VERIFIED (bytes hashed) via container " + t.file("engine.pack") + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("VERIFIED (bytes hashed) via container " + t.file("engine.pack") + "\n"),
+              std::string::npos)
+        << log;
   }
 
   // A content-store hit beats a co-located copy and is trusted by name.
@@ -203,37 +228,48 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   EXPECT_EQ(r.tfl_paths[0], stored);
   EXPECT_EQ(log.substr(0, log.find('\n') + 1),
             P + "two-artifact split: base sha256=" + h.substr(0, 12) +
-                "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via "
-                "name-trusted content store " + stored + "\n");
+                "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per "
+                "dependency_resolver) via "
+                "name-trusted content store " +
+                stored + "\n");
 }
 
 TEST_F(LoadBundle, UndeclaredSplitUsesItsOwnCopyFirst) {
-  const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", "own"}});
+  const std::string d =
+      dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", "own"}});
   const std::string eng = dir("engine", {{"shared-enc.tflite", "engine"}});
   std::string log;
   auto r = loaded(d, log, eng);
-  EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{d + "/shared-enc.tflite", d + "/identity.tflite"}));
-  EXPECT_EQ(log, P + "two-artifact split: base UNVERIFIED (artifact declares no 'kinra2-shared-enc' dependency; using "
+  EXPECT_EQ(r.tfl_paths,
+            (std::vector<std::string>{d + "/shared-enc.tflite", d + "/identity.tflite"}));
+  EXPECT_EQ(log, P +
+                     "two-artifact split: base UNVERIFIED (artifact declares no "
+                     "'kinra2-shared-enc' dependency; using "
                      "the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it\n" +
-                     P + "two-artifact split: enc=" + d + "/shared-enc.tflite + id=" + d + "/identity.tflite\n");
+                     P + "two-artifact split: enc=" + d + "/shared-enc.tflite + id=" + d +
+                     "/identity.tflite\n");
 }
 
 TEST_F(LoadBundle, NoRenderer) {
-  EXPECT_EQ(refused(dir("enc_only", {{"canon.bin", CANON}, {"shared-enc.tflite", "E"}})),
-            P + "FATAL: no LiteRT tflite member in " + t.file("enc_only") +
-                " (expected combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite; "
-                "convert-on-first-run from onnx/ckpt is not wired in v1)\n");
+  EXPECT_EQ(
+      refused(dir("enc_only", {{"canon.bin", CANON}, {"shared-enc.tflite", "E"}})),
+      P + "FATAL: no LiteRT tflite member in " + t.file("enc_only") +
+          " (expected combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite; "
+          "convert-on-first-run from onnx/ckpt is not wired in v1)\n");
   write_file(t.path() / "u.imx", k2test::imx_of({{"canon.bin", CANON},
                                                  {"z/combined_litert_q8gd.tflite", "Q"},
                                                  {"Model.tflite", "A"},
                                                  {"shared-enc.tflite", "E"},
                                                  {"y/combined_litert_q8gd.tflite", "Q"}}));
-  EXPECT_EQ(refused(t.file("u.imx")),
-            P + "FATAL: " + t.file("u.imx") +
-                " carries UNEXPECTED tflite member(s) ['Model.tflite', 'combined_litert_q8gd.tflite', "
-                "'combined_litert_q8gd.tflite'] and none of the contract renderers. kinra-2 names exactly two renderer "
-                "shapes: combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other .tflite names "
-                "are not loaded: re-pack the member under its contract name.\n");
+  EXPECT_EQ(
+      refused(t.file("u.imx")),
+      P + "FATAL: " + t.file("u.imx") +
+          " carries UNEXPECTED tflite member(s) ['Model.tflite', 'combined_litert_q8gd.tflite', "
+          "'combined_litert_q8gd.tflite'] and none of the contract renderers. kinra-2 names "
+          "exactly two renderer "
+          "shapes: combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other "
+          ".tflite names "
+          "are not loaded: re-pack the member under its contract name.\n");
 }
 
 TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
@@ -245,33 +281,40 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
   std::string upper = h;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   write_file(t.path() / "escape", enc);
-  const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
+  const std::string d =
+      dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
   const std::string eng = dir("engine", {{"shared-enc.tflite", enc}});
 
-  for (const std::string& declared : {std::string("../escape"), upper, std::string("\xc3\xa9t\xc3\xa9")}) {
+  for (const std::string& declared :
+       {std::string("../escape"), upper, std::string("\xc3\xa9t\xc3\xa9")}) {
     SCOPED_TRACE(declared);
     write_file(fs::path(d) / "manifest.json", deps(declared));
     const std::string log = refused(d, eng);
-    EXPECT_TRUE(log.starts_with(P + "FATAL: " + d + " was cut against shared-enc.tflite sha256=" + declared +
-                                " and that base is NOT on this machine. Resolution: " + d +
-                                "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
-                                "/shared-enc.tflite (engine dir): sha mismatch. Put it in the content store"))
+    EXPECT_TRUE(log.starts_with(
+        P + "FATAL: " + d + " was cut against shared-enc.tflite sha256=" + declared +
+        " and that base is NOT on this machine. Resolution: " + d +
+        "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
+        "/shared-enc.tflite (engine dir): sha mismatch. Put it in the content store"))
         << log;
     // The store layout quotes the first two characters, never half of one.
-    EXPECT_NE(log.find(" or <store>/" + detail::prefix_cp(declared, 2) + "/" + declared + "), or pass"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find(" or <store>/" + detail::prefix_cp(declared, 2) + "/" + declared + "), or pass"),
+        std::string::npos)
         << log;
   }
   // An empty declaration is no hash either, so the refusal cannot quote one.
   write_file(fs::path(d) / "manifest.json", deps(""));
-  EXPECT_EQ(refused(d, eng), P + "FATAL: " + d +
-                                 " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
-                                 "found. Provide it via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install "
-                                 "the linux engine (`velmora engine install linux`) into ~/.velmora/engines/.\n");
+  EXPECT_EQ(
+      refused(d, eng),
+      P + "FATAL: " + d +
+          " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
+          "found. Provide it via --engine <dir|.engine>, KINRA2_SHARED_ENC=<file>, or install "
+          "the linux engine (`velmora engine install linux`) into ~/.velmora/engines/.\n");
 
   // Only a manifest that declares nothing lets the bundle's own copy through.
   write_file(fs::path(d) / "manifest.json",
-             nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", nullptr}}}}}.dump());
+             nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", nullptr}}}}}
+                 .dump());
   std::string log;
   EXPECT_EQ(loaded(d, log, eng).tfl_paths[0], d + "/shared-enc.tflite");
   EXPECT_NE(log.find("base UNVERIFIED"), std::string::npos) << log;

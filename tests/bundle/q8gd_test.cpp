@@ -25,7 +25,9 @@ const std::string SERVING_COMBINED = " — serving combined_litert.tflite";
 
 // An outcome as (value, note), so that whole outcomes compare in one line.
 using Seen = std::pair<std::optional<std::string>, std::string>;
-Seen seen(const kinra2::base::Outcome<std::string>& o) { return {o.value, o.note}; }
+Seen seen(const kinra2::base::Outcome<std::string>& o) {
+  return {o.value, o.note};
+}
 
 struct Q8Bundle {
   TempDir t;
@@ -39,19 +41,25 @@ struct Q8Bundle {
     write_file(t.path() / "bundle" / "combined_litert_q8gd.tflite", "int8 model");
     q8_sha = detail::sha256_file_hex(dir + "/combined_litert_q8gd.tflite");
     base_sha = detail::sha256_file_hex(dir + "/combined_litert.tflite");
-    write_file(vnni, "processor\t: 0\nflags\t\t: fpu sse2 avx_vnni avx2 avx512_vnni\nflags\t\t: nothing\n");
+    write_file(
+        vnni,
+        "processor\t: 0\nflags\t\t: fpu sse2 avx_vnni avx2 avx512_vnni\nflags\t\t: nothing\n");
     write_file(plain, "processor\t: 0\nvmx flags\t: avx512_vnni\nflags\t\t: fpu sse2 avx2\n");
   }
 
   json good() const {
-    return {{"members_sha256", {{"combined_litert_q8gd.tflite", q8_sha}, {"combined_litert.tflite", base_sha}}},
-            {"litert_q8gd", {{"sha256", q8_sha}, {"base_member", "combined_litert.tflite"}, {"base_sha256", base_sha}}}};
+    return {{"members_sha256",
+             {{"combined_litert_q8gd.tflite", q8_sha}, {"combined_litert.tflite", base_sha}}},
+            {"litert_q8gd",
+             {{"sha256", q8_sha},
+              {"base_member", "combined_litert.tflite"},
+              {"base_sha256", base_sha}}}};
   }
   void manifest(const json& m) const { write_file(fs::path(dir) / "manifest.json", m.dump()); }
   Seen select() const { return seen(detail::select_q8gd(dir, vnni)); }
 };
 
-} // namespace
+}  // namespace
 
 TEST(Q8gd, Int8DotIsa) {
   Q8Bundle b;
@@ -66,8 +74,10 @@ TEST(Q8gd, Int8DotIsa) {
 
 TEST(Q8gd, BoundReasons) {
   Q8Bundle b;
-  EXPECT_EQ(seen(detail::q8gd_bound(b.good())), std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
-  const std::string unbound = "the header does not bind it (no members_sha256 entry / litert_q8gd block)";
+  EXPECT_EQ(seen(detail::q8gd_bound(b.good())),
+            std::make_pair(std::optional<std::string>(b.q8_sha), std::string("bound")));
+  const std::string unbound =
+      "the header does not bind it (no members_sha256 entry / litert_q8gd block)";
   EXPECT_EQ(seen(detail::q8gd_bound(json())).second, unbound);
   json m = b.good();
   m.erase("litert_q8gd");
@@ -87,25 +97,34 @@ TEST(Q8gd, BoundReasons) {
   m = b.good();
   m["litert_q8gd"]["base_sha256"] = "abcdef0123456789";
   EXPECT_EQ(seen(detail::q8gd_bound(m)).second,
-            "STALE: cut from combined_litert.tflite abcdef012345, the header declares " + b.base_sha.substr(0, 12));
+            "STALE: cut from combined_litert.tflite abcdef012345, the header declares " +
+                b.base_sha.substr(0, 12));
   m = b.good();
   m["members_sha256"].erase("combined_litert.tflite");
   m["litert_q8gd"].erase("base_sha256");
-  EXPECT_EQ(seen(detail::q8gd_bound(m)).second, "STALE: cut from combined_litert.tflite None, the header declares None");
+  EXPECT_EQ(seen(detail::q8gd_bound(m)).second,
+            "STALE: cut from combined_litert.tflite None, the header declares None");
 }
 
 TEST(Q8gd, RuntimeGate) {
   json m = {{"litert_q8gd", {{"gate", {{"runtime", "2.9.0"}}}}}};
   EXPECT_EQ(detail::q8gd_runtime_ok(m, "2.9.0"),
             std::make_pair(true, std::string("gated on this runtime (ai-edge-litert 2.9.0)")));
-  EXPECT_EQ(detail::q8gd_runtime_ok(m, "2.10.0"),
-            std::make_pair(false, std::string("gated on ai-edge-litert 2.9.0, this process runs 2.10.0 — re-gate it")));
+  EXPECT_EQ(
+      detail::q8gd_runtime_ok(m, "2.10.0"),
+      std::make_pair(
+          false,
+          std::string("gated on ai-edge-litert 2.9.0, this process runs 2.10.0 — re-gate it")));
   EXPECT_EQ(detail::q8gd_runtime_ok(m, std::nullopt),
-            std::make_pair(false, std::string("gated on ai-edge-litert 2.9.0, this process's runtime is unreadable")));
-  const auto unrecorded = std::make_pair(true, std::string("gate runtime not recorded (published before 2026-10-05)"));
+            std::make_pair(
+                false, std::string(
+                           "gated on ai-edge-litert 2.9.0, this process's runtime is unreadable")));
+  const auto unrecorded =
+      std::make_pair(true, std::string("gate runtime not recorded (published before 2026-10-05)"));
   EXPECT_EQ(detail::q8gd_runtime_ok(json::object(), std::nullopt), unrecorded);
   EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", "2.9.0"}}}}, "1"), unrecorded);
-  EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", {{"runtime", ""}}}}}}, "1"), unrecorded);
+  EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", {{"runtime", ""}}}}}}, "1"),
+            unrecorded);
 }
 
 TEST(Q8gd, SelectionRows) {
@@ -120,25 +139,32 @@ TEST(Q8gd, SelectionRows) {
   // Row 8, with and without a recorded gate; "1" is just auto.
   {
     ScopedEnv on("KINRA2_Q8GD", "1");
-    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(q8),
-                                         "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
-                                             b.q8_sha.substr(0, 12) + " bound; gated on this runtime (ai-edge-litert " +
-                                             rt + "))"));
+    EXPECT_EQ(
+        b.select(),
+        std::make_pair(
+            std::optional<std::string>(q8),
+            "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
+                b.q8_sha.substr(0, 12) + " bound; gated on this runtime (ai-edge-litert " + rt +
+                "))"));
   }
   b.manifest(b.good());
-  EXPECT_EQ(b.select().second, "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
-                                   b.q8_sha.substr(0, 12) +
-                                   " bound; gate runtime not recorded (published before 2026-10-05))");
+  EXPECT_EQ(b.select().second,
+            "[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx512_vnni; sha " +
+                b.q8_sha.substr(0, 12) +
+                " bound; gate runtime not recorded (published before 2026-10-05))");
 
   // Row 3 takes the trimmed, lowered switch.
   {
     ScopedEnv off("KINRA2_Q8GD", "  OFF ");
-    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
-                                         std::string("[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite")));
+    EXPECT_EQ(b.select(),
+              std::make_pair(
+                  std::optional<std::string>(),
+                  std::string("[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite")));
   }
   // Row 4: no instruction set, or no cpuinfo at all.
-  const std::string no_isa = "[q8gd] FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 "
-                             "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
+  const std::string no_isa =
+      "[q8gd] FALLBACK: this CPU has no int8 dot product (no avx512_vnni / avx_vnni; int8 "
+      "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
   EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.plain)).second, no_isa);
   EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("nope"))).second, no_isa);
 
@@ -146,12 +172,14 @@ TEST(Q8gd, SelectionRows) {
   m = b.good();
   m["litert_q8gd"]["sha256"] = "x";
   b.manifest(m);
-  EXPECT_EQ(b.select().second, "[q8gd] FALLBACK: litert_q8gd.sha256 disagrees with members_sha256" + SERVING_COMBINED);
+  EXPECT_EQ(b.select().second,
+            "[q8gd] FALLBACK: litert_q8gd.sha256 disagrees with members_sha256" + SERVING_COMBINED);
   m = b.good();
   m["litert_q8gd"]["gate"] = {{"runtime", "0.0.1"}};
   b.manifest(m);
   EXPECT_EQ(b.select().second,
-            "[q8gd] FALLBACK: gated on ai-edge-litert 0.0.1, this process runs " + rt + " — re-gate it" + SERVING_COMBINED);
+            "[q8gd] FALLBACK: gated on ai-edge-litert 0.0.1, this process runs " + rt +
+                " — re-gate it" + SERVING_COMBINED);
 
   // Row 7: the bytes decide, and hex case matters.
   std::string upper = b.q8_sha;
@@ -160,25 +188,29 @@ TEST(Q8gd, SelectionRows) {
   m["members_sha256"]["combined_litert_q8gd.tflite"] = upper;
   m["litert_q8gd"]["sha256"] = upper;
   b.manifest(m);
-  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
-                                       "[q8gd] FALLBACK: bytes " + b.q8_sha.substr(0, 12) + " != declared " +
-                                           upper.substr(0, 12) + SERVING_COMBINED));
+  EXPECT_EQ(b.select(),
+            std::make_pair(std::optional<std::string>(),
+                           "[q8gd] FALLBACK: bytes " + b.q8_sha.substr(0, 12) + " != declared " +
+                               upper.substr(0, 12) + SERVING_COMBINED));
 
   // Row 9: unreadable or invalid manifest never escapes.
   write_file(fs::path(b.dir) / "manifest.json", "{not json");
   auto r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED)) << r.second;
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED))
+      << r.second;
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED)) << r.second;
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED))
+      << r.second;
   b.manifest(json::array());
   EXPECT_TRUE(b.select().second.ends_with(SERVING_COMBINED));
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
-  EXPECT_EQ(seen(detail::select_q8gd(b.t.file("b.imx"), b.vnni)), std::make_pair(std::optional<std::string>(), std::string()));
+  EXPECT_EQ(seen(detail::select_q8gd(b.t.file("b.imx"), b.vnni)),
+            std::make_pair(std::optional<std::string>(), std::string()));
   fs::remove(q8);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(), std::string()));
 }
@@ -194,7 +226,10 @@ TEST(Q8gd, ManifestThatIsNoRegularFileFallsBackWithoutBlocking) {
   if (pid == 0) {
     ::alarm(20);
     const auto r = b.select();
-    ::_exit(!r.first && r.second == "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + SERVING_COMBINED ? 0 : 1);
+    ::_exit(!r.first && r.second == "[q8gd] FALLBACK: error: " + m.string() +
+                                        " is not a regular file" + SERVING_COMBINED
+                ? 0
+                : 1);
   }
   int st = 0;
   ::waitpid(pid, &st, 0);
@@ -204,5 +239,6 @@ TEST(Q8gd, ManifestThatIsNoRegularFileFallsBackWithoutBlocking) {
   fs::remove(m);
   fs::create_directory(m);
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
-                                       "[q8gd] FALLBACK: error: " + m.string() + " is not a regular file" + SERVING_COMBINED));
+                                       "[q8gd] FALLBACK: error: " + m.string() +
+                                           " is not a regular file" + SERVING_COMBINED));
 }

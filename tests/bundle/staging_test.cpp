@@ -25,7 +25,8 @@ bool registered(const std::string& p) {
 }
 
 std::size_t entries(const fs::path& d) {
-  return static_cast<std::size_t>(std::distance(fs::directory_iterator(d), fs::directory_iterator()));
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator(d), fs::directory_iterator()));
 }
 
 // Runs `body` in a forked child and returns its wait status.
@@ -41,7 +42,7 @@ int in_child(F body) {
   return st;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Staging, StageDirRules) {
   TempDir t;
@@ -63,7 +64,9 @@ TEST(Staging, StageDirRules) {
   testing::internal::CaptureStderr();
   const std::string p = detail::stage_tflite(t.file("file"), "identity.tflite", "data");
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + bad + "' unusable ("), std::string::npos) << err;
+  EXPECT_NE(err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + bad + "' unusable ("),
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find(") — staging in the default temp dir instead\n"), std::string::npos) << err;
   EXPECT_EQ(fs::path(p).parent_path(), t.path() / "tmp");
   detail::release_staged({p});
@@ -75,7 +78,9 @@ TEST(Staging, StageDirRules) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(detail::stage_dir());
   const std::string line = testing::internal::GetCapturedStderr();
-  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.file("file") + "/a\\\\b\\nc' unusable ("), std::string::npos) << line;
+  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.file("file") + "/a\\\\b\\nc' unusable ("),
+            std::string::npos)
+      << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
 }
 

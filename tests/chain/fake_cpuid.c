@@ -22,7 +22,9 @@
 static char g_vendor[12];
 static uint32_t g_signature;
 
-static long set_cpuid(int enabled) { return syscall(SYS_arch_prctl, ARCH_SET_CPUID, enabled); }
+static long set_cpuid(int enabled) {
+  return syscall(SYS_arch_prctl, ARCH_SET_CPUID, enabled);
+}
 
 static void on_segv(int sig, siginfo_t* info, void* ctx) {
   (void)info;
@@ -46,7 +48,7 @@ static void on_segv(int sig, siginfo_t* info, void* ctx) {
     a = g_signature;
   } else if (leaf == 7 && sub == 0) {
     b &= ~((1u << 16) | (1u << 17) | (1u << 21) | (1u << 26) | (1u << 27) | (1u << 28) |
-           (1u << 30) | (1u << 31));                          // AVX-512 F/DQ/IFMA/PF/ER/CD/BW/VL
+           (1u << 30) | (1u << 31));  // AVX-512 F/DQ/IFMA/PF/ER/CD/BW/VL
     c &= ~((1u << 1) | (1u << 6) | (1u << 11) | (1u << 12) | (1u << 14));  // VBMI/2, VNNI, ...
     d &= ~((1u << 2) | (1u << 3) | (1u << 8) | (1u << 23));
   } else if (leaf == 7 && sub == 1) {
@@ -72,7 +74,8 @@ __attribute__((constructor)) static void fake_cpuid_init(void) {
   memcpy(g_vendor, vendor, 12);
   const unsigned base_family = family >= 0xF ? 0xF : family;
   const unsigned ext_family = family >= 0xF ? family - 0xF : 0;
-  g_signature = (ext_family << 20) | ((model >> 4) << 16) | (base_family << 8) | ((model & 0xF) << 4) | 2;
+  g_signature =
+      (ext_family << 20) | ((model >> 4) << 16) | (base_family << 8) | ((model & 0xF) << 4) | 2;
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_sigaction = on_segv;

@@ -34,7 +34,9 @@ std::vector<float> test_canon() {
   return c;
 }
 
-std::vector<float> filled(std::size_t n, float v) { return std::vector<float>(n, v); }
+std::vector<float> filled(std::size_t n, float v) {
+  return std::vector<float>(n, v);
+}
 
 std::string construction_error(const std::vector<std::string>& paths) {
   try {
@@ -88,7 +90,8 @@ TEST_F(ChainRun, EncoderTokenizerAndStepCarryTheirTensors) {
   std::vector<float> lat = ch.run_step(hist, row3);
   const std::vector<float> canon = test_canon();
   ASSERT_EQ(lat.size(), LAT_SIZE);
-  for (std::size_t i : {std::size_t{0}, std::size_t{4679}, std::size_t{5 * PLANE + 17}, LAT_SIZE - 1})
+  for (std::size_t i :
+       {std::size_t{0}, std::size_t{4679}, std::size_t{5 * PLANE + 17}, LAT_SIZE - 1})
     EXPECT_NEAR(lat[i], canon[i] + 3.5f, 1e-4) << i;
 
   // Results belong to the caller: a later run changes none of them.
@@ -148,7 +151,10 @@ TEST_F(ChainRun, DecoderBatchesAndKeepsFramesApart) {
     return xs;
   };
   // Frames from the 8-batch decoder carry DEC8_OFFSET.
-  struct Case { int n; int from16; };
+  struct Case {
+    int n;
+    int from16;
+  };
   for (const Case cs : {Case{21, 16}, Case{32, 32}, Case{9, 9}, Case{8, 0}, Case{0, 0}}) {
     const std::vector<float> xs = rows(cs.n);
     const Frames fr = ch.run_dec_frames(xs, cs.n);
@@ -193,7 +199,8 @@ TEST_F(ChainRun, DecodingInPlaceHandsOverTheFramesOfRunDecFrames) {
     ch.run_dec_each(xs, n, [&](int first, std::span<const float* const> frames) {
       batches.emplace_back(first, frames.size());
       for (std::size_t k = 0; k < frames.size(); ++k)
-        ASSERT_TRUE(std::equal(frames[k], frames[k] + FRAME_SIZE, want.frames[std::size_t(first) + k]))
+        ASSERT_TRUE(
+            std::equal(frames[k], frames[k] + FRAME_SIZE, want.frames[std::size_t(first) + k]))
             << "n=" << n << " frame " << first + int(k);
     });
     using B = std::vector<std::pair<int, std::size_t>>;
@@ -299,8 +306,8 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   part.extra = {"zeta", "Aux"};
   const std::string path = write_chain(dir, "odd\\name.tflite", part);
   EXPECT_EQ(construction_error({path, path}),
-            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" + dir.file("odd\\\\name.tflite") +
-                "', '" + dir.file("odd\\\\name.tflite") +
+            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" +
+                dir.file("odd\\\\name.tflite") + "', '" + dir.file("odd\\\\name.tflite") +
                 "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite OR "
                 "shared-enc.tflite + identity.tflite");
 

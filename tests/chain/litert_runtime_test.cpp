@@ -195,15 +195,19 @@ TEST(LitertRuntime, MappedAndReadFilesAgreeAndOutliveTheFile) {
 TEST(LitertRuntime, UnusableFilesAreRefusedByName) {
   TempDir dir;
   const auto good = arith_model().bytes();
-  auto raw = [](std::vector<std::uint8_t> b) { return [b](const std::string& path) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  }; };
-  auto edited = [](void (*edit)(ModelMaker&)) { return [edit](const std::string& path) {
-    ModelMaker mk = arith_model();
-    edit(mk);
-    mk.write(path);
-  }; };
+  auto raw = [](std::vector<std::uint8_t> b) {
+    return [b](const std::string& path) {
+      std::ofstream(path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    };
+  };
+  auto edited = [](void (*edit)(ModelMaker&)) {
+    return [edit](const std::string& path) {
+      ModelMaker mk = arith_model();
+      edit(mk);
+      mk.write(path);
+    };
+  };
   auto flipped_root = good;
   flipped_root[2] ^= 0x7f;  // must not be followed out of the file
   struct Case {
@@ -221,12 +225,14 @@ TEST(LitertRuntime, UnusableFilesAreRefusedByName) {
       {"body0.tflite", edited([](ModelMaker& mk) {
          std::swap(mk.model.subgraphs[0], mk.model.subgraphs[1]);
          mk.model.signature_defs[0]->subgraph_index = 1;
-       }), "primary subgraph"},
+       }),
+       "primary subgraph"},
       {"far.tflite", edited([](ModelMaker& mk) { mk.model.signature_defs[1]->subgraph_index = 9; }),
        "subgraph 9"},
       {"stray.tflite", edited([](ModelMaker& mk) {
          mk.model.signature_defs[0]->inputs[0]->tensor_index = 2;  // an output, not an input
-       }), ""},
+       }),
+       ""},
   };
   for (const Case& c : cases) {
     const std::string path = dir.file(c.name);

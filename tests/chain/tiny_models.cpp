@@ -46,8 +46,8 @@ int ModelMaker::opcode(fmt::BuiltinOperator code) {
   return static_cast<int>(model.operator_codes.size() - 1);
 }
 
-int ModelMaker::Graph::tensor(const std::string& name, std::vector<int> shape,
-                              fmt::TensorType type, int buf) {
+int ModelMaker::Graph::tensor(const std::string& name, std::vector<int> shape, fmt::TensorType type,
+                              int buf) {
   auto t = std::make_unique<fmt::TensorT>();
   t->name = name;
   t->shape = std::move(shape);
@@ -143,7 +143,9 @@ std::string ModelMaker::write(const std::string& path) const {
   return path;
 }
 
-float dec_pattern(std::size_t i) { return static_cast<float>(i % 5) / 8.0f; }
+float dec_pattern(std::size_t i) {
+  return static_cast<float>(i % 5) / 8.0f;
+}
 
 void add_chain_signatures(ModelMaker& mk, const ChainSpec& spec) {
   if (spec.enc) {
@@ -168,8 +170,8 @@ void add_chain_signatures(ModelMaker& mk, const ChainSpec& spec) {
   }
   if (spec.step) {
     auto g = mk.graph("step");
-    const int h = spec.hist_5d ? g.tensor("hist", {1, LC, CTX, LH, LW})
-                               : g.tensor("hist", {LC, CTX, PLANE});
+    const int h =
+        spec.hist_5d ? g.tensor("hist", {1, LC, CTX, LH, LW}) : g.tensor("hist", {LC, CTX, PLANE});
     const int a = g.tensor("atok", {1, NA, CA});
     const int h3 = g.reshape(h, {LC, CTX, PLANE}, "hist3");
     const int hm = g.mean(h3, {1}, false, {LC, PLANE}, "hist_mean");

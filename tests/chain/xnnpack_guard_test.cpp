@@ -16,9 +16,9 @@
 #include "tiny_models.hpp"
 
 using namespace kinra2::chain;
-using kinra2::system::CpuIdentity;
 using k2test::ModelMaker;
 using k2test::TempDir;
+using kinra2::system::CpuIdentity;
 namespace fmt = kinra2::fmt;
 
 namespace {
@@ -84,10 +84,9 @@ std::string off_reason(const ModelMaker& mk, const CpuIdentity& cpu) {
 // The shapes measured on a first-generation Zen core: the first rows damaged
 // the heap, the last ones did not.
 const std::vector<FcShape> FC_TABLE = {
-    {{1, 275}, 14}, {{1, 275}, 8}, {{1, 275}, 15}, {{1, 275}, 16}, {{2, 275}, 14},
-    {{1, 1}, 8},    {{1, 1}, 14},  {{1, 1}, 16},   {{14, 1}, 16},  {{2, 3, 3}, 16},
-    {{2, 3, 6}, 16}, {{1, 4}, 8},  {{1, 8}, 14},   {{1, 128}, 14}, {{1, 276}, 14},
-    {{1, 128}, 1},  {{1, 128}, 2},
+    {{1, 275}, 14}, {{1, 275}, 8},  {{1, 275}, 15}, {{1, 275}, 16},  {{2, 275}, 14},  {{1, 1}, 8},
+    {{1, 1}, 14},   {{1, 1}, 16},   {{14, 1}, 16},  {{2, 3, 3}, 16}, {{2, 3, 6}, 16}, {{1, 4}, 8},
+    {{1, 8}, 14},   {{1, 128}, 14}, {{1, 276}, 14}, {{1, 128}, 1},   {{1, 128}, 2},
 };
 
 // Runs every table model through the runtime layer as `cpu` would be guarded,
@@ -116,7 +115,8 @@ void run_fc_table(const CpuIdentity& cpu) {
         for (int j = 0; j < s.n; ++j) {
           double want = b[j];
           for (int q = 0; q < k; ++q) want += double(x[row * k + q]) * w[std::size_t(j) * k + q];
-          ASSERT_NEAR(y[row * s.n + j], want, 1e-4 * (1 + std::abs(want))) << "row " << row << " col " << j;
+          ASSERT_NEAR(y[row * s.n + j], want, 1e-4 * (1 + std::abs(want)))
+              << "row " << row << " col " << j;
         }
     }
   }
@@ -147,21 +147,32 @@ int run_self_as_zen1(const std::string& filter) {
 #endif
 }
 
-} // namespace
+}  // namespace
 
 TEST(XnnpackGuard, AffectedProcessorsAreExactlyTheZenS4Models) {
   const auto bad = fc_model({{1, 275}, 14});
-  struct Row { CpuIdentity cpu; bool off; };
+  struct Row {
+    CpuIdentity cpu;
+    bool off;
+  };
   const Row rows[] = {
       {ZEN1, true},
-      {{"AuthenticAMD", 0x17, 0x08}, true},  {{"AuthenticAMD", 0x17, 0x11}, true},
-      {{"AuthenticAMD", 0x17, 0x18}, true},  {{"AuthenticAMD", 0x17, 0x00}, false},
-      {{"AuthenticAMD", 0x17, 0x02}, false}, {{"AuthenticAMD", 0x17, 0x07}, false},
-      {{"AuthenticAMD", 0x17, 0x09}, false}, {{"AuthenticAMD", 0x17, 0x10}, false},
-      {{"AuthenticAMD", 0x17, 0x12}, false}, {{"AuthenticAMD", 0x17, 0x31}, false},  // Zen 2
-      {{"AuthenticAMD", 0x16, 0x01}, false}, {{"AuthenticAMD", 0x18, 0x01}, false},
-      {{"AuthenticAMD", 0x19, 0x01}, false}, {{"HygonGenuine", 0x18, 0x00}, false},
-      {{"HygonGenuine", 0x17, 0x01}, false}, {SKYLAKE_X, false},
+      {{"AuthenticAMD", 0x17, 0x08}, true},
+      {{"AuthenticAMD", 0x17, 0x11}, true},
+      {{"AuthenticAMD", 0x17, 0x18}, true},
+      {{"AuthenticAMD", 0x17, 0x00}, false},
+      {{"AuthenticAMD", 0x17, 0x02}, false},
+      {{"AuthenticAMD", 0x17, 0x07}, false},
+      {{"AuthenticAMD", 0x17, 0x09}, false},
+      {{"AuthenticAMD", 0x17, 0x10}, false},
+      {{"AuthenticAMD", 0x17, 0x12}, false},
+      {{"AuthenticAMD", 0x17, 0x31}, false},  // Zen 2
+      {{"AuthenticAMD", 0x16, 0x01}, false},
+      {{"AuthenticAMD", 0x18, 0x01}, false},
+      {{"AuthenticAMD", 0x19, 0x01}, false},
+      {{"HygonGenuine", 0x18, 0x00}, false},
+      {{"HygonGenuine", 0x17, 0x01}, false},
+      {SKYLAKE_X, false},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(kinra2::system::describe(r.cpu) + " " + r.cpu.vendor);
@@ -170,15 +181,20 @@ TEST(XnnpackGuard, AffectedProcessorsAreExactlyTheZenS4Models) {
 }
 
 TEST(XnnpackGuard, AffectedOperatorsAreFloatFullyConnectedWithDepthNotAMultipleOf4) {
-  struct Row { FcShape shape; Weights how; bool off; };
+  struct Row {
+    FcShape shape;
+    Weights how;
+    bool off;
+  };
   const Row rows[] = {
-      {{{1, 275}, 14}, Weights::Float, true}, {{{14, 1}, 16}, Weights::Float, true},
+      {{{1, 275}, 14}, Weights::Float, true},  {{{14, 1}, 16}, Weights::Float, true},
       {{{2, 3, 6}, 16}, Weights::Float, true}, {{{1, 3}, 8}, Weights::Fp16, true},
       {{{1, 276}, 14}, Weights::Float, false}, {{{1, 4}, 8}, Weights::Fp16, false},
       {{{1, 3}, 8}, Weights::Input, false},  // weights fed at run time are not packed
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE("K=" + std::to_string(r.shape.input.back()) + " how=" + std::to_string(int(r.how)));
+    SCOPED_TRACE("K=" + std::to_string(r.shape.input.back()) +
+                 " how=" + std::to_string(int(r.how)));
     const std::string why = off_reason(fc_model(r.shape, r.how), ZEN1);
     EXPECT_EQ(!why.empty(), r.off) << why;
     if (r.off) {
@@ -211,7 +227,9 @@ TEST(FullyConnectedTable, RunsCleanOnThisProcessorWithTheGuard) {
 
 // Switched off: XNNPACK on everywhere, whatever the processor. Run only in a
 // child that looks like an affected core, where it must fail.
-TEST(DISABLED_FullyConnectedUnguarded, RunsWithXnnpackEverywhere) { run_fc_table(SKYLAKE_X); }
+TEST(DISABLED_FullyConnectedUnguarded, RunsWithXnnpackEverywhere) {
+  run_fc_table(SKYLAKE_X);
+}
 
 TEST(FullyConnectedTable, OnAFirstGenerationZenCoreOnlyTheGuardKeepsTheHeapWhole) {
   const int guarded = run_self_as_zen1("FullyConnectedTable.RunsCleanOnThisProcessorWithTheGuard");

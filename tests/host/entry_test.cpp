@@ -34,7 +34,8 @@ TEST(CommandLine, ScanRules) {
   EXPECT_EQ(p.bundle, "/first");
 
   p = scan({"", "render-stream", "-x"});
-  EXPECT_TRUE(p.bundle.empty()) << "empty strings, options and the subcommand never become the bundle";
+  EXPECT_TRUE(p.bundle.empty())
+      << "empty strings, options and the subcommand never become the bundle";
 
   p = scan({"--threads", "-3", "b"});
   EXPECT_EQ(p.threads, -3);
@@ -44,10 +45,12 @@ TEST(CommandLine, ScanRules) {
   EXPECT_THROW(scan({"--threads", "4.5", "/b"}), std::invalid_argument);
 }
 
-} // namespace
+}  // namespace
 
 #include <tensorflow/lite/c/c_api.h>
 
 namespace {
-TEST(Runtime, LinkedTensorFlowLiteIsTheExpectedRelease) { EXPECT_STREQ(TfLiteVersion(), "2.9.0"); }
-} // namespace
+TEST(Runtime, LinkedTensorFlowLiteIsTheExpectedRelease) {
+  EXPECT_STREQ(TfLiteVersion(), "2.9.0");
+}
+}  // namespace

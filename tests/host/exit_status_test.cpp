@@ -25,7 +25,8 @@ struct Outcome {
 
 // Runs the real host with stdin closed, capturing stdout; stderr is dropped.
 Outcome host(const std::string& args) {
-  std::string cmd = k2test::bin("render_stream_host_litert") + " " + args + " </dev/null 2>/dev/null";
+  std::string cmd =
+      k2test::bin("render_stream_host_litert") + " " + args + " </dev/null 2>/dev/null";
   FILE* f = ::popen(cmd.c_str(), "r");
   std::string out;
   std::array<char, 4096> buf;
@@ -59,13 +60,15 @@ TEST(ExitStatus, RefusedBundleLeavesNoStagedFiles) {
                                                          {"shared-enc.tflite", "an impostor"},
                                                          {"manifest.json", manifest}}));
   fs::create_directories(t.path() / "stage");
-  const std::string env = "env -u KINRA2_SHARED_ENC -u KINRA2_ENGINE_DIR -u KINRA2_ANE_ENGINE HOME=" +
-                          shq(t.file("home")) + " VELMORA_DEPS_DIR=" + shq(t.file("store")) +
-                          " KINRA2_STAGE_DIR=" + shq(t.file("stage")) + " ";
-  auto [st, out] = k2test::run(env + shq(k2test::bin("render_stream_host_litert")) + " render-stream " +
-                               shq(t.file("b.imx")) + " </dev/null");
+  const std::string env =
+      "env -u KINRA2_SHARED_ENC -u KINRA2_ENGINE_DIR -u KINRA2_ANE_ENGINE HOME=" +
+      shq(t.file("home")) + " VELMORA_DEPS_DIR=" + shq(t.file("store")) +
+      " KINRA2_STAGE_DIR=" + shq(t.file("stage")) + " ";
+  auto [st, out] = k2test::run(env + shq(k2test::bin("render_stream_host_litert")) +
+                               " render-stream " + shq(t.file("b.imx")) + " </dev/null");
   EXPECT_EQ(st, 3) << out;
-  const std::string fatal = "\n[render-stream-host-litert] FATAL: " + t.file("b.imx") + " was cut against";
+  const std::string fatal =
+      "\n[render-stream-host-litert] FATAL: " + t.file("b.imx") + " was cut against";
   const auto at = out.find(fatal);
   EXPECT_NE(at, std::string::npos) << out;
   EXPECT_EQ(out.find("FATAL", at + fatal.size()), std::string::npos) << "one FATAL line: " << out;
@@ -73,4 +76,4 @@ TEST(ExitStatus, RefusedBundleLeavesNoStagedFiles) {
   EXPECT_TRUE(fs::is_empty(t.path() / "stage")) << out;
 }
 
-} // namespace
+}  // namespace

@@ -36,7 +36,7 @@ enum class Stdin { pipe, closed, terminal };
 
 // The host as a child process whose descriptors the test drives by hand.
 class Child {
-public:
+ public:
   Child(const std::string& bundle, std::vector<std::string> env, Stdin mode = Stdin::pipe,
         std::function<void()> in_child = {}) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -50,8 +50,10 @@ public:
     }
     pid_ = ::fork();
     if (pid_ == 0) {
-      if (mode == Stdin::terminal) ::dup2(tty, 0);
-      else ::dup2(in[0], 0);
+      if (mode == Stdin::terminal)
+        ::dup2(tty, 0);
+      else
+        ::dup2(in[0], 0);
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
       for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], tty, master_})
@@ -60,7 +62,8 @@ public:
       for (auto& e : env) ::putenv(e.data());
       if (in_child) in_child();
       const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-      ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), static_cast<char*>(nullptr));
+      ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(in[0]);
@@ -158,7 +161,7 @@ public:
     return log_;
   }
 
-private:
+ private:
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, master_ = -1;
   int status_ = -1;
@@ -192,7 +195,8 @@ const std::string& demo_imx() {
   static const Scratch dir;
   static const std::string file = [] {
     const std::string out = dir.path("demo.imx");
-    const std::string cmd = std::string(K2_BIN_DIR) + "/imx_from_bundle " + demo_bundle() + " " + out + " >/dev/null 2>&1";
+    const std::string cmd = std::string(K2_BIN_DIR) + "/imx_from_bundle " + demo_bundle() + " " +
+                            out + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0 ? out : std::string();
   }();
   return file;
@@ -224,7 +228,8 @@ long peer_gives_up(int chunks, int records) {
     EXPECT_TRUE(eventually([&] { return host.blocked_on_output(); }));
     const long blocked = host.peak_kib();
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(host.peak_kib(), blocked) << "blocked means blocked: nothing more is rendered or queued";
+    EXPECT_EQ(host.peak_kib(), blocked)
+        << "blocked means blocked: nothing more is rendered or queued";
     grown = blocked - at_ready;
   } else {
     EXPECT_TRUE(host.read_records(records));
@@ -246,7 +251,9 @@ TEST(HostFaults, PeerThatStopsReadingBlocksTheHostWithBoundedMemory) {
   RecordProperty("grown_kib_24_chunks", static_cast<int>(many));
 }
 
-TEST(HostFaults, PeerClosingMidBatchIsAWriteError) { peer_gives_up(4, 5); }
+TEST(HostFaults, PeerClosingMidBatchIsAWriteError) {
+  peer_gives_up(4, 5);
+}
 
 // --- signals ------------------------------------------------------------------
 
@@ -284,14 +291,15 @@ TEST_P(SignalDuring, HostDiesByTheSignalAndLeavesNothingStaged) {
   EXPECT_TRUE(s.stage_empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, SignalDuring,
-                         ::testing::Values(SignalCase{"TermWhileStaging", SIGTERM, SignalCase::staging},
-                                           SignalCase{"IntWhileStaging", SIGINT, SignalCase::staging},
-                                           SignalCase{"TermInFirstChunk", SIGTERM, SignalCase::first_chunk},
-                                           SignalCase{"IntInFirstChunk", SIGINT, SignalCase::first_chunk},
-                                           SignalCase{"TermOnFullPipe", SIGTERM, SignalCase::full_pipe},
-                                           SignalCase{"IntOnFullPipe", SIGINT, SignalCase::full_pipe}),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SignalDuring,
+    ::testing::Values(SignalCase{"TermWhileStaging", SIGTERM, SignalCase::staging},
+                      SignalCase{"IntWhileStaging", SIGINT, SignalCase::staging},
+                      SignalCase{"TermInFirstChunk", SIGTERM, SignalCase::first_chunk},
+                      SignalCase{"IntInFirstChunk", SIGINT, SignalCase::first_chunk},
+                      SignalCase{"TermOnFullPipe", SIGTERM, SignalCase::full_pipe},
+                      SignalCase{"IntOnFullPipe", SIGINT, SignalCase::full_pipe}),
+    [](const auto& i) { return std::string(i.param.name); });
 
 // --- the stage file system fills up -------------------------------------------
 
@@ -363,17 +371,19 @@ TEST_P(MemberGone, IsRefusedOrAnErrorNeverACrash) {
     EXPECT_TRUE(s.stage_empty());
     if (st == 0) continue;
     met = true;
-    EXPECT_TRUE(host.log().find("FATAL: ") != std::string::npos || host.log().find("error: ") != std::string::npos)
+    EXPECT_TRUE(host.log().find("FATAL: ") != std::string::npos ||
+                host.log().find("error: ") != std::string::npos)
         << host.log();
   }
   EXPECT_TRUE(met);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, MemberGone,
-                         ::testing::Values(MemberCase{"UnreadableCanon", "canon.bin", false},
-                                           MemberCase{"UnreadableModel", "combined_litert.tflite", false},
-                                           MemberCase{"VanishingModel", "combined_litert.tflite", true}),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MemberGone,
+    ::testing::Values(MemberCase{"UnreadableCanon", "canon.bin", false},
+                      MemberCase{"UnreadableModel", "combined_litert.tflite", false},
+                      MemberCase{"VanishingModel", "combined_litert.tflite", true}),
+    [](const auto& i) { return std::string(i.param.name); });
 
 // --- damaged model files ------------------------------------------------------
 
@@ -400,7 +410,8 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
     if (truncate) {
       bytes.resize(at);
     } else {
-      for (std::size_t k = at; k < std::min(bytes.size(), at + 8); ++k) bytes[k] = static_cast<char>(rng());
+      for (std::size_t k = at; k < std::min(bytes.size(), at + 8); ++k)
+        bytes[k] = static_cast<char>(rng());
     }
     std::ofstream(b + "/combined_litert.tflite", std::ios::binary | std::ios::trunc) << bytes;
     auto cenv = env;
@@ -412,7 +423,8 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
     // A flipped weight can leave a valid model behind; a cut one never does.
     EXPECT_TRUE(st == 1 || st == 3 || (st == 0 && !truncate)) << st << host.log();
     if (st != 0) {
-      EXPECT_TRUE(host.log().find("FATAL: ") != std::string::npos || host.log().find("error: ") != std::string::npos)
+      EXPECT_TRUE(host.log().find("FATAL: ") != std::string::npos ||
+                  host.log().find("error: ") != std::string::npos)
           << host.log();
     }
   }
@@ -422,15 +434,18 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
 
 TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
   std::vector<float> wild = tone(kinra2::SPC + 4000, 7), tame = wild;
-  const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+  const float odd[] = {std::numeric_limits<float>::quiet_NaN(),
+                       std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity()};
   for (std::size_t i = 0; i < wild.size(); i += 97) {
     wild[i] = odd[(i / 97) % 3];
     tame[i] = 0.0f;
   }
   // After the bad chunk the session goes on: its latent history is not poisoned.
-  const auto wild_run = run_host(demo_bundle(), Records().audio(wild).audio(tone(kinra2::SPC, 8)).flush().bytes);
-  const auto tame_run = run_host(demo_bundle(), Records().audio(tame).audio(tone(kinra2::SPC, 8)).flush().bytes);
+  const auto wild_run =
+      run_host(demo_bundle(), Records().audio(wild).audio(tone(kinra2::SPC, 8)).flush().bytes);
+  const auto tame_run =
+      run_host(demo_bundle(), Records().audio(tame).audio(tone(kinra2::SPC, 8)).flush().bytes);
   ASSERT_EQ(wild_run.status, 0) << wild_run.log;
   ASSERT_EQ(wild_run.records.size(), tame_run.records.size());
   ASSERT_EQ(wild_run.records.size(), 22u + 32u + 32u + 1u);  // chunks 0-2, then the marker
@@ -443,7 +458,7 @@ TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
 // Counts what it is fed and renders nothing, so a whole 16777216-sample step
 // runs through the serving loop in moments.
 class Counting final : public kinra2::render::FrameSource {
-public:
+ public:
   const kinra2::image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override { fed += pcm.size(); }
   kinra2::render::FrameBatch ready_chunks() override { return {}; }
@@ -522,9 +537,10 @@ TEST_P(OddStdin, EndsWithStatusOneAndSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, OddStdin,
-    ::testing::Values(StdinCase{"Closed", Stdin::closed, "error: read from standard input: Bad file descriptor"},
+    ::testing::Values(StdinCase{"Closed", Stdin::closed,
+                                "error: read from standard input: Bad file descriptor"},
                       StdinCase{"Terminal", Stdin::terminal, "standard input is a terminal"}),
     [](const auto& i) { return std::string(i.param.name); });
 
-} // namespace
-} // namespace k2test
+}  // namespace
+}  // namespace k2test

@@ -19,7 +19,7 @@ namespace k2test {
 
 struct Frame {
   std::int32_t index;
-  std::string bytes; // empty for a flush marker
+  std::string bytes;  // empty for a flush marker
 };
 
 struct HostRun {
@@ -95,7 +95,8 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
   std::thread logger([&] {
     char buf[4096];
     ssize_t r;
-    while ((r = ::read(err[0], buf, sizeof buf)) > 0) run.log.append(buf, static_cast<std::size_t>(r));
+    while ((r = ::read(err[0], buf, sizeof buf)) > 0)
+      run.log.append(buf, static_cast<std::size_t>(r));
   });
   char c;
   while (read_all(out[0], &c, 1)) {
@@ -124,9 +125,11 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
 
 // A bundle made by the project's own generator; empty on failure.
 inline std::string make_bundle(const std::string& name, const std::string& options = "") {
-  auto d = std::filesystem::temp_directory_path() / ("k2_e2e_" + name + "_" + std::to_string(::getpid()));
+  auto d = std::filesystem::temp_directory_path() /
+           ("k2_e2e_" + name + "_" + std::to_string(::getpid()));
   std::filesystem::remove_all(d);
-  const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + d.string() + " " + options + " >/dev/null";
+  const std::string cmd =
+      std::string(K2_BIN_DIR) + "/make_demo_bundle " + d.string() + " " + options + " >/dev/null";
   if (std::system(cmd.c_str()) != 0) return std::string();
   return d.string();
 }
@@ -146,4 +149,4 @@ inline const std::string& demo_bundle() {
   return dir.path;
 }
 
-} // namespace k2test
+}  // namespace k2test

@@ -21,7 +21,7 @@ using render::FrameBatch;
 // Emits one frame per 100 fed samples; a flush emits one more frame for any
 // remainder. Frame k is filled with the byte k.
 class ScriptedRenderer : public render::FrameSource {
-public:
+ public:
   const image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override {
     ++feeds;
@@ -49,14 +49,15 @@ public:
   std::optional<double> rtf_value;
 
   std::vector<float> fed;
-  bool silent = false; // renders nothing, for huge inputs
+  bool silent = false;  // renders nothing, for huge inputs
   std::size_t done = 0;
   int feeds = 0, resets = 0;
   std::int32_t next = 3;
 
-private:
+ private:
   void add(FrameBatch& b) {
-    auto px = std::make_shared<std::vector<std::uint8_t>>(RGB_FRAME_BYTES, static_cast<std::uint8_t>(next));
+    auto px = std::make_shared<std::vector<std::uint8_t>>(RGB_FRAME_BYTES,
+                                                          static_cast<std::uint8_t>(next));
     b.owners.push_back(px);
     b.records.push_back({next++, std::span<const std::uint8_t>(*px)});
   }
@@ -86,7 +87,8 @@ int temp_fd() {
   return fd;
 }
 
-Result run(render::FrameSource& r, const std::string& input, double (*clock)() = base::monotonic_seconds) {
+Result run(render::FrameSource& r, const std::string& input,
+           double (*clock)() = base::monotonic_seconds) {
   int in_fd = temp_fd(), out_fd = temp_fd();
   EXPECT_EQ(::write(in_fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   ::lseek(in_fd, 0, SEEK_SET);
@@ -102,7 +104,8 @@ Result run(render::FrameSource& r, const std::string& input, double (*clock)() =
 }
 
 const std::string HEADER =
-    "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":null}\n";
+    "READY "
+    "{\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":null}\n";
 
 // Splits the output after the header into (index, first pixel byte) pairs.
 std::vector<std::pair<std::int32_t, int>> records(const std::string& out) {
@@ -139,11 +142,12 @@ TEST(Protocol, AudioFlushResetAndMarkers) {
   std::vector<float> a(250);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i) * 0.5f - 3.25f;
   Records s;
-  s.audio(a)                              // two frames now
-      .word(0)                            // an empty step changes nothing
-      .word(host::FLUSH_WORD)             // the remainder, then -1
-      .word(host::FLUSH_WORD)             // only -1
-      .word(host::CREDIT_WORD).word(77)   // read and ignored
+  s.audio(a)                   // two frames now
+      .word(0)                 // an empty step changes nothing
+      .word(host::FLUSH_WORD)  // the remainder, then -1
+      .word(host::FLUSH_WORD)  // only -1
+      .word(host::CREDIT_WORD)
+      .word(77)  // read and ignored
       .word(host::RESET_WORD)
       .audio(std::vector<float>(100, 0.f));
   auto res = run(r, s.bytes);
@@ -169,7 +173,7 @@ TEST(Protocol, TruncatedRecordsEndQuietly) {
     ScriptedRenderer r;
     Records s;
     s.word(100);
-    s.bytes.append(std::string(200, '\0')); // 50 of 100 samples
+    s.bytes.append(std::string(200, '\0'));  // 50 of 100 samples
     auto res = run(r, s.bytes);
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(res.out, HEADER);
@@ -183,7 +187,7 @@ TEST(Protocol, TruncatedRecordsEndQuietly) {
   }
   {
     ScriptedRenderer r;
-    auto res = run(r, "\x01\x02"); // half a control word
+    auto res = run(r, "\x01\x02");  // half a control word
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(res.out, HEADER);
   }
@@ -205,7 +209,8 @@ TEST(Protocol, StepSizeBound) {
     auto res = run(r, Records().word(bad).word(host::FLUSH_WORD).bytes);
     EXPECT_EQ(res.status, 1);
     EXPECT_EQ(res.out, HEADER) << "nothing is read or written after a desync";
-    EXPECT_NE(res.log.find("[render-stream-host-litert] bad step size " + std::to_string(bad) + " — protocol desync\n"),
+    EXPECT_NE(res.log.find("[render-stream-host-litert] bad step size " + std::to_string(bad) +
+                           " — protocol desync\n"),
               std::string::npos);
     EXPECT_EQ(res.log.find("stdin closed"), std::string::npos);
   }
@@ -213,7 +218,9 @@ TEST(Protocol, StepSizeBound) {
 
 // A clock that advances 3 s per reading.
 double fake_now = 0;
-double fake_clock() { return fake_now += 3.0; }
+double fake_clock() {
+  return fake_now += 3.0;
+}
 
 TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
   ScriptedRenderer r;
@@ -230,11 +237,12 @@ TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
   fake_now = 0;
   s = Records();
   for (int i = 0; i < 6; ++i) s.audio({});
-  s.word(host::FLUSH_WORD).word(host::RESET_WORD); // control records never log
+  s.word(host::FLUSH_WORD).word(host::RESET_WORD);  // control records never log
   res = run(r, s.bytes, fake_clock);
   const std::string line = "[render-stream-host-litert] rtf=0.250 chunks=5 fps=80.0\n";
   int lines = 0;
-  for (auto at = res.log.find(line); at != std::string::npos; at = res.log.find(line, at + 1)) ++lines;
+  for (auto at = res.log.find(line); at != std::string::npos; at = res.log.find(line, at + 1))
+    ++lines;
   EXPECT_EQ(lines, 3) << res.log;
 }
 
@@ -276,4 +284,4 @@ TEST(Protocol, LargeFramesAndSmallWritesInterleaveInOrder) {
   EXPECT_EQ(static_cast<unsigned char>(s.back()), 0xAA);
 }
 
-} // namespace
+}  // namespace

@@ -10,7 +10,7 @@ namespace {
 using namespace k2test;
 
 class StreamE2E : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { ASSERT_FALSE(demo_bundle().empty()) << "make_demo_bundle failed"; }
 
   static std::vector<std::int32_t> indices(const HostRun& r) {
@@ -29,12 +29,14 @@ TEST_F(StreamE2E, FirstChunkNeedsExactly25600Samples) {
   auto a = tone(25600);
   Records in;
   in.audio({a.begin(), a.begin() + 25599});
-  in.word(0xFFFFFFFDu).word(5); // a credit between the two steps changes nothing
+  in.word(0xFFFFFFFDu).word(5);  // a credit between the two steps changes nothing
   in.audio({a.begin() + 25599, a.end()});
   auto r = run_host(demo_bundle(), in.bytes);
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.header,
-            "READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":null}\n");
+            "READY "
+            "{\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":"
+            "null}\n");
   ASSERT_EQ(indices(r), range(3, 24));
   EXPECT_EQ(r.records[0].bytes, r.records[1].bytes) << "a session's first frame is sent twice";
   EXPECT_NE(r.log.find("model=combined_litert.tflite"), std::string::npos);
@@ -63,8 +65,8 @@ TEST_F(StreamE2E, FlushFromSilenceAndResetRestartsNumbering) {
   in.audio(tone(30000)).reset().flush().audio(tone(25600, 7));
   auto r = run_host(demo_bundle(), in.bytes);
   EXPECT_EQ(r.status, 0) << r.log;
-  auto want = range(3, 24);                  // chunk 0 of the first session
-  for (auto i : range(3, 24)) want.push_back(i); // chunk 0 from silence after the reset
+  auto want = range(3, 24);                       // chunk 0 of the first session
+  for (auto i : range(3, 24)) want.push_back(i);  // chunk 0 from silence after the reset
   want.push_back(-1);
   // The next 25600 samples continue the flushed session: chunk 1 needs 44000.
   EXPECT_EQ(indices(r), want);
@@ -76,7 +78,8 @@ TEST_F(StreamE2E, FrameCountFollowsTheAudioWithoutDrift) {
   auto a = tone(total, 3);
   Records in;
   for (std::size_t at = 0, step = 777; at < total; at += step, step = step * 7 % 5000 + 1) {
-    in.audio({a.begin() + static_cast<long>(at), a.begin() + static_cast<long>(std::min(total, at + step))});
+    in.audio({a.begin() + static_cast<long>(at),
+              a.begin() + static_cast<long>(std::min(total, at + step))});
   }
   in.flush();
   auto r = run_host(demo_bundle(), in.bytes);
@@ -102,10 +105,12 @@ TEST_F(StreamE2E, OutputIsIdenticalForAnyRgbThreadCount) {
     EXPECT_TRUE(one.records[i].bytes == four.records[i].bytes) << "record " << i;
   }
   // Frames follow the audio: silence renders other pictures than speech-like sound.
-  auto quiet = run_host(demo_bundle(), Records().audio(std::vector<float>(70000, 0.f)).flush().bytes);
+  auto quiet =
+      run_host(demo_bundle(), Records().audio(std::vector<float>(70000, 0.f)).flush().bytes);
   ASSERT_EQ(quiet.records.size(), one.records.size());
   std::size_t differ = 0;
-  for (std::size_t i = 0; i < one.records.size(); ++i) differ += quiet.records[i].bytes != one.records[i].bytes;
+  for (std::size_t i = 0; i < one.records.size(); ++i)
+    differ += quiet.records[i].bytes != one.records[i].bytes;
   EXPECT_GT(differ, one.records.size() / 2);
 }
 
@@ -120,7 +125,8 @@ TEST_F(StreamE2E, AFirstGenerationZenCoreRendersTheSameFrames) {
   const auto in = Records().audio(tone(30000, 5)).flush().bytes;
   std::string preload = std::string("LD_PRELOAD=") + K2_FAKE_CPUID_LIB;
   if (std::string(K2_MALLOC_DEBUG_LIB).size()) preload += std::string(":") + K2_MALLOC_DEBUG_LIB;
-  auto zen = run_host(demo_bundle(), in, {preload, "MALLOC_CHECK_=3", "K2_FAKE_CPUID=AuthenticAMD:0x17:0x01"});
+  auto zen = run_host(demo_bundle(), in,
+                      {preload, "MALLOC_CHECK_=3", "K2_FAKE_CPUID=AuthenticAMD:0x17:0x01"});
   if (zen.status == 77) GTEST_SKIP() << "CPUID faulting is not available here";
   auto here = run_host(demo_bundle(), in);
   ASSERT_EQ(zen.status, 0) << zen.log;
@@ -135,7 +141,8 @@ TEST_F(StreamE2E, AFirstGenerationZenCoreRendersTheSameFrames) {
   for (const HostRun* r : {&zen, &here}) {
     std::size_t at = 0;
     for (std::size_t nl; (nl = r->log.find('\n', at)) != std::string::npos; at = nl + 1)
-      EXPECT_EQ(r->log.compare(at, 27, "[render-stream-host-litert]"), 0) << r->log.substr(at, nl - at);
+      EXPECT_EQ(r->log.compare(at, 27, "[render-stream-host-litert]"), 0)
+          << r->log.substr(at, nl - at);
   }
 #endif
 }
@@ -147,12 +154,13 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
 
   // A peer that stops reading: the failed write ends the host with status 1
   // and a log line, not with SIGPIPE.
-  HostRun closed = run_host(demo_bundle(), Records().audio(tone(25600)).bytes, {}, /*close_after_header=*/true);
+  HostRun closed =
+      run_host(demo_bundle(), Records().audio(tone(25600)).bytes, {}, /*close_after_header=*/true);
   EXPECT_EQ(closed.status, 1) << closed.log;
   EXPECT_NE(closed.log.find("write to standard output"), std::string::npos) << closed.log;
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -170,10 +178,12 @@ TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
   EXPECT_NE(r.log.find(" (<= cores/2)"), std::string::npos);
   EXPECT_NE(r.log.find("model=shared-enc.tflite+identity.tflite"), std::string::npos);
   auto one = run_host(demo_bundle(), in, {}, false, {"--threads", req});
-  EXPECT_EQ(one.log.find("2-interpreter split"), std::string::npos) << "one model file never splits";
+  EXPECT_EQ(one.log.find("2-interpreter split"), std::string::npos)
+      << "one model file never splits";
   ASSERT_EQ(r.records.size(), 22u);
   ASSERT_EQ(one.records.size(), 22u);
-  for (std::size_t i = 0; i < r.records.size(); ++i) EXPECT_TRUE(r.records[i].bytes == one.records[i].bytes);
+  for (std::size_t i = 0; i < r.records.size(); ++i)
+    EXPECT_TRUE(r.records[i].bytes == one.records[i].bytes);
 }
 
 TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
@@ -182,11 +192,15 @@ TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
   ASSERT_FALSE(bundle.empty());
   auto r = run_host(bundle, "");
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.header.rfind("READY {\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,\"credit\":1,\"color\":{\"kind\":\"", 0), 0u)
+  EXPECT_EQ(r.header.rfind("READY "
+                           "{\"fps\":20,\"width\":416,\"height\":720,\"sample_rate\":16000,"
+                           "\"credit\":1,\"color\":{\"kind\":\"",
+                           0),
+            0u)
       << r.header;
   EXPECT_NE(r.header.find("\"sha256\":\""), std::string::npos);
   auto off = run_host(bundle, "", {"KINRA2_COLOR_CORRECT=0"});
   EXPECT_NE(off.header.find("\"color\":null}"), std::string::npos) << off.header;
 }
 
-} // namespace
+}  // namespace

@@ -35,17 +35,25 @@ std::string identity_rows(int rows = 3, int len = 256, const std::string& suffix
   return s + "]";
 }
 
-std::string why(std::string_view json) { return parse_color_correct(json).note; }
+std::string why(std::string_view json) {
+  return parse_color_correct(json).note;
+}
 
 // Sets an environment variable for one scope.
 class EnvVar {
  public:
   EnvVar(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1); else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~EnvVar() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -58,17 +66,24 @@ void write_color(const k2test::TempDir& dir, const std::string& bytes) {
   std::ofstream(dir.file("color.json"), std::ios::binary) << bytes;
 }
 
-} // namespace
+}  // namespace
 
 TEST(ColorParse, RefusesMalformedMembersWithExactReasons) {
   EXPECT_EQ(parse_color_correct(std::nullopt).note, "this container carries no color.json");
-  for (auto [json, type] : std::vector<std::pair<std::string, std::string>>{
-           {"[1, 2]", "list"}, {"\"x\"", "str"}, {"3", "int"}, {"-3", "int"}, {"3.5", "float"},
-           {"1e3", "float"}, {"true", "bool"}, {"null", "NoneType"}})
-    EXPECT_EQ(why(json), "color.json is present but is not a json object (got " + type + ")") << json;
+  for (auto [json, type] : std::vector<std::pair<std::string, std::string>>{{"[1, 2]", "list"},
+                                                                            {"\"x\"", "str"},
+                                                                            {"3", "int"},
+                                                                            {"-3", "int"},
+                                                                            {"3.5", "float"},
+                                                                            {"1e3", "float"},
+                                                                            {"true", "bool"},
+                                                                            {"null", "NoneType"}})
+    EXPECT_EQ(why(json), "color.json is present but is not a json object (got " + type + ")")
+        << json;
 
   // Empty text, a byte-order mark (the reader would silently skip it), bad UTF-8.
-  for (std::string bad : {std::string(""), std::string("\xEF\xBB\xBF{}"), std::string("{\"a\": \"\xFF\"}"), std::string("{")}) {
+  for (std::string bad : {std::string(""), std::string("\xEF\xBB\xBF{}"),
+                          std::string("{\"a\": \"\xFF\"}"), std::string("{")}) {
     auto [cc, reason] = parse_color_correct(bad);
     EXPECT_FALSE(cc);
     EXPECT_THAT(reason, StartsWith("color.json is present but is not parsable json ("));
@@ -82,22 +97,31 @@ TEST(ColorParse, RefusesMalformedMembersWithExactReasons) {
   }
   flat += "]";
   EXPECT_EQ(why("{\"lut\": " + flat + "}"),
-            "color.json: 'lut' has shape (768,), the contract is (3, 256) — refusing to apply a mis-shaped table");
-  EXPECT_THAT(why("{\"lut\": " + identity_rows(3, 255) + "}"), HasSubstr("has shape (3, 255), the contract"));
+            "color.json: 'lut' has shape (768,), the contract is (3, 256) — refusing to apply a "
+            "mis-shaped table");
+  EXPECT_THAT(why("{\"lut\": " + identity_rows(3, 255) + "}"),
+              HasSubstr("has shape (3, 255), the contract"));
   EXPECT_THAT(why("{\"lut\": 7}"), HasSubstr("has shape (), the contract"));
   EXPECT_THAT(why("{\"lut\": []}"), HasSubstr("has shape (0,), the contract"));
 
-  for (std::string bad_lut : {"[[1, 2], [3]]", "[[1, \"a\"]]", "[[1, null]]", "[[256]]", "[[-1]]", "[[1.5]]", "[{}]"})
-    EXPECT_THAT(why("{\"lut\": " + bad_lut + "}"), StartsWith("color.json: 'lut' is not a uint8 array (")) << bad_lut;
+  for (std::string bad_lut :
+       {"[[1, 2], [3]]", "[[1, \"a\"]]", "[[1, null]]", "[[256]]", "[[-1]]", "[[1.5]]", "[{}]"})
+    EXPECT_THAT(why("{\"lut\": " + bad_lut + "}"),
+                StartsWith("color.json: 'lut' is not a uint8 array ("))
+        << bad_lut;
 
-  EXPECT_EQ(why(R"({"gain": [1, 1, 1, 1], "bias": [0, 0, 0]})"), "color.json: gain(4,)/bias(3,), the contract is (3,)/(3,)");
-  EXPECT_EQ(why(R"({"gain": 1, "bias": [[0, 0, 0]]})"), "color.json: gain()/bias(1, 3), the contract is (3,)/(3,)");
-  for (std::string bad : {R"({"gain": [1, 1, "x"], "bias": [0, 0, 0]})", R"({"gain": [1, 1, 1], "bias": [0, 0, 1e39]})",
+  EXPECT_EQ(why(R"({"gain": [1, 1, 1, 1], "bias": [0, 0, 0]})"),
+            "color.json: gain(4,)/bias(3,), the contract is (3,)/(3,)");
+  EXPECT_EQ(why(R"({"gain": 1, "bias": [[0, 0, 0]]})"),
+            "color.json: gain()/bias(1, 3), the contract is (3,)/(3,)");
+  for (std::string bad : {R"({"gain": [1, 1, "x"], "bias": [0, 0, 0]})",
+                          R"({"gain": [1, 1, 1], "bias": [0, 0, 1e39]})",
                           R"({"gain": [1, [1], 1], "bias": [0, 0, 0]})"})
     EXPECT_THAT(why(bad), StartsWith("color.json: 'gain'/'bias' are not float arrays (")) << bad;
 
-  EXPECT_EQ(why(R"({"gain": [1, 1, 1]})"),
-            "color.json is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: ['gain'])");
+  EXPECT_EQ(
+      why(R"({"gain": [1, 1, 1]})"),
+      "color.json is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: ['gain'])");
   EXPECT_THAT(why(R"({"gamma": 2, "Lut": 1})"), EndsWith("(keys: ['Lut', 'gamma'])"));
   EXPECT_THAT(why("{}"), EndsWith("(keys: [])"));
 }
@@ -108,7 +132,8 @@ TEST(ColorParse, LutWinsAndNotesNameTheSource) {
   ASSERT_TRUE(cc);
   EXPECT_EQ(cc->kind_name(), "lut");
   EXPECT_EQ(note, "per-channel LUT (model->driver) from b.imx!color.json");
-  EXPECT_EQ(parse_color_correct(R"({"gain": [1, 1, 1], "bias": [0, 0, 0]})").note, "per-channel gain/bias from color.json");
+  EXPECT_EQ(parse_color_correct(R"({"gain": [1, 1, 1], "bias": [0, 0, 0]})").note,
+            "per-channel gain/bias from color.json");
   // Entries written as whole floats are still integers 0..255.
   auto floats = parse_color_correct("{\"lut\": " + identity_rows(3, 256, ".0") + "}").value;
   ASSERT_TRUE(floats);
@@ -119,7 +144,8 @@ TEST(ColorCorrect, DescribeFormats) {
   auto identity = parse_color_correct("{\"lut\": " + identity_rows() + "}").value;
   ASSERT_TRUE(identity);
   EXPECT_EQ(identity->describe(),
-            "per-channel LUT (model->driver), deviation from identity: R max 0 mean 0.0/G max 0 mean 0.0/B max 0 mean 0.0");
+            "per-channel LUT (model->driver), deviation from identity: R max 0 mean 0.0/G max 0 "
+            "mean 0.0/B max 0 mean 0.0");
 
   // Means 64/256 = 0.25 and 192/256 = 0.75 are ties and go to even.
   Lut t{};
@@ -128,7 +154,8 @@ TEST(ColorCorrect, DescribeFormats) {
   for (int v = 0; v < 192; ++v) t[1][v] = static_cast<std::uint8_t>(v + 1);
   t[2][0] = 255;
   EXPECT_EQ(ColorCorrect::make_lut(t).describe(),
-            "per-channel LUT (model->driver), deviation from identity: R max 1 mean 0.2/G max 1 mean 0.8/B max 255 mean 1.0");
+            "per-channel LUT (model->driver), deviation from identity: R max 1 mean 0.2/G max 1 "
+            "mean 0.8/B max 255 mean 1.0");
 
   auto gb = parse_color_correct(R"({"gain": [1.02, 0.98, 1], "bias": [-2.5, 0, 1.5]})").value;
   ASSERT_TRUE(gb);
@@ -151,7 +178,7 @@ TEST(ColorCorrect, GainBiasArithmeticAndDescriptor) {
     return px[0];
   };
   EXPECT_EQ(apply1({1.1f, 1, 1}, {0, 0, 0}, 200), 220);
-  EXPECT_EQ(apply1({0.995f, 1, 1}, {0, 0, 0}, 100), 99); // 99.5 truncates
+  EXPECT_EQ(apply1({0.995f, 1, 1}, {0, 0, 0}, 100), 99);  // 99.5 truncates
   EXPECT_EQ(apply1({2, 1, 1}, {0, 0, 0}, 200), 255);
   EXPECT_EQ(apply1({1, 1, 1}, {-10, 0, 0}, 5), 0);
   auto unit = ColorCorrect::make_gain_bias({1, 1, 1}, {0, 0, 0});
@@ -162,12 +189,14 @@ TEST(ColorCorrect, GainBiasArithmeticAndDescriptor) {
   }
 
   auto identity = parse_color_correct("{\"lut\": " + identity_rows() + "}").value;
-  EXPECT_EQ(color_descriptor(identity).dump(),
-            R"({"kind":"lut","sha256":"f3a25aa93aa2fbba28d79260535bbd6a5eb0fc1c24a8b0f04e12b484c1dfe363"})");
+  EXPECT_EQ(
+      color_descriptor(identity).dump(),
+      R"({"kind":"lut","sha256":"f3a25aa93aa2fbba28d79260535bbd6a5eb0fc1c24a8b0f04e12b484c1dfe363"})");
   auto gb = parse_color_correct(R"({"gain": [1.02, 0.98, 1], "bias": [-2.5, 0, 1.5]})").value;
   EXPECT_EQ(gb->payload().size(), 24u);
-  EXPECT_EQ(color_descriptor(gb).dump(),
-            R"({"kind":"gain_bias","sha256":"bb58035a8bd05007e09cbd02100c1c12bc3e92b2638afce601512bde247cef9e"})");
+  EXPECT_EQ(
+      color_descriptor(gb).dump(),
+      R"({"kind":"gain_bias","sha256":"bb58035a8bd05007e09cbd02100c1c12bc3e92b2638afce601512bde247cef9e"})");
   EXPECT_TRUE(color_descriptor(nullptr).is_null());
 }
 
@@ -179,14 +208,16 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
     EnvVar env("KINRA2_COLOR_CORRECT", nullptr);
     auto [cc, line] = load_color_correct(empty.str());
     EXPECT_FALSE(cc);
-    EXPECT_THAT(line, StartsWith(not_applied + "this container carries no color.json. The frames are the raw"));
+    EXPECT_THAT(line, StartsWith(not_applied +
+                                 "this container carries no color.json. The frames are the raw"));
     EXPECT_THAT(line, proceeds);
   }
 
   k2test::TempDir broken;
   write_color(broken, "[1]");
   const std::string line = load_color_correct(broken.str()).note;
-  EXPECT_THAT(line, StartsWith(not_applied + "color.json is present but is not a json object (got list). "));
+  EXPECT_THAT(line, StartsWith(not_applied +
+                               "color.json is present but is not a json object (got list). "));
   EXPECT_THAT(line, proceeds);
 
   k2test::TempDir good;
@@ -196,13 +227,16 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
     auto [cc, line] = load_color_correct(good.str());
     ASSERT_TRUE(cc) << on;
     EXPECT_EQ(cc->source(), good.str() + "!color.json");
-    EXPECT_EQ(line, "colour-correct: APPLIED — per-channel gain=[1.02, 0.98, 1.0] bias=[-2.5, 0.0, 1.5]");
+    EXPECT_EQ(line,
+              "colour-correct: APPLIED — per-channel gain=[1.02, 0.98, 1.0] bias=[-2.5, 0.0, 1.5]");
   }
   for (const char* off : {" OFF ", "0", "False", "no"}) {
     EnvVar env("KINRA2_COLOR_CORRECT", off);
     auto [cc, line] = load_color_correct(broken.str());
     EXPECT_FALSE(cc);
-    EXPECT_THAT(line, StartsWith("colour-correct: DISABLED by KINRA2_COLOR_CORRECT=0 — the frames are the RAW"));
+    EXPECT_THAT(
+        line,
+        StartsWith("colour-correct: DISABLED by KINRA2_COLOR_CORRECT=0 — the frames are the RAW"));
   }
 }
 
@@ -210,16 +244,21 @@ TEST(ColorParse, HostileMembersAreRefusedWithoutHarm) {
   // The offending element is a deeply nested object: describing it must not
   // recurse through it.
   const std::size_t depth = 100000;
-  std::string deep = "{\"lut\": [[{\"a\": " + std::string(depth, '[') + std::string(depth, ']') + "}]]}";
-  EXPECT_EQ(why(deep), "color.json: 'lut' is not a uint8 array (element [0, 0] is dict, not a number)");
+  std::string deep =
+      "{\"lut\": [[{\"a\": " + std::string(depth, '[') + std::string(depth, ']') + "}]]}";
+  EXPECT_EQ(why(deep),
+            "color.json: 'lut' is not a uint8 array (element [0, 0] is dict, not a number)");
 
   // Long offending text is cut short in the one-line reason.
   const std::string long_text(100000, 'x');
-  for (const std::string& member : {"{\"lut\": [[\"" + long_text + "\"]]}", "{\"lut\": \"" + long_text})
+  for (const std::string& member :
+       {"{\"lut\": [[\"" + long_text + "\"]]}", "{\"lut\": \"" + long_text})
     EXPECT_LT(why(member).size(), 400u) << member.substr(0, 12);
 
   // An integer beyond 64 bits is still an int, however the reader holds it.
-  EXPECT_EQ(why("123456789012345678901234567890"), "color.json is present but is not a json object (got int)");
-  EXPECT_EQ(why(" -98765432109876543210987 "), "color.json is present but is not a json object (got int)");
+  EXPECT_EQ(why("123456789012345678901234567890"),
+            "color.json is present but is not a json object (got int)");
+  EXPECT_EQ(why(" -98765432109876543210987 "),
+            "color.json is present but is not a json object (got int)");
   EXPECT_EQ(why("1.5e300"), "color.json is present but is not a json object (got float)");
 }

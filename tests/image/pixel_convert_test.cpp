@@ -51,7 +51,9 @@ std::vector<ModelFrame> views(std::vector<std::vector<float>>& f, bool writable)
   return v;
 }
 
-std::vector<std::uint8_t> bytes(const RgbChunk& c) { return {c.data(), c.data() + c.bytes()}; }
+std::vector<std::uint8_t> bytes(const RgbChunk& c) {
+  return {c.data(), c.data() + c.bytes()};
+}
 
 Lut red_off_lut() {
   Lut t{};
@@ -60,10 +62,11 @@ Lut red_off_lut() {
   return t;
 }
 
-} // namespace
+}  // namespace
 
 TEST(PixelConvert, EdgeSamplesOnEveryPath) {
-  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN(),
+              inf = std::numeric_limits<float>::infinity();
   const std::vector<float> samples = {0.0f, 0.5f, 0.999f, 1.0f, -0.2f, 1.3f, nan, inf, -inf};
   const std::vector<std::uint8_t> want = {0, 127, 254, 255, 0, 255, 0, 255, 0};
 
@@ -79,7 +82,8 @@ TEST(PixelConvert, EdgeSamplesOnEveryPath) {
     std::copy(samples.begin(), samples.end(), frame.begin() + FH * FW);
     ModelFrame f{frame.data(), 3, FH, FW, writable};
     RgbChunk c = px_to_rgb888_chunk({&f, 1});
-    for (std::size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(c.frame(0)[3 * i + 1], want[i]) << writable << samples[i];
+    for (std::size_t i = 0; i < samples.size(); ++i)
+      EXPECT_EQ(c.frame(0)[3 * i + 1], want[i]) << writable << samples[i];
     EXPECT_EQ(c.frame(0)[0], 63);
   }
 }
@@ -116,18 +120,23 @@ TEST(PixelConvert, ColourCorrectionOnBothPaths) {
     std::vector<std::uint8_t> want = raw;
     gb.apply(want.data(), want.data(), want.size() / 3);
     EXPECT_EQ(bytes(px_to_rgb888_chunk(fv, &gb)), want) << writable;
-    EXPECT_EQ(px_to_rgb888(pv[0], &gb), std::vector<std::uint8_t>(want.begin(), want.begin() + RGB_FRAME_BYTES));
+    EXPECT_EQ(px_to_rgb888(pv[0], &gb),
+              std::vector<std::uint8_t>(want.begin(), want.begin() + RGB_FRAME_BYTES));
   }
 }
 
 TEST(PixelConvert, FusedLutKernelFollowsThePixelRuleAtEveryLength) {
-  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-  const std::vector<float> specials = {0.0f, -0.0f, 0.5f, 0.999f, 1.0f, -0.2f, 1.3f, nan, inf, -inf, 1e-30f, 254.5f / 255};
+  const float nan = std::numeric_limits<float>::quiet_NaN(),
+              inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> specials = {0.0f, -0.0f, 0.5f, 0.999f, 1.0f,   -0.2f,
+                                       1.3f, nan,   inf,  -inf,   1e-30f, 254.5f / 255};
   std::array<std::int32_t, 256> table;
   for (int v = 0; v < 256; ++v) table[v] = (v * 37 + 11) % 256;
   for (std::size_t n : {0, 1, 31, 32, 33, 95, 1000}) {
     std::vector<float> src(n);
-    for (std::size_t i = 0; i < n; ++i) src[i] = i < specials.size() ? specials[(i * 5) % specials.size()] : (i % 301) / 290.0f - 0.02f;
+    for (std::size_t i = 0; i < n; ++i)
+      src[i] =
+          i < specials.size() ? specials[(i * 5) % specials.size()] : (i % 301) / 290.0f - 0.02f;
     // Specials also at the end, where a vector loop hands over to its tail.
     for (std::size_t i = 0; i < std::min(n, specials.size()); ++i) src[n - 1 - i] = specials[i];
     std::vector<float> work = src;
@@ -255,16 +264,23 @@ TEST(RgbPoolDeathTest, CreatedOnceByTheFirstPooledCall) {
 
 TEST(RgbThreads, EnvironmentAndDefault) {
   auto cpus8 = +[] { return 8; };
-  struct Case { const char* raw; int want; const char* logged; };
-  for (Case c : {Case{" 4 ", 4, nullptr}, Case{"+6", 6, nullptr}, Case{"0", 1, nullptr}, Case{"-3", 1, nullptr},
-                 Case{"99999999999999999999", std::numeric_limits<int>::max(), nullptr}, Case{nullptr, 2, nullptr},
-                 Case{" \t ", 2, nullptr}, Case{"4.5", 2, "4.5"}, Case{" four ", 2, "four"}, Case{"-", 2, "-"}}) {
+  struct Case {
+    const char* raw;
+    int want;
+    const char* logged;
+  };
+  for (Case c : {Case{" 4 ", 4, nullptr}, Case{"+6", 6, nullptr}, Case{"0", 1, nullptr},
+                 Case{"-3", 1, nullptr},
+                 Case{"99999999999999999999", std::numeric_limits<int>::max(), nullptr},
+                 Case{nullptr, 2, nullptr}, Case{" \t ", 2, nullptr}, Case{"4.5", 2, "4.5"},
+                 Case{" four ", 2, "four"}, Case{"-", 2, "-"}}) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(detail::rgb_threads_from(c.raw, cpus8), c.want) << (c.raw ? c.raw : "(unset)");
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, c.logged ? "[render-stream-host-litert] KINRA2_RGB_THREADS='" + std::string(c.logged) +
-                                  "' is not an integer — using the default\n"
-                            : "");
+    EXPECT_EQ(err, c.logged
+                       ? "[render-stream-host-litert] KINRA2_RGB_THREADS='" +
+                             std::string(c.logged) + "' is not an integer — using the default\n"
+                       : "");
   }
 
   for (auto [cpus, want] : std::initializer_list<std::pair<int, int>>{

@@ -19,7 +19,7 @@ using namespace kinra2;
 using Probe = render::detail::RendererProbe;
 
 class RendererTest : public ::testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() {
     dir = std::make_unique<k2test::TempDir>("k2-renderer");
     const std::string bundle = dir->file("demo");
@@ -84,7 +84,8 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   // After chunk c everything before c * 25600 is released.
   EXPECT_EQ(Probe::retained_base(r), 3 * 25600);
   EXPECT_THAT([&] { Probe::window(r, 2); },
-              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("consumed audio context requested")))
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  ::testing::StrEq("consumed audio context requested")))
       << "released audio was handed out";
   // 95200 samples reach audio frame 118 >= 32 * 4 - 11: a flush owes chunk 4, then nothing.
   EXPECT_EQ(r.flush_chunks().size(), 32u);
@@ -98,14 +99,17 @@ TEST_F(RendererTest, SessionCountersTrimmingAndReleasedAudio) {
   EXPECT_EQ(Probe::fed_samples(r), 0);
   auto f = r.flush_chunks();
   EXPECT_EQ(f.size(), 22u);
-  EXPECT_TRUE(std::equal(f.records[0].bytes.begin(), f.records[0].bytes.end(), f.records[1].bytes.begin()));
+  EXPECT_TRUE(
+      std::equal(f.records[0].bytes.begin(), f.records[0].bytes.end(), f.records[1].bytes.begin()));
   EXPECT_TRUE(r.flush_chunks().empty());
 }
 
 // The chunks of one session the long way: every batch's frames copied out of
 // the runtime, then the whole chunk converted from those copies.
-std::vector<std::vector<std::uint8_t>> chunks_through_copies(render::Renderer& r, chain::LitertChain& ch, int chunks,
-                                                             const image::ColorCorrect* cc, int threads) {
+std::vector<std::vector<std::uint8_t>> chunks_through_copies(render::Renderer& r,
+                                                             chain::LitertChain& ch, int chunks,
+                                                             const image::ColorCorrect* cc,
+                                                             int threads) {
   std::vector<std::vector<std::uint8_t>> out;
   std::vector<float> hist = ch.new_hist();
   std::optional<std::vector<float>> prev;
@@ -116,7 +120,8 @@ std::vector<std::vector<std::uint8_t>> chunks_through_copies(render::Renderer& r
     const auto tok = ch.run_tok(ch.run_enc(tempo));
     std::vector<std::vector<float>> lats;
     for (int j = 0; j < blk; ++j) {
-      lats.push_back(ch.run_step(hist, tok.row(static_cast<std::size_t>((ci == 0 ? 0 : CHUNK0_LAT) + j))));
+      lats.push_back(
+          ch.run_step(hist, tok.row(static_cast<std::size_t>((ci == 0 ? 0 : CHUNK0_LAT) + j))));
       chain::LitertChain::shift_hist(hist, lats.back());
     }
     const auto dec = chain::build_dec_inputs(lats, blk, prev ? &*prev : nullptr);
@@ -135,13 +140,18 @@ TEST_F(RendererTest, DecodingStraightToPixelsGivesTheBytesOfTheCopyingPath) {
   // full 16-batches each.
   std::vector<float> audio(44000 + 25600);
   for (std::size_t i = 0; i < audio.size(); ++i)
-    audio[i] = 0.6f * std::sin(static_cast<float>(i) * 0.003f) * std::sin(static_cast<float>(i) * 0.0002f);
+    audio[i] =
+        0.6f * std::sin(static_cast<float>(i) * 0.003f) * std::sin(static_cast<float>(i) * 0.0002f);
   image::Lut lut;
   for (int c = 0; c < 3; ++c)
-    for (int v = 0; v < 256; ++v) lut[c][v] = static_cast<std::uint8_t>(c == 1 ? 255 - v : (v * (c + 2)) % 256);
+    for (int v = 0; v < 256; ++v)
+      lut[c][v] = static_cast<std::uint8_t>(c == 1 ? 255 - v : (v * (c + 2)) % 256);
   const auto table = image::ColorCorrect::make_lut(lut);
   const auto gain = image::ColorCorrect::make_gain_bias({1.2f, 0.8f, 1.0f}, {-0.05f, 0.1f, 0.0f});
-  struct Case { const image::ColorCorrect* cc; const char* threads; };
+  struct Case {
+    const image::ColorCorrect* cc;
+    const char* threads;
+  };
   for (const Case cs : {Case{nullptr, "1"}, Case{&table, "3"}, Case{&gain, "1"}}) {
     ::setenv("KINRA2_RGB_THREADS", cs.threads, 1);
     render::Renderer r(*chain, cs.cc);
@@ -159,4 +169,4 @@ TEST_F(RendererTest, DecodingStraightToPixelsGivesTheBytesOfTheCopyingPath) {
   }
 }
 
-} // namespace
+}  // namespace

@@ -19,7 +19,9 @@ using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 // Matches a call that throws std::invalid_argument with exactly `message`.
-auto refused_with(const char* message) { return ThrowsMessage<std::invalid_argument>(StrEq(message)); }
+auto refused_with(const char* message) {
+  return ThrowsMessage<std::invalid_argument>(StrEq(message));
+}
 
 std::vector<float> ramp(std::int64_t n, float from = 0.0f) {
   std::vector<float> v(static_cast<std::size_t>(n));
@@ -27,7 +29,9 @@ std::vector<float> ramp(std::int64_t n, float from = 0.0f) {
   return v;
 }
 
-std::vector<float> live_copy(const SlidingPCM& p) { return {p.live().begin(), p.live().end()}; }
+std::vector<float> live_copy(const SlidingPCM& p) {
+  return {p.live().begin(), p.live().end()};
+}
 
 // Every observable field, for "nothing changed" checks.
 struct State {
@@ -123,21 +127,26 @@ TEST(SlidingPCM, MovedFromBufferIsEmptyAndUsable) {
 // A view of our own samples must be appended as it read before the call,
 // whether the append has room, compacts or moves to a new buffer.
 TEST(SlidingPCM, AppendingAViewOfItselfAppendsTheOldValues) {
-  struct Case { std::int64_t fill, discard, view_from, view_len; std::int64_t expect_allocs; };
+  struct Case {
+    std::int64_t fill, discard, view_from, view_len;
+    std::int64_t expect_allocs;
+  };
   const Case cases[] = {
-      {1000, 0, 0, 1000, 1},          // room at the tail
-      {51000, 30000, 0, 21000, 1},    // compaction moves the viewed samples
-      {40000, 0, 5000, 30000, 2},     // reallocation frees the viewed buffer
+      {1000, 0, 0, 1000, 1},        // room at the tail
+      {51000, 30000, 0, 21000, 1},  // compaction moves the viewed samples
+      {40000, 0, 5000, 30000, 2},   // reallocation frees the viewed buffer
   };
   for (const auto& c : cases) {
     SlidingPCM p;
     p.append(ramp(c.fill));
     p.discard_before(c.discard);
     const auto before = live_copy(p);
-    const auto view = p.live().subspan(static_cast<std::size_t>(c.view_from), static_cast<std::size_t>(c.view_len));
+    const auto view = p.live().subspan(static_cast<std::size_t>(c.view_from),
+                                       static_cast<std::size_t>(c.view_len));
     p.append(view);
     auto expected = before;
-    expected.insert(expected.end(), before.begin() + c.view_from, before.begin() + c.view_from + c.view_len);
+    expected.insert(expected.end(), before.begin() + c.view_from,
+                    before.begin() + c.view_from + c.view_len);
     EXPECT_EQ(live_copy(p), expected) << "fill " << c.fill;
     EXPECT_EQ(p.aliased_samples_snapshotted(), c.view_len);
     EXPECT_EQ(p.allocations(), c.expect_allocs);
@@ -167,7 +176,8 @@ TEST(SlidingPCM, BadArgumentsThrowAndChangeNothing) {
   const std::size_t wrong_count[] = {7};
   EXPECT_THAT([&] { p.append(eight, two_by_four); }, refused_with("one-dimensional PCM required"));
   EXPECT_THROW(p.append(eight, wrong_count), std::invalid_argument);
-  EXPECT_THAT([&] { p.discard_before(-1); }, refused_with("nonnegative absolute sample offset required"));
+  EXPECT_THAT([&] { p.discard_before(-1); },
+              refused_with("nonnegative absolute sample offset required"));
   const std::size_t zero_by_two[] = {0, 2};
   p.append(std::span<const float>{}, zero_by_two);
   p.append(std::span<const float>{});
@@ -257,10 +267,16 @@ TEST(SlidingPCM, CountersAreTheNineKeysInOrder) {
   p.append(p.live());
   p.discard_before(50);
   const std::vector<std::pair<std::string, std::int64_t>> expected = {
-      {"live_samples", 150},      {"backing_bytes", 204800},         {"peak_backing_bytes", 204800},
-      {"input_samples_copied", 200}, {"retained_samples_moved", 0}, {"aliased_samples_snapshotted", 100},
-      {"allocations", 1},         {"absolute_base", 50},            {"absolute_fed", 200}};
+      {"live_samples", 150},
+      {"backing_bytes", 204800},
+      {"peak_backing_bytes", 204800},
+      {"input_samples_copied", 200},
+      {"retained_samples_moved", 0},
+      {"aliased_samples_snapshotted", 100},
+      {"allocations", 1},
+      {"absolute_base", 50},
+      {"absolute_fed", 200}};
   EXPECT_EQ(p.counters(), expected);
 }
 
-} // namespace
+}  // namespace

@@ -40,7 +40,8 @@ std::vector<float> take(const std::vector<float>& buf, long long a, long long cn
   const long long n = static_cast<long long>(buf.size());
   std::vector<float> r(static_cast<std::size_t>(cnt), 0.0f);
   for (long long i = 0; i < cnt; ++i) {
-    if (a + i >= 0 && a + i < n) r[static_cast<std::size_t>(i)] = buf[static_cast<std::size_t>(a + i)];
+    if (a + i >= 0 && a + i < n)
+      r[static_cast<std::size_t>(i)] = buf[static_cast<std::size_t>(a + i)];
   }
   return r;
 }
@@ -98,7 +99,7 @@ detail::WsolaTrace tempo(const std::vector<float>& x, double factor) {
   return r;
 }
 
-} // namespace ref
+}  // namespace ref
 
 std::vector<std::uint32_t> bits(const std::vector<float>& v) {
   std::vector<std::uint32_t> b;
@@ -120,7 +121,8 @@ std::vector<float> speech_like(std::size_t n, std::uint32_t seed, float gain = 0
   float lp = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
     lp = 0.85f * lp + 0.15f * g(rng);
-    const double env = std::max(0.0, std::sin(static_cast<double>(i) * 2.0 * std::numbers::pi / 3700.0));
+    const double env =
+        std::max(0.0, std::sin(static_cast<double>(i) * 2.0 * std::numbers::pi / 3700.0));
     x[i] = gain * static_cast<float>(env * env) * lp * 3.0f;
   }
   return x;
@@ -128,7 +130,8 @@ std::vector<float> speech_like(std::size_t n, std::uint32_t seed, float gain = 0
 
 std::vector<float> sine(std::size_t n, double hz, double amp) {
   std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(amp * std::sin(2.0 * std::numbers::pi * hz * i / 16000.0));
+  for (std::size_t i = 0; i < n; ++i)
+    x[i] = static_cast<float>(amp * std::sin(2.0 * std::numbers::pi * hz * i / 16000.0));
   return x;
 }
 
@@ -166,8 +169,12 @@ TEST(WsolaConversion, MatchesTheFormulasEverywhere) {
   for (int i = 0; i < 100000; ++i) probe.push_back(any(rng)), probe.push_back(grid(rng));
   for (double p : probe) {
     for (double v : {p, -p}) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_to_buf(v)), std::bit_cast<std::uint32_t>(ref::to_buf(v))) << v;
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_from_buf(v)), std::bit_cast<std::uint32_t>(ref::from_buf(v))) << v;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_to_buf(v)),
+                std::bit_cast<std::uint32_t>(ref::to_buf(v)))
+          << v;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(detail::wsola_from_buf(v)),
+                std::bit_cast<std::uint32_t>(ref::from_buf(v)))
+          << v;
     }
   }
 }
@@ -188,14 +195,16 @@ TEST(Wsola, ShortInputIsBlockZeroPassedThrough) {
   const auto x = speech_like(1000, 3);
   const auto y = tempo_wsola(x);
   ASSERT_EQ(y.size(), 800u);
-  for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(y[i], detail::wsola_from_buf(detail::wsola_to_buf(x[i])));
+  for (std::size_t i = 0; i < y.size(); ++i)
+    ASSERT_EQ(y[i], detail::wsola_from_buf(detail::wsola_to_buf(x[i])));
 }
 
 TEST(Wsola, ConstantAndSilentWindows) {
   const auto silent = detail::tempo_wsola_traced(std::vector<float>(44000, 0.0f), 1.25);
   EXPECT_EQ(silent.out, std::vector<float>(35200, 0.0f));
   EXPECT_EQ(silent.offsets, std::vector<int>(31, -117));
-  const std::pair<float, float> cases[] = {{0.25f, 0.25f}, {1e-9f, 0.0f}, {1.5f, 1.0f}, {-1.5f, -1.0f}};
+  const std::pair<float, float> cases[] = {
+      {0.25f, 0.25f}, {1e-9f, 0.0f}, {1.5f, 1.0f}, {-1.5f, -1.0f}};
   for (auto [in, expect] : cases) {
     EXPECT_EQ(tempo_wsola(std::vector<float>(44000, in)), std::vector<float>(35200, expect)) << in;
   }
@@ -222,7 +231,8 @@ TEST(Wsola, PeriodicSignalPicksTheFirstAlignedOffset) {
         if (std::max(nom + 117 + 192, qj + 1120 + 192) > 44000) break;
         const long long r = ((qj + 1120 - nom) % period + period) % period;
         const long long want = -117 + ((r + 117) % period);
-        ASSERT_EQ(got.offsets[k], want) << "period " << period << " factor " << factor << " block " << q;
+        ASSERT_EQ(got.offsets[k], want)
+            << "period " << period << " factor " << factor << " block " << q;
         qj = nom + want;
       }
     }
@@ -240,7 +250,10 @@ TEST(Wsola, UnitFactorOnNoiseKeepsEveryBlockInPlace) {
 }
 
 TEST(Wsola, MatchesTheReferenceBitForBit) {
-  struct Signal { const char* name; std::vector<float> x; };
+  struct Signal {
+    const char* name;
+    std::vector<float> x;
+  };
   std::vector<Signal> signals = {
       {"speech", speech_like(44000, 42)},
       {"quiet speech", speech_like(44000, 43, 0.002f)},
@@ -262,8 +275,10 @@ TEST(Wsola, MatchesTheReferenceBitForBit) {
       const auto want = ref::tempo(s.x, factor);
       for (WsolaKernel k : kernels()) {
         const auto got = detail::tempo_wsola_traced(s.x, factor, k);
-        ASSERT_EQ(got.offsets, want.offsets) << s.name << " factor " << factor << " kernel " << int(k);
-        ASSERT_EQ(bits(got.out), bits(want.out)) << s.name << " factor " << factor << " kernel " << int(k);
+        ASSERT_EQ(got.offsets, want.offsets)
+            << s.name << " factor " << factor << " kernel " << int(k);
+        ASSERT_EQ(bits(got.out), bits(want.out))
+            << s.name << " factor " << factor << " kernel " << int(k);
       }
     }
   }
@@ -294,4 +309,4 @@ TEST(Wsola, NonFiniteSamplesDoNotUpsetTheRun) {
   EXPECT_EQ(y[0], detail::wsola_from_buf(detail::wsola_to_buf(x[0])));
 }
 
-} // namespace
+}  // namespace

@@ -49,7 +49,8 @@ inline void put64(std::string& s, std::uint64_t v) {
 }
 
 // An IMX header and table with arbitrary (possibly lying) entries.
-inline std::string imx_header(const std::vector<RawEntry>& entries, std::uint16_t count, std::uint16_t rev = 1) {
+inline std::string imx_header(const std::vector<RawEntry>& entries, std::uint16_t count,
+                              std::uint16_t rev = 1) {
   std::string s("IMX\0", 4);
   put16(s, rev);
   put16(s, count);
@@ -75,4 +76,4 @@ inline std::string imx_of(const std::vector<std::pair<std::string, std::string>>
   return imx_header(toc, static_cast<std::uint16_t>(toc.size())) + body;
 }
 
-} // namespace k2test
+}  // namespace k2test

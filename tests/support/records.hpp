@@ -22,4 +22,4 @@ struct Records {
   Records& reset() { return word(0xFFFFFFFEu); }
 };
 
-} // namespace k2test
+}  // namespace k2test

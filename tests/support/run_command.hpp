@@ -24,7 +24,9 @@ inline std::pair<int, std::string> run(const std::string& cmd) {
 }
 
 // A program of the build.
-inline std::string bin(const std::string& prog) { return std::string(K2_BIN_DIR) + "/" + prog; }
+inline std::string bin(const std::string& prog) {
+  return std::string(K2_BIN_DIR) + "/" + prog;
+}
 
 // `s` quoted for the shell.
 inline std::string shq(const std::string& s) {
@@ -33,4 +35,4 @@ inline std::string shq(const std::string& s) {
   return o + "'";
 }
 
-} // namespace k2test
+}  // namespace k2test

@@ -31,4 +31,4 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-} // namespace k2test
+}  // namespace k2test

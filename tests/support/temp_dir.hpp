@@ -15,7 +15,8 @@ namespace k2test {
 class TempDir {
  public:
   explicit TempDir(std::string_view tag = "k2test") {
-    std::string tmpl = (std::filesystem::temp_directory_path() / (std::string(tag) + "-XXXXXX")).string();
+    std::string tmpl =
+        (std::filesystem::temp_directory_path() / (std::string(tag) + "-XXXXXX")).string();
     if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
   }
@@ -35,4 +36,4 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-} // namespace k2test
+}  // namespace k2test

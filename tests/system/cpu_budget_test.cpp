@@ -16,13 +16,15 @@ namespace {
 
 // A throw-away fake root with /proc/self/cgroup and /sys/fs/cgroup files.
 class FakeRoot : public ::testing::Test {
-protected:
+ protected:
   void put(const std::string& abs, const std::string& text) {
     fs::path p = root / fs::path(abs).relative_path();
     fs::create_directories(p.parent_path());
     std::ofstream(p) << text;
   }
-  int count(int online, int affinity = 0) { return sysd::effective_cpu_count(CpuSources{online, affinity, root}); }
+  int count(int online, int affinity = 0) {
+    return sysd::effective_cpu_count(CpuSources{online, affinity, root});
+  }
 
   k2test::TempDir scratch{"k2cpu"};
   fs::path root = scratch.path();
@@ -89,14 +91,16 @@ TEST_F(FakeRoot, BrokenLevelsAndV1Fallback) {
 }
 
 class EnvThreads : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (const char* v = std::getenv("LIBSTREAM_THREADS")) saved = v;
     ::unsetenv("LIBSTREAM_THREADS");
   }
   void TearDown() override {
-    if (saved) ::setenv("LIBSTREAM_THREADS", saved->c_str(), 1);
-    else ::unsetenv("LIBSTREAM_THREADS");
+    if (saved)
+      ::setenv("LIBSTREAM_THREADS", saved->c_str(), 1);
+    else
+      ::unsetenv("LIBSTREAM_THREADS");
   }
   std::optional<std::string> saved;
 };
@@ -104,7 +108,8 @@ protected:
 TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   EXPECT_EQ(sysd::default_threads(1, 0, 32), 24);
   EXPECT_EQ(sysd::default_threads(2, 0, 32), 16);
-  EXPECT_EQ(sysd::default_threads(2, 20, 8), 4) << "the two-interpreter cap applies to requests too";
+  EXPECT_EQ(sysd::default_threads(2, 20, 8), 4)
+      << "the two-interpreter cap applies to requests too";
   EXPECT_EQ(sysd::default_threads(2, 0, 1), 1);
   ::setenv("LIBSTREAM_THREADS", " 5 ", 1);
   EXPECT_EQ(sysd::default_threads(1, 6, 32), 6);
@@ -123,4 +128,4 @@ TEST(CpuBudget, RealMachineIsAtLeastOne) {
   EXPECT_GE(kinra2::system::default_threads(), 1);
 }
 
-} // namespace
+}  // namespace

@@ -24,7 +24,8 @@ namespace {
 
 std::set<std::string> listing(const path& dir) {
   std::set<std::string> names;
-  for (const auto& e : k2test::fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  for (const auto& e : k2test::fs::directory_iterator(dir))
+    names.insert(e.path().filename().string());
   return names;
 }
 
@@ -39,7 +40,8 @@ struct Sig {
 };
 
 // Signatures of a verified model, keyed by name, in file order in `order`.
-std::map<std::string, Sig> signatures(const fmt::ModelT& m, std::vector<std::string>* order = nullptr) {
+std::map<std::string, Sig> signatures(const fmt::ModelT& m,
+                                      std::vector<std::string>* order = nullptr) {
   std::map<std::string, Sig> out;
   for (const auto& sd : m.signature_defs) {
     Sig s;
@@ -47,7 +49,8 @@ std::map<std::string, Sig> signatures(const fmt::ModelT& m, std::vector<std::str
     const auto& sg = *m.subgraphs.at(sd->subgraph_index);
     for (const auto& tm : sd->inputs) {
       s.in[tm->name] = sg.tensors.at(tm->tensor_index)->shape;
-      EXPECT_NE(std::find(sg.inputs.begin(), sg.inputs.end(), static_cast<int>(tm->tensor_index)), sg.inputs.end());
+      EXPECT_NE(std::find(sg.inputs.begin(), sg.inputs.end(), static_cast<int>(tm->tensor_index)),
+                sg.inputs.end());
     }
     for (const auto& tm : sd->outputs) s.out[tm->name] = sg.tensors.at(tm->tensor_index)->shape;
     if (order) order->push_back(sd->signature_key);
@@ -69,7 +72,8 @@ std::unique_ptr<fmt::ModelT> load(const path& p) {
 }
 
 // Checks each named signature against the contract the chain relies on.
-void expect_contract(const std::map<std::string, Sig>& sigs, const std::vector<std::string>& names) {
+void expect_contract(const std::map<std::string, Sig>& sigs,
+                     const std::vector<std::string>& names) {
   for (const auto& n : names) ASSERT_TRUE(sigs.count(n)) << "missing " << n;
   if (sigs.count("enc")) {
     EXPECT_EQ(sigs.at("enc").in, (std::map<std::string, Shape>{{"args_0", {1, TEMPO_SAMPLES}}}));
@@ -105,18 +109,27 @@ void expect_runnable_layout(const fmt::ModelT& m) {
   for (const auto& sd : m.signature_defs) EXPECT_TRUE(seen.insert(sd->subgraph_index).second);
   EXPECT_TRUE(seen.count(0));
   const std::map<fmt::BuiltinOperator, int> max_version = {
-      {fmt::BuiltinOperator::ADD, 4},           {fmt::BuiltinOperator::MUL, 5},
-      {fmt::BuiltinOperator::CONCATENATION, 3}, {fmt::BuiltinOperator::CONV_2D, 5},
-      {fmt::BuiltinOperator::DEPTH_TO_SPACE, 2}, {fmt::BuiltinOperator::DEQUANTIZE, 4},
-      {fmt::BuiltinOperator::FULLY_CONNECTED, 9}, {fmt::BuiltinOperator::LOGISTIC, 3},
-      {fmt::BuiltinOperator::RESHAPE, 1},       {fmt::BuiltinOperator::TRANSPOSE, 5},
-      {fmt::BuiltinOperator::STRIDED_SLICE, 5}, {fmt::BuiltinOperator::SQRT, 1},
-      {fmt::BuiltinOperator::FLOOR_MOD, 1},     {fmt::BuiltinOperator::MAXIMUM, 4},
+      {fmt::BuiltinOperator::ADD, 4},
+      {fmt::BuiltinOperator::MUL, 5},
+      {fmt::BuiltinOperator::CONCATENATION, 3},
+      {fmt::BuiltinOperator::CONV_2D, 5},
+      {fmt::BuiltinOperator::DEPTH_TO_SPACE, 2},
+      {fmt::BuiltinOperator::DEQUANTIZE, 4},
+      {fmt::BuiltinOperator::FULLY_CONNECTED, 9},
+      {fmt::BuiltinOperator::LOGISTIC, 3},
+      {fmt::BuiltinOperator::RESHAPE, 1},
+      {fmt::BuiltinOperator::TRANSPOSE, 5},
+      {fmt::BuiltinOperator::STRIDED_SLICE, 5},
+      {fmt::BuiltinOperator::SQRT, 1},
+      {fmt::BuiltinOperator::FLOOR_MOD, 1},
+      {fmt::BuiltinOperator::MAXIMUM, 4},
   };
   for (const auto& oc : m.operator_codes) {
-    ASSERT_TRUE(max_version.count(oc->builtin_code)) << "unexpected op " << static_cast<int>(oc->builtin_code);
+    ASSERT_TRUE(max_version.count(oc->builtin_code))
+        << "unexpected op " << static_cast<int>(oc->builtin_code);
     EXPECT_GE(oc->version, 1);
-    EXPECT_LE(oc->version, max_version.at(oc->builtin_code)) << fmt::EnumNameBuiltinOperator(oc->builtin_code);
+    EXPECT_LE(oc->version, max_version.at(oc->builtin_code))
+        << fmt::EnumNameBuiltinOperator(oc->builtin_code);
     EXPECT_EQ(oc->deprecated_builtin_code, static_cast<std::int8_t>(oc->builtin_code));
   }
 }
@@ -127,7 +140,8 @@ TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
   k2test::TempDir d;
   ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "'"), 0);
   EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "combined_litert.tflite"}));
-  EXPECT_EQ(k2test::fs::file_size(d.path() / "canon.bin"), static_cast<std::uintmax_t>(LC) * PLANE * 4);
+  EXPECT_EQ(k2test::fs::file_size(d.path() / "canon.bin"),
+            static_cast<std::uintmax_t>(LC) * PLANE * 4);
 
   auto m = load(d.path() / "combined_litert.tflite");
   ASSERT_TRUE(m);
@@ -141,8 +155,8 @@ TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
 TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
   k2test::TempDir d;
   ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --split"), 0);
-  EXPECT_EQ(listing(d.path()),
-            (std::set<std::string>{"canon.bin", "identity.tflite", "manifest.json", "shared-enc.tflite"}));
+  EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "identity.tflite",
+                                                      "manifest.json", "shared-enc.tflite"}));
 
   auto enc = load(d.path() / "shared-enc.tflite");
   auto id = load(d.path() / "identity.tflite");
@@ -158,15 +172,17 @@ TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
 
   const nlohmann::json want = {
       {"dependencies",
-       {{{"id", "kinra2-shared-enc"}, {"sha256", k2test::sha256_hex(k2test::read_bytes(d.path() / "shared-enc.tflite"))}}}}};
+       {{{"id", "kinra2-shared-enc"},
+         {"sha256", k2test::sha256_hex(k2test::read_bytes(d.path() / "shared-enc.tflite"))}}}}};
   EXPECT_EQ(read_json(d.path() / "manifest.json"), want);
 }
 
 TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   k2test::TempDir d;
   ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --q8gd"), 0);
-  EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "combined_litert.tflite",
-                                                    "combined_litert_q8gd.tflite", "manifest.json"}));
+  EXPECT_EQ(listing(d.path()),
+            (std::set<std::string>{"canon.bin", "combined_litert.tflite",
+                                   "combined_litert_q8gd.tflite", "manifest.json"}));
   auto q = load(d.path() / "combined_litert_q8gd.tflite");
   ASSERT_TRUE(q);
   std::vector<std::string> order;
@@ -177,13 +193,16 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   for (const char* key : {"dec16", "dec8"}) {
     const auto& sg = *q->subgraphs[sigs.at(key).subgraph];
     EXPECT_TRUE(std::any_of(sg.tensors.begin(), sg.tensors.end(), [](const auto& t) {
-      return t->type == fmt::TensorType::INT8 && t->quantization && t->quantization->scale.size() == 1;
+      return t->type == fmt::TensorType::INT8 && t->quantization &&
+             t->quantization->scale.size() == 1;
     })) << key;
   }
 
   const auto manifest = read_json(d.path() / "manifest.json");
-  const std::string cs = k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert.tflite"));
-  const std::string qs = k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert_q8gd.tflite"));
+  const std::string cs =
+      k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert.tflite"));
+  const std::string qs =
+      k2test::sha256_hex(k2test::read_bytes(d.path() / "combined_litert_q8gd.tflite"));
   EXPECT_NE(cs, qs);
   EXPECT_EQ(manifest["members_sha256"],
             (nlohmann::json{{"combined_litert.tflite", cs}, {"combined_litert_q8gd.tflite", qs}}));
@@ -198,7 +217,8 @@ TEST(DemoBundle, ColourTableIsAcceptedAsGainBias) {
   ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --color"), 0);
   EXPECT_TRUE(listing(d.path()).count("color.json"));
   const auto b = k2test::read_bytes(d.path() / "color.json");
-  const auto [cc, why] = image::parse_color_correct(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+  const auto [cc, why] = image::parse_color_correct(
+      std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
   ASSERT_TRUE(cc.has_value()) << why;
   EXPECT_EQ(cc->describe(), "per-channel gain=[1.04, 1.0, 0.94] bias=[3.0, 1.0, -4.0]");
 }
@@ -210,7 +230,8 @@ TEST(DemoBundle, OutputIsByteIdenticalAcrossRuns) {
     ASSERT_EQ(k2test::run_tool("'" + b.path().string() + "' " + flags), 0);
     ASSERT_EQ(listing(a.path()), listing(b.path()));
     for (const auto& name : listing(a.path()))
-      EXPECT_TRUE(k2test::read_bytes(a.path() / name) == k2test::read_bytes(b.path() / name)) << flags << ": " << name;
+      EXPECT_TRUE(k2test::read_bytes(a.path() / name) == k2test::read_bytes(b.path() / name))
+          << flags << ": " << name;
   }
 }
 

@@ -25,7 +25,8 @@ std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 int run_tool(const std::string& args) {
-  const std::string cmd = std::string("'") + K2_BIN_DIR + "/make_demo_bundle' " + args + " 2>/dev/null";
+  const std::string cmd =
+      std::string("'") + K2_BIN_DIR + "/make_demo_bundle' " + args + " 2>/dev/null";
   const int st = std::system(cmd.c_str());
   return st == -1 ? -1 : WEXITSTATUS(st);
 }
@@ -37,7 +38,8 @@ std::unique_ptr<kinra2::fmt::ModelT> unpack_model(const std::vector<std::uint8_t
 }
 
 SigRun::SigRun(const fs::path& file, const std::string& key, int threads)
-    : model_(std::make_shared<kinra2::chain::LitertModel>(file.string(), threads)), run_(model_->runner(key)) {
+    : model_(std::make_shared<kinra2::chain::LitertModel>(file.string(), threads)),
+      run_(model_->runner(key)) {
   run_->load();
 }
 
@@ -47,7 +49,9 @@ std::vector<int> SigRun::input_shape(const std::string& name) {
   throw std::runtime_error("no input " + name);
 }
 
-void SigRun::set(const std::string& name, std::vector<float> values) { pending_[name] = std::move(values); }
+void SigRun::set(const std::string& name, std::vector<float> values) {
+  pending_[name] = std::move(values);
+}
 
 void SigRun::invoke() {
   std::vector<std::vector<int>> shapes;
@@ -61,7 +65,9 @@ void SigRun::invoke() {
   pending_.clear();
 }
 
-std::vector<int> SigRun::output_shape(const std::string& name) const { return run_->output(name).shape; }
+std::vector<int> SigRun::output_shape(const std::string& name) const {
+  return run_->output(name).shape;
+}
 
 std::vector<float> SigRun::output(const std::string& name) const {
   const auto t = run_->output(name);

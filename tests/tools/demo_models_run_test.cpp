@@ -35,7 +35,8 @@ struct Demo {
 
 std::vector<float> window(float amplitude) {
   std::vector<float> w(TEMPO_SAMPLES);
-  for (int i = 0; i < TEMPO_SAMPLES; ++i) w[i] = amplitude * std::sin(0.07f * static_cast<float>(i));
+  for (int i = 0; i < TEMPO_SAMPLES; ++i)
+    w[i] = amplitude * std::sin(0.07f * static_cast<float>(i));
   return w;
 }
 
@@ -54,7 +55,8 @@ std::vector<float> fresh_hist(const std::vector<float>& canon) {
   std::vector<float> h(static_cast<std::size_t>(LC) * CTX * PLANE);
   for (int c = 0; c < LC; ++c)
     for (int p = 0; p < CTX; ++p)
-      std::copy_n(&canon[static_cast<std::size_t>(c) * PLANE], PLANE, &h[(static_cast<std::size_t>(c) * CTX + p) * PLANE]);
+      std::copy_n(&canon[static_cast<std::size_t>(c) * PLANE], PLANE,
+                  &h[(static_cast<std::size_t>(c) * CTX + p) * PLANE]);
   return h;
 }
 
@@ -119,7 +121,8 @@ float luma(const std::vector<float>& frames, int f, int y, int x) {
 // grows with every face row the opening covers, and with partial coverage.
 float mouth_darkness(const std::vector<float>& frames, int f, const std::vector<float>& ref) {
   float d = 0.0f;
-  for (int y = MOUTH_Y - 40; y <= MOUTH_Y + 40; ++y) d += luma(ref, 0, y, MOUTH_X) - luma(frames, f, y, MOUTH_X);
+  for (int y = MOUTH_Y - 40; y <= MOUTH_Y + 40; ++y)
+    d += luma(ref, 0, y, MOUTH_X) - luma(frames, f, y, MOUTH_X);
   return d;
 }
 
@@ -196,7 +199,8 @@ TEST(DemoModels, MouthOpensByDegreesAndMovesSmoothlyWithinAStep) {
   const auto hist = fresh_hist(d.canon);
   const auto silent = run_steps(d.file, hist, tokens(d.file, window(0.0f)), 3, 1)[0];
   std::vector<std::vector<float>> lats;
-  for (float a : {0.1f, 0.16f, 0.24f, 0.35f}) lats.push_back(run_steps(d.file, hist, tokens(d.file, window(a)), 3, 1)[0]);
+  for (float a : {0.1f, 0.16f, 0.24f, 0.35f})
+    lats.push_back(run_steps(d.file, hist, tokens(d.file, window(a)), 3, 1)[0]);
   const auto& loud = lats.back();
   // Rows 0-4: silence and four loudness levels, each against itself.
   // Rows 5-8: from silence to loud, phases 0-3. Rows 9-10: loud to silence,
@@ -225,7 +229,8 @@ TEST(DemoModels, MouthOpensByDegreesAndMovesSmoothlyWithinAStep) {
   EXPECT_GT(dark(9), 1.0f);
   EXPECT_FLOAT_EQ(dark(10), 0.0f);
   // The last phase shows the current latent alone.
-  EXPECT_TRUE(std::equal(fr.begin() + 8 * 3 * FH * FW, fr.begin() + 9 * 3 * FH * FW, fr.begin() + 11 * 3 * FH * FW));
+  EXPECT_TRUE(std::equal(fr.begin() + 8 * 3 * FH * FW, fr.begin() + 9 * 3 * FH * FW,
+                         fr.begin() + 11 * 3 * FH * FW));
 }
 
 TEST(DemoModels, Int8DecoderMatchesFloat) {
@@ -244,4 +249,3 @@ TEST(DemoModels, Int8DecoderMatchesFloat) {
   for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));
   EXPECT_LE(worst, 2.0f / 255.0f);
 }
-

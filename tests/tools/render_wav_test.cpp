@@ -18,8 +18,12 @@ namespace fs = std::filesystem;
 
 // A minimal float WAV (format 3) of `channels` x `rate`.
 void write_wav(const fs::path& p, const std::vector<float>& s, int rate, int channels = 1) {
-  auto u32 = [](std::ofstream& f, std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [](std::ofstream& f, std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+  auto u32 = [](std::ofstream& f, std::uint32_t v) {
+    f.write(reinterpret_cast<const char*>(&v), 4);
+  };
+  auto u16 = [](std::ofstream& f, std::uint16_t v) {
+    f.write(reinterpret_cast<const char*>(&v), 2);
+  };
   std::ofstream f(p, std::ios::binary);
   const auto bytes = static_cast<std::uint32_t>(s.size() * 4);
   f.write("RIFF", 4);
@@ -51,25 +55,25 @@ TEST(RenderWav, WritesEveryOwedFrameAndRefusesOtherFormats) {
   std::vector<float> s(40000);
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = 0.3f * static_cast<float>((i / 40) % 2) - 0.15f;
   write_wav(dir / "in.wav", s, 16000);
-  ASSERT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "in.wav").string() + " " +
-                (dir / "out.rgb").string()),
+  ASSERT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "in.wav").string() +
+                " " + (dir / "out.rgb").string()),
             0);
   // 40000 samples end in audio frame 49 >= 32 - 11: chunks 0 and 1 are owed, 22 + 32 frames.
   EXPECT_EQ(fs::file_size(dir / "out.rgb"), 54 * kinra2::RGB_FRAME_BYTES);
 
   write_wav(dir / "cd.wav", s, 44100);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "cd.wav").string() + " " +
-                (dir / "x.rgb").string()),
+  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "cd.wav").string() +
+                " " + (dir / "x.rgb").string()),
             1);
   write_wav(dir / "stereo.wav", s, 16000, 2);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "stereo.wav").string() + " " +
-                (dir / "x.rgb").string()),
+  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " +
+                (dir / "stereo.wav").string() + " " + (dir / "x.rgb").string()),
             1);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "nobundle").string() + " " + (dir / "in.wav").string() + " " +
-                (dir / "x.rgb").string()),
+  EXPECT_EQ(run(bin + "/render_wav " + (dir / "nobundle").string() + " " +
+                (dir / "in.wav").string() + " " + (dir / "x.rgb").string()),
             1)
       << "a host that refuses its bundle is reported, not waited for";
   EXPECT_EQ(run(bin + "/render_wav onlyone"), 2);
 }
 
-} // namespace
+}  // namespace

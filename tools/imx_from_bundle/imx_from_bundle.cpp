@@ -32,7 +32,8 @@ namespace fs = std::filesystem;
 using ojson = nlohmann::ordered_json;
 
 constexpr const char* USAGE =
-    "usage: imx_from_bundle <bundle-dir> <out> [--zip] [--base <shared-enc.tflite>] [--stamp-in-place]";
+    "usage: imx_from_bundle <bundle-dir> <out> [--zip] [--base <shared-enc.tflite>] "
+    "[--stamp-in-place]";
 constexpr const char* IDENTITY = "identity.tflite";
 constexpr const char* SHARED_ENC = "shared-enc.tflite";
 constexpr const char* MANIFEST = "manifest.json";
@@ -42,9 +43,9 @@ struct Fail : std::runtime_error {
 };
 
 struct Entry {
-  std::string name;                  // path inside the container, '/'-separated
-  std::string file;                  // source file, or empty when `data` holds the bytes
-  std::optional<std::string> data;   // in-memory member (the stamped manifest)
+  std::string name;                 // path inside the container, '/'-separated
+  std::string file;                 // source file, or empty when `data` holds the bytes
+  std::optional<std::string> data;  // in-memory member (the stamped manifest)
   std::uint64_t size = 0;
 };
 
@@ -81,16 +82,18 @@ bool pack_order(const Entry& a, const Entry& b) {
 
 std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
   std::vector<Entry> v;
-  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+       ++it) {
     if (!it->is_regular_file()) continue;
     std::error_code ec;
-    if (fs::equivalent(it->path(), out_abs, ec)) continue; // never pack the output into itself
+    if (fs::equivalent(it->path(), out_abs, ec)) continue;  // never pack the output into itself
     Entry e;
     e.name = it->path().lexically_relative(dir).generic_string();
     // A reader refuses the whole table over one name that is not UTF-8, so
     // packing it would make every member unreachable.
     if (!kinra2::bundle::detail::valid_utf8(e.name))
-      throw Fail(it->path().string() + ": the file name is not UTF-8; rename it or move it out of the bundle");
+      throw Fail(it->path().string() +
+                 ": the file name is not UTF-8; rename it or move it out of the bundle");
     e.file = it->path().string();
     e.size = it->file_size();
     v.push_back(std::move(e));
@@ -101,7 +104,8 @@ std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
 
 // Adds or replaces the shared-encoder entry, keeping every other key and
 // dependency as it was.
-std::string stamp_manifest(const std::optional<std::string>& text, const std::string& id, const std::string& sha) {
+std::string stamp_manifest(const std::optional<std::string>& text, const std::string& id,
+                           const std::string& sha) {
   ojson m = ojson::object();
   if (text) {
     try {
@@ -150,9 +154,10 @@ void write_atomically(const std::string& path, const std::string& bytes) {
 }
 
 void write_imx(const std::string& out, const std::vector<Entry>& members) {
-  if (members.size() > 0xFFFF) throw Fail("too many members for an IMX container (" + std::to_string(members.size()) + ")");
+  if (members.size() > 0xFFFF)
+    throw Fail("too many members for an IMX container (" + std::to_string(members.size()) + ")");
   std::string head("IMX\0", 4);
-  put16(head, 1); // format revision; readers ignore it
+  put16(head, 1);  // format revision; readers ignore it
   put16(head, members.size());
   std::uint64_t toc = 0;
   for (const auto& m : members) {
@@ -272,9 +277,11 @@ int run(int argc, char** argv) {
     } else if (top(SHARED_ENC)) {
       base_file = (dir / SHARED_ENC).string();
     } else {
-      throw Fail(dir.string() + " is a two-artifact split (identity.tflite, no " + std::string(kinra2::COMBINED_MEMBER) + ") without a " +
-                 SHARED_ENC + " of its own; pass --base <shared-enc.tflite> (the encoder it was cut against) so its "
-                 "content address can be stamped");
+      throw Fail(
+          dir.string() + " is a two-artifact split (identity.tflite, no " +
+          std::string(kinra2::COMBINED_MEMBER) + ") without a " + SHARED_ENC +
+          " of its own; pass --base <shared-enc.tflite> (the encoder it was cut against) so its "
+          "content address can be stamped");
     }
     char hex[K2SED_HEX_BUF] = {};
     if (k2sed_content_address(base_file.c_str(), hex) != 1) throw Fail("cannot read " + base_file);
@@ -289,7 +296,8 @@ int run(int argc, char** argv) {
     if (top(MANIFEST)) old = read_file((dir / MANIFEST).string());
     std::string stamped = stamp_manifest(old, k2sed_id(), sha);
 
-    members.erase(std::remove_if(members.begin(), members.end(), [](const Entry& e) { return e.name == MANIFEST; }),
+    members.erase(std::remove_if(members.begin(), members.end(),
+                                 [](const Entry& e) { return e.name == MANIFEST; }),
                   members.end());
     Entry m;
     m.name = MANIFEST;
@@ -299,21 +307,24 @@ int run(int argc, char** argv) {
     std::sort(members.begin(), members.end(), pack_order);
     if (in_place) write_atomically((dir / MANIFEST).string(), stamped);
     std::cout << "stamped " << k2sed_id() << " sha256=" << sha << " (from " << base_file << ")"
-              << (in_place ? " into the packed copy and " + (dir / MANIFEST).string() : " into the packed copy")
+              << (in_place ? " into the packed copy and " + (dir / MANIFEST).string()
+                           : " into the packed copy")
               << "\n";
   } else if (base) {
-    std::cerr << "imx_from_bundle: note: " << dir.string() << " is not a two-artifact split; --base ignored\n";
+    std::cerr << "imx_from_bundle: note: " << dir.string()
+              << " is not a two-artifact split; --base ignored\n";
   }
 
   if (zip)
     write_zip(out, members);
   else
     write_imx(out, members);
-  std::cout << "packed " << members.size() << " member(s) into " << out << (zip ? " (zip)" : " (IMX)") << "\n";
+  std::cout << "packed " << members.size() << " member(s) into " << out
+            << (zip ? " (zip)" : " (IMX)") << "\n";
   return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   try {

@@ -16,8 +16,8 @@ namespace {
 using Act = fmt::ActivationFunctionType;
 
 // --- loudness -> mouth ----------------------------------------------------
-constexpr int ROWS = 14;          // token rows per window
-constexpr int BLOCK = 128;        // samples per mean-square block (8 ms at 16 kHz)
+constexpr int ROWS = 14;                       // token rows per window
+constexpr int BLOCK = 128;                     // samples per mean-square block (8 ms at 16 kHz)
 constexpr int BLOCKS = TEMPO_SAMPLES / BLOCK;  // 275
 static_assert(BLOCKS * BLOCK == TEMPO_SAMPLES);
 // Opening = clamp(GAIN * rms - GATE, -1, 1); the renderer scales speech by 3,
@@ -80,7 +80,8 @@ Rgb face_at(double x, double y) {
   Rgb c{0.84f - 0.22f * t, 0.88f - 0.16f * t, 0.94f - 0.10f * t};
   const double cx = FW / 2.0;
   if (in_ellipse(x, y, cx, 790, 235, 210)) c = shirt;
-  if (std::fabs(x - cx) < 42 && y > 470 && y < 600 && !in_ellipse(x, y, cx, 790, 235, 210)) c = skin_dark;
+  if (std::fabs(x - cx) < 42 && y > 470 && y < 600 && !in_ellipse(x, y, cx, 790, 235, 210))
+    c = skin_dark;
   if (in_ellipse(x, y, cx, 300, 172, 218)) c = hair;
   if (in_ellipse(x, y, 62, 352, 17, 32) || in_ellipse(x, y, FW - 62, 352, 17, 32)) c = skin_dark;
   if (in_ellipse(x, y, cx, 345, 146, 190)) {
@@ -196,19 +197,23 @@ class Builder {
     const int sq = g.mul(x, x);
     const std::vector<float> avg(BLOCK, 1.0f / BLOCK);
     const float zero1[1] = {0.0f};
-    const int blocks = g.fully_connected(g.reshape(sq, {BLOCKS, BLOCK}), g.constant("block_mean", {1, BLOCK}, avg),
-                                         g.constant("block_bias", {1}, zero1), Act::NONE);
+    const int blocks =
+        g.fully_connected(g.reshape(sq, {BLOCKS, BLOCK}), g.constant("block_mean", {1, BLOCK}, avg),
+                          g.constant("block_bias", {1}, zero1), Act::NONE);
     // Row i averages the blocks that fall in its 1/14 of the window, with
     // fractional weights for the blocks a row boundary cuts.
     std::vector<float> rows(static_cast<std::size_t>(ROWS) * BLOCKS, 0.0f);
     const double span = static_cast<double>(BLOCKS) / ROWS;
     for (int r = 0; r < ROWS; ++r)
       for (int b = 0; b < BLOCKS; ++b) {
-        const double lo = std::max<double>(b, r * span), hi = std::min<double>(b + 1, (r + 1) * span);
-        if (hi > lo) rows[static_cast<std::size_t>(r) * BLOCKS + b] = static_cast<float>((hi - lo) / span);
+        const double lo = std::max<double>(b, r * span),
+                     hi = std::min<double>(b + 1, (r + 1) * span);
+        if (hi > lo)
+          rows[static_cast<std::size_t>(r) * BLOCKS + b] = static_cast<float>((hi - lo) / span);
       }
     const std::vector<float> zeros(ROWS, 0.0f);
-    const int ms = g.fully_connected(g.reshape(blocks, {1, BLOCKS}), g.constant("row_mean", {ROWS, BLOCKS}, rows),
+    const int ms = g.fully_connected(g.reshape(blocks, {1, BLOCKS}),
+                                     g.constant("row_mean", {ROWS, BLOCKS}, rows),
                                      g.constant("row_bias", {ROWS}, zeros), Act::NONE);
     g.sign("enc", {{"args_0", x}}, {{"output_0", g.sqrt(ms)}});
   }
@@ -226,8 +231,8 @@ class Builder {
     Graph g(m_, "step");
     const int atok = g.input("args_0", {1, NA, CA});
     const int hist = g.input("args_1", {1, LC, CTX, LH, LW});
-    const int newest = g.reshape(g.slice(g.reshape(hist, {LC, CTX, PLANE}), {0, CTX - 1, 0}, {LC, CTX, PLANE}),
-                                 {LC, PLANE});
+    const int newest = g.reshape(
+        g.slice(g.reshape(hist, {LC, CTX, PLANE}), {0, CTX - 1, 0}, {LC, CTX, PLANE}), {LC, PLANE});
     const int carry = g.slice(newest, {0, 0}, {CH_MOUTH, PLANE});  // face and shape
     const int last_open = g.slice(newest, {CH_MOUTH, 0}, {CH_MOUTH + 1, 1});
     const int clock = g.slice(newest, {CH_EYES, 0}, {CH_EYES + 1, 1});
@@ -239,16 +244,20 @@ class Builder {
     const int tick = g.floor_mod_scalar(g.add_scalar(clock, TICK), 1.0f);
     // ~1 on the last step of each period, ~0 on every other.
     constexpr float STEEP = 20.0f * BLINK_PERIOD;
-    const int closed = g.logistic(g.add_scalar(g.mul_scalar(tick, STEEP), -STEEP * (1.0f - 1.5f * TICK)));
+    const int closed =
+        g.logistic(g.add_scalar(g.mul_scalar(tick, STEEP), -STEEP * (1.0f - 1.5f * TICK)));
 
     const int heard = g.slice(g.reshape(atok, {1, NA * CA}), {0, 0}, {1, 1});
     const int open = g.maximum(heard, g.mul_scalar(last_open, MOUTH_RELEASE));
 
     const std::vector<float> zeros(PLANE, 0.0f);
     const int mouth = g.add(open, g.constant("mouth_plane", {1, PLANE}, zeros));
-    const int eyes = g.concat({tick, g.add(closed, g.constant("eye_plane", {1, PLANE - 1}, {zeros.data(), PLANE - 1}))}, 1);
+    const int eyes = g.concat(
+        {tick, g.add(closed, g.constant("eye_plane", {1, PLANE - 1}, {zeros.data(), PLANE - 1}))},
+        1);
     const int lat = g.concat({carry, mouth, eyes}, 0);
-    g.sign("step", {{"args_0", atok}, {"args_1", hist}}, {{"output_0", g.reshape(lat, {LC, LH, LW})}});
+    g.sign("step", {{"args_0", atok}, {"args_1", hist}},
+           {{"output_0", g.reshape(lat, {LC, LH, LW})}});
   }
 
   void dec(const char* key, int batch) {
@@ -262,17 +271,20 @@ class Builder {
       int t = g.transpose(x, {0, 2, 3, 1});
       Lcg rng;
       const std::vector<float> b(HEAVY_CH, 0.0f);
-      t = g.conv2d(t, weights(g, "conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, rng)),
-                   g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
-      t = g.conv2d(t, weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
-                   g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(
+          t, weights(g, "conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, rng)),
+          g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(
+          t,
+          weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
+          g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
       hidden_layer(HEAVY_CH, hw, hb);
-      const int h = g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, HEAVY_CH}, hw), g.constant("hidden_b", {HIDDEN}, hb),
-                             fmt::Padding::VALID, Act::RELU);
+      const int h = g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, HEAVY_CH}, hw),
+                             g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        const int y = g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)), zeros(g, n, SUBS),
-                               fmt::Padding::VALID, Act::RELU);
+        const int y = g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
+                               zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU);
         colours.push_back(g.reshape(y, {batch, 1, PLANE, SUBS}));
       }
     } else {
@@ -280,12 +292,13 @@ class Builder {
       // input is mixed by a convolution whose kernel spans all channels; that
       // spares a transpose of the whole input.
       hidden_layer(DEC_IN, hw, hb);
-      const int h = g.conv2d(g.reshape(x, {batch, DEC_IN, PLANE, 1}), g.constant("hidden", {HIDDEN, DEC_IN, 1, 1}, hw),
+      const int h = g.conv2d(g.reshape(x, {batch, DEC_IN, PLANE, 1}),
+                             g.constant("hidden", {HIDDEN, DEC_IN, 1, 1}, hw),
                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        colours.push_back(g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)), zeros(g, n, SUBS),
-                                   fmt::Padding::VALID, Act::RELU));
+        colours.push_back(g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
+                                   zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU));
       }
     }
     g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
@@ -303,8 +316,9 @@ class Builder {
     const int n = batch * 3;
     const int img = g.depth_to_space(g.reshape(planes, {n, LH, LW, SUBS}), 2);
     const std::vector<float> ones(SUB, 1.0f);
-    const int wide = g.conv2d(g.reshape(img, {n * 2 * LH, 1, 2 * LW, 1}), g.constant("widen", {SUB, 1, 1, 1}, ones),
-                              zeros(g, "widen", SUB), fmt::Padding::VALID, Act::NONE);
+    const int wide = g.conv2d(g.reshape(img, {n * 2 * LH, 1, 2 * LW, 1}),
+                              g.constant("widen", {SUB, 1, 1, 1}, ones), zeros(g, "widen", SUB),
+                              fmt::Padding::VALID, Act::NONE);
     const int row = g.reshape(wide, {n * 2 * LH, 1, FW});
     return g.reshape(g.concat(std::vector<int>(SUB, row), 1), {batch, 3, FH, FW});
   }
@@ -354,11 +368,13 @@ std::vector<float> canon_latent() {
     double v = SHAPE_FAR;
     const double mdx = x - (LW - 1) / 2.0, mdy = (yc - (MOUTH_ROW + 0.5) * UP) / SUB;
     const double mw = 1.0 - (mdx / 6.5) * (mdx / 6.5);
-    if (mw > 0.05 && std::fabs(mdy) <= 2 * MOUTH_HALF) v = std::min(5.0, std::fabs(mdy) / (MOUTH_HALF * mw));
+    if (mw > 0.05 && std::fabs(mdy) <= 2 * MOUTH_HALF)
+      v = std::min(5.0, std::fabs(mdy) / (MOUTH_HALF * mw));
     for (int ex : EYE_COLS) {
       const double dx = x - ex, dy = (yc - (EYE_ROW + 0.5) * UP) / SUB;
       const double w = 1.0 - (dx / 3.2) * (dx / 3.2);
-      if (w > 0.05 && std::fabs(dy) <= 2 * EYE_HALF) v = SHAPE_EYE_BASE - std::min(5.0, std::fabs(dy) / (EYE_HALF * w));
+      if (w > 0.05 && std::fabs(dy) <= 2 * EYE_HALF)
+        v = SHAPE_EYE_BASE - std::min(5.0, std::fabs(dy) / (EYE_HALF * w));
     }
     return v;
   };
@@ -376,12 +392,18 @@ std::vector<std::uint8_t> build_model(std::span<const std::string_view> sigs, De
   ModelWriter m;
   Builder b(m, dec);
   for (std::string_view s : sigs) {
-    if (s == "enc") b.enc();
-    else if (s == "tok14") b.tok();
-    else if (s == "step") b.step();
-    else if (s == "dec16") b.dec("dec16", 16);
-    else if (s == "dec8") b.dec("dec8", 8);
-    else throw std::invalid_argument("unknown signature " + std::string(s));
+    if (s == "enc")
+      b.enc();
+    else if (s == "tok14")
+      b.tok();
+    else if (s == "step")
+      b.step();
+    else if (s == "dec16")
+      b.dec("dec16", 16);
+    else if (s == "dec8")
+      b.dec("dec8", 8);
+    else
+      throw std::invalid_argument("unknown signature " + std::string(s));
   }
   return m.finish();
 }

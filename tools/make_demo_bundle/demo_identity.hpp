@@ -23,7 +23,7 @@ inline constexpr int FACE_CHANNELS = 12;  // RGB at twice the latent resolution,
 inline constexpr int CH_SHAPE = 12;
 inline constexpr int CH_SLOPE = 13;
 inline constexpr float SLOPE_OFFSET = 6.0f;  // keeps the slope channel positive
-inline constexpr int CH_MOUTH = 14;  // mouth opening 0..1, the same everywhere
+inline constexpr int CH_MOUTH = 14;          // mouth opening 0..1, the same everywhere
 // Eye closure 0..1, the same everywhere except pixel 0, which holds the blink
 // clock (steps since the stream began, mod BLINK_PERIOD, over BLINK_PERIOD).
 inline constexpr int CH_EYES = 15;
@@ -36,7 +36,7 @@ inline constexpr int EYE_ROW = 40;
 inline constexpr int EYE_COLS[2] = {18, 33};
 
 struct DecoderKind {
-  bool heavy = false;       // cost comparable to a real decoder
+  bool heavy = false;         // cost comparable to a real decoder
   bool int8_weights = false;  // convolution weights stored as int8 + DEQUANTIZE
 };
 

@@ -31,7 +31,8 @@ using kinra2::demo::DecoderKind;
 
 namespace {
 
-constexpr const char* USAGE = "usage: make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]";
+constexpr const char* USAGE =
+    "usage: make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]";
 constexpr const char* SHARED_ENC_ID = "kinra2-shared-enc";
 
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
@@ -45,7 +46,9 @@ void write_file(const fs::path& p, const void* data, std::size_t n) {
   if (!f) throw std::runtime_error("cannot write " + p.string());
 }
 
-void write_file(const fs::path& p, const std::vector<std::uint8_t>& b) { write_file(p, b.data(), b.size()); }
+void write_file(const fs::path& p, const std::vector<std::uint8_t>& b) {
+  write_file(p, b.data(), b.size());
+}
 
 void write_json(const fs::path& p, const nlohmann::json& j) {
   const std::string s = j.dump(2) + "\n";
@@ -55,7 +58,8 @@ void write_json(const fs::path& p, const nlohmann::json& j) {
 // Largest difference between the float and the int8 decoder on the same
 // rows (the canon face, mouth half open, eyes half closed, every phase), run
 // on the linked runtime.
-float decoder_divergence(const fs::path& float_model, const fs::path& int8_model, const std::vector<float>& canon) {
+float decoder_divergence(const fs::path& float_model, const fs::path& int8_model,
+                         const std::vector<float>& canon) {
   constexpr int B = 8, CH = 2 * kinra2::LC + 4;
   std::vector<float> xs(static_cast<std::size_t>(B) * CH * kinra2::PLANE, 0.0f);
   for (int r = 0; r < B; ++r) {
@@ -65,10 +69,12 @@ float decoder_divergence(const fs::path& float_model, const fs::path& int8_model
       std::copy(canon.begin(), canon.end(), lat);
       std::fill_n(lat + kinra2::demo::CH_MOUTH * kinra2::PLANE, 2 * kinra2::PLANE, 0.5f);
     }
-    std::fill_n(row + static_cast<std::size_t>(2 * kinra2::LC + r % 4) * kinra2::PLANE, kinra2::PLANE, 1.0f);
+    std::fill_n(row + static_cast<std::size_t>(2 * kinra2::LC + r % 4) * kinra2::PLANE,
+                kinra2::PLANE, 1.0f);
   }
   const std::array<int, 4> shape = {B, CH, kinra2::LH, kinra2::LW};
-  const kinra2::chain::InputArg in{"args_0", kTfLiteFloat32, shape, xs.data(), xs.size() * sizeof(float)};
+  const kinra2::chain::InputArg in{"args_0", kTfLiteFloat32, shape, xs.data(),
+                                   xs.size() * sizeof(float)};
   std::vector<float> outs[2];
   int k = 0;
   for (const fs::path& p : {float_model, int8_model}) {
@@ -82,7 +88,8 @@ float decoder_divergence(const fs::path& float_model, const fs::path& int8_model
   }
   if (outs[0].size() != outs[1].size()) return INFINITY;
   float worst = 0.0f;
-  for (std::size_t i = 0; i < outs[0].size(); ++i) worst = std::max(worst, std::fabs(outs[0][i] - outs[1][i]));
+  for (std::size_t i = 0; i < outs[0].size(); ++i)
+    worst = std::max(worst, std::fabs(outs[0][i] - outs[1][i]));
   return worst;
 }
 
@@ -98,11 +105,16 @@ int main(int argc, char** argv) {
   bool split = false, q8 = false, color = false, heavy = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "--split") split = true;
-    else if (a == "--q8gd") q8 = true;
-    else if (a == "--color") color = true;
-    else if (a == "--heavy") heavy = true;
-    else if (!a.empty() && a[0] != '-' && out.empty()) out = a;
+    if (a == "--split")
+      split = true;
+    else if (a == "--q8gd")
+      q8 = true;
+    else if (a == "--color")
+      color = true;
+    else if (a == "--heavy")
+      heavy = true;
+    else if (!a.empty() && a[0] != '-' && out.empty())
+      out = a;
     else {
       std::cerr << "make_demo_bundle: unexpected argument '" << a << "'\n" << USAGE << "\n";
       return 2;
@@ -115,7 +127,8 @@ int main(int argc, char** argv) {
   if (split && q8) {
     // The int8 variant is declared against the combined model, which a split
     // bundle does not carry.
-    std::cerr << "make_demo_bundle: --q8gd needs the combined model and cannot be used with --split\n";
+    std::cerr
+        << "make_demo_bundle: --q8gd needs the combined model and cannot be used with --split\n";
     return 2;
   }
 
@@ -135,7 +148,8 @@ int main(int argc, char** argv) {
       const auto enc = model({"enc", "tok14"}, dec);
       write_file(dir / "shared-enc.tflite", enc);
       write_file(dir / "identity.tflite", model({"step", "dec16", "dec8"}, dec));
-      manifest["dependencies"] = nlohmann::json::array({{{"id", SHARED_ENC_ID}, {"sha256", sha256_hex(enc)}}});
+      manifest["dependencies"] =
+          nlohmann::json::array({{{"id", SHARED_ENC_ID}, {"sha256", sha256_hex(enc)}}});
     } else {
       const auto combined = model({"enc", "tok14", "step", "dec16", "dec8"}, dec);
       write_file(dir / std::string(kinra2::COMBINED_MEMBER), combined);
@@ -147,7 +161,8 @@ int main(int argc, char** argv) {
         const float worst = decoder_divergence(dir / std::string(kinra2::COMBINED_MEMBER),
                                                dir / std::string(kinra2::Q8GD_MEMBER), canon);
         if (!(worst <= 2.0f / 255.0f))
-          throw std::runtime_error("int8 decoder differs from the float one by " + std::to_string(worst));
+          throw std::runtime_error("int8 decoder differs from the float one by " +
+                                   std::to_string(worst));
         const std::string cs = sha256_hex(combined), qs = sha256_hex(q8m);
         manifest["members_sha256"] = {{std::string(kinra2::COMBINED_MEMBER), cs},
                                       {std::string(kinra2::Q8GD_MEMBER), qs}};

@@ -86,7 +86,8 @@ Graph::Graph(ModelWriter& m, std::string name) : m_(m), name_(std::move(name)) {
   index_ = static_cast<std::uint32_t>(m_.model().subgraphs.size() - 1);
 }
 
-int Graph::tensor(const std::string& name, Shape shape, fmt::TensorType type, std::uint32_t buffer) {
+int Graph::tensor(const std::string& name, Shape shape, fmt::TensorType type,
+                  std::uint32_t buffer) {
   auto t = std::make_unique<fmt::TensorT>();
   t->name = name_ + "/" + name;
   t->shape = std::move(shape);
@@ -100,7 +101,9 @@ int Graph::intermediate(Shape shape) {
   return tensor("t" + std::to_string(seq_++), std::move(shape), fmt::TensorType::FLOAT32, 0);
 }
 
-const Shape& Graph::shape(int t) const { return sg_->tensors.at(static_cast<std::size_t>(t))->shape; }
+const Shape& Graph::shape(int t) const {
+  return sg_->tensors.at(static_cast<std::size_t>(t))->shape;
+}
 
 int Graph::input(const std::string& name, Shape shape) {
   const int t = tensor(name, std::move(shape), fmt::TensorType::FLOAT32, 0);
@@ -109,13 +112,16 @@ int Graph::input(const std::string& name, Shape shape) {
 }
 
 int Graph::constant(const std::string& name, Shape shape, std::span<const float> values) {
-  if (count(shape) != static_cast<long long>(values.size())) throw std::logic_error("constant size");
+  if (count(shape) != static_cast<long long>(values.size()))
+    throw std::logic_error("constant size");
   const auto buf = m_.add_buffer(values.data(), values.size_bytes());
   return tensor(name, std::move(shape), fmt::TensorType::FLOAT32, buf);
 }
 
-int Graph::constant_i32(const std::string& name, Shape shape, std::span<const std::int32_t> values) {
-  if (count(shape) != static_cast<long long>(values.size())) throw std::logic_error("constant size");
+int Graph::constant_i32(const std::string& name, Shape shape,
+                        std::span<const std::int32_t> values) {
+  if (count(shape) != static_cast<long long>(values.size()))
+    throw std::logic_error("constant size");
   const auto buf = m_.add_buffer(values.data(), values.size_bytes());
   return tensor(name, std::move(shape), fmt::TensorType::INT32, buf);
 }
@@ -166,17 +172,31 @@ int Graph::broadcast_binary(fmt::BuiltinOperator op, int a, int b, Act act) {
   return emit(op, 1, {a, b}, broadcast(shape(a), shape(b)), std::move(u));
 }
 
-int Graph::add(int a, int b, Act act) { return broadcast_binary(fmt::BuiltinOperator::ADD, a, b, act); }
-int Graph::mul(int a, int b, Act act) { return broadcast_binary(fmt::BuiltinOperator::MUL, a, b, act); }
-int Graph::maximum(int a, int b) { return broadcast_binary(fmt::BuiltinOperator::MAXIMUM, a, b, Act::NONE); }
-int Graph::add_scalar(int a, float v) { return add(a, scalar(v)); }
-int Graph::mul_scalar(int a, float v) { return mul(a, scalar(v)); }
+int Graph::add(int a, int b, Act act) {
+  return broadcast_binary(fmt::BuiltinOperator::ADD, a, b, act);
+}
+int Graph::mul(int a, int b, Act act) {
+  return broadcast_binary(fmt::BuiltinOperator::MUL, a, b, act);
+}
+int Graph::maximum(int a, int b) {
+  return broadcast_binary(fmt::BuiltinOperator::MAXIMUM, a, b, Act::NONE);
+}
+int Graph::add_scalar(int a, float v) {
+  return add(a, scalar(v));
+}
+int Graph::mul_scalar(int a, float v) {
+  return mul(a, scalar(v));
+}
 int Graph::floor_mod_scalar(int a, float v) {
   return broadcast_binary(fmt::BuiltinOperator::FLOOR_MOD, a, scalar(v), Act::NONE);
 }
 
-int Graph::logistic(int a) { return emit(fmt::BuiltinOperator::LOGISTIC, 1, {a}, shape(a)); }
-int Graph::sqrt(int a) { return emit(fmt::BuiltinOperator::SQRT, 1, {a}, shape(a)); }
+int Graph::logistic(int a) {
+  return emit(fmt::BuiltinOperator::LOGISTIC, 1, {a}, shape(a));
+}
+int Graph::sqrt(int a) {
+  return emit(fmt::BuiltinOperator::SQRT, 1, {a}, shape(a));
+}
 
 int Graph::reshape(int a, Shape to) {
   if (count(to) != count(shape(a))) throw std::logic_error("reshape count");
@@ -201,7 +221,8 @@ int Graph::transpose(int a, std::initializer_list<int> perm) {
 int Graph::slice(int a, Shape begin, Shape end) {
   const int rank = static_cast<int>(shape(a).size());
   Shape out, strides(static_cast<std::size_t>(rank), 1);
-  for (int i = 0; i < rank; ++i) out.push_back(end[static_cast<std::size_t>(i)] - begin[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < rank; ++i)
+    out.push_back(end[static_cast<std::size_t>(i)] - begin[static_cast<std::size_t>(i)]);
   const int b = constant_i32("begin" + std::to_string(seq_++), {rank}, begin);
   const int e = constant_i32("end" + std::to_string(seq_++), {rank}, end);
   const int s = constant_i32("strides" + std::to_string(seq_++), {rank}, strides);
@@ -213,12 +234,14 @@ int Graph::slice(int a, Shape begin, Shape end) {
 int Graph::concat(std::vector<int> parts, int axis) {
   Shape out = shape(parts.at(0));
   out[static_cast<std::size_t>(axis)] = 0;
-  for (int p : parts) out[static_cast<std::size_t>(axis)] += shape(p)[static_cast<std::size_t>(axis)];
+  for (int p : parts)
+    out[static_cast<std::size_t>(axis)] += shape(p)[static_cast<std::size_t>(axis)];
   fmt::ConcatenationOptionsT o;
   o.axis = axis;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::CONCATENATION, 1, std::move(parts), std::move(out), std::move(u));
+  return emit(fmt::BuiltinOperator::CONCATENATION, 1, std::move(parts), std::move(out),
+              std::move(u));
 }
 
 int Graph::fully_connected(int x, int w, int b, Act act) {
@@ -226,7 +249,8 @@ int Graph::fully_connected(int x, int w, int b, Act act) {
   o.fused_activation_function = act;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::FULLY_CONNECTED, 1, {x, w, b}, {shape(x)[0], shape(w)[0]}, std::move(u));
+  return emit(fmt::BuiltinOperator::FULLY_CONNECTED, 1, {x, w, b}, {shape(x)[0], shape(w)[0]},
+              std::move(u));
 }
 
 int Graph::conv2d(int x, int w, int b, fmt::Padding pad, Act act) {

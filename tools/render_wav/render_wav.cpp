@@ -26,7 +26,8 @@ namespace {
 using namespace kinra2;
 
 constexpr const char* USAGE =
-    "usage: render_wav <bundle> <input.wav> <frames.rgb> [--host PATH] [--step SAMPLES] [--threads N]\n"
+    "usage: render_wav <bundle> <input.wav> <frames.rgb> [--host PATH] [--step SAMPLES] [--threads "
+    "N]\n"
     "  Streams a 16 kHz mono WAV through the host and writes its frames as raw RGB888\n"
     "  (416x720, 20 fps) to <frames.rgb>; '-' writes them to standard output.\n";
 
@@ -70,8 +71,10 @@ std::vector<float> read_wav(const std::string& path) {
   if (!f) die("cannot read " + path + ": " + sf_strerror(nullptr));
   if (info.samplerate != SR || info.channels != 1) {
     sf_close(f);
-    die(path + " is " + std::to_string(info.samplerate) + " Hz with " + std::to_string(info.channels) +
-        " channel(s); the host takes 16000 Hz mono (convert with: ffmpeg -i IN -ac 1 -ar 16000 OUT.wav)");
+    die(path + " is " + std::to_string(info.samplerate) + " Hz with " +
+        std::to_string(info.channels) +
+        " channel(s); the host takes 16000 Hz mono (convert with: ffmpeg -i IN -ac 1 -ar 16000 "
+        "OUT.wav)");
   }
   std::vector<float> pcm(static_cast<std::size_t>(info.frames));
   sf_count_t got = sf_readf_float(f, pcm.data(), info.frames);
@@ -88,7 +91,7 @@ std::int64_t frames_owed(std::int64_t fed) {
   return 22 + 32 * (chunks - 1);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
@@ -137,9 +140,15 @@ int main(int argc, char** argv) {
   if (pid == 0) {
     ::dup2(to_host[0], STDIN_FILENO);
     ::dup2(from_host[1], STDOUT_FILENO);
-    ::close(to_host[0]); ::close(to_host[1]); ::close(from_host[0]); ::close(from_host[1]);
+    ::close(to_host[0]);
+    ::close(to_host[1]);
+    ::close(from_host[0]);
+    ::close(from_host[1]);
     std::vector<const char*> args = {host.c_str(), "render-stream", pos[0].c_str()};
-    if (!threads.empty()) { args.push_back("--threads"); args.push_back(threads.c_str()); }
+    if (!threads.empty()) {
+      args.push_back("--threads");
+      args.push_back(threads.c_str());
+    }
     args.push_back(nullptr);
     ::execv(host.c_str(), const_cast<char* const*>(args.data()));
     std::fprintf(stderr, "render_wav: cannot start %s: %s\n", host.c_str(), std::strerror(errno));
@@ -154,8 +163,10 @@ int main(int argc, char** argv) {
   std::atomic<bool> writer_ok{true};
   std::thread writer([&] {
     for (std::size_t at = 0; at < pcm.size() && writer_ok; at += static_cast<std::size_t>(step)) {
-      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(static_cast<std::size_t>(step), pcm.size() - at));
-      if (!write_all(to_host[1], &n, 4) || !write_all(to_host[1], pcm.data() + at, std::size_t{n} * 4)) {
+      const auto n = static_cast<std::uint32_t>(
+          std::min<std::size_t>(static_cast<std::size_t>(step), pcm.size() - at));
+      if (!write_all(to_host[1], &n, 4) ||
+          !write_all(to_host[1], pcm.data() + at, std::size_t{n} * 4)) {
         writer_ok = false;
       }
     }
@@ -182,14 +193,16 @@ int main(int argc, char** argv) {
       break;
     }
     if (!read_all(from_host[0], rgb.data(), rgb.size())) break;
-    if (!write_all(out_fd, rgb.data(), rgb.size())) die("cannot write frames: " + std::string(std::strerror(errno)));
+    if (!write_all(out_fd, rgb.data(), rgb.size()))
+      die("cannot write frames: " + std::string(std::strerror(errno)));
     ++frames;
     // Whole lines, one per tenth: the host logs to the same terminal.
     const int tenth = static_cast<int>(10 * frames / std::max<std::int64_t>(1, owed));
     if (tenth > last_tenth) {
       last_tenth = tenth;
       std::fprintf(stderr, "render_wav: %lld/%lld frames (%d%%)\n", static_cast<long long>(frames),
-                   static_cast<long long>(owed), static_cast<int>(100 * frames / std::max<std::int64_t>(1, owed)));
+                   static_cast<long long>(owed),
+                   static_cast<int>(100 * frames / std::max<std::int64_t>(1, owed)));
     }
   }
   ::close(from_host[0]);
@@ -199,8 +212,10 @@ int main(int argc, char** argv) {
   if (out_fd != STDOUT_FILENO) ::close(out_fd);
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (!ok) die("the host did not answer with a READY header (exit status " + std::to_string(code) + ")");
-  if (!marker || code != 0) die("the host stopped early (exit status " + std::to_string(code) + ")");
+  if (!ok)
+    die("the host did not answer with a READY header (exit status " + std::to_string(code) + ")");
+  if (!marker || code != 0)
+    die("the host stopped early (exit status " + std::to_string(code) + ")");
   std::fprintf(stderr, "render_wav: %lld frames for %.2f s of audio in %.2f s (%.2fx real time)\n",
                static_cast<long long>(frames), static_cast<double>(pcm.size()) / SR, secs,
                secs > 0 ? (static_cast<double>(pcm.size()) / SR) / secs : 0.0);

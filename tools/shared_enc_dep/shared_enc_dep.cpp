@@ -73,13 +73,17 @@ bool sha256_hex(const char* path, std::string& out) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
-int k2sed_abi_version(void) { return K2SED_ABI_VERSION; }
+int k2sed_abi_version(void) {
+  return K2SED_ABI_VERSION;
+}
 
-const char* k2sed_id(void) { return SHARED_ENC_ID; }
+const char* k2sed_id(void) {
+  return SHARED_ENC_ID;
+}
 
 char* k2sed_base_sha256_of(const char* dependencies_json) {
   if (!dependencies_json) return nullptr;
@@ -151,6 +155,8 @@ int k2sed_content_address(const char* path, char out[K2SED_HEX_BUF]) {
   return 1;
 }
 
-void k2sed_free(char* p) { std::free(p); }
+void k2sed_free(char* p) {
+  std::free(p);
+}
 
-} // extern "C"
+}  // extern "C"

@@ -23,7 +23,8 @@ std::atomic<bool> g_running{false};
 // os.fsencode does, so a name Python decoded with surrogateescape round-trips.
 bool to_bytes(PyObject* item, std::string& out) {
   if (!PyUnicode_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "main() argv items must be str, not %.100s", Py_TYPE(item)->tp_name);
+    PyErr_Format(PyExc_TypeError, "main() argv items must be str, not %.100s",
+                 Py_TYPE(item)->tp_name);
     return false;
   }
   PyObject* b = PyUnicode_EncodeFSDefault(item);
@@ -58,7 +59,7 @@ bool own_dir(PyObject* self, std::string& out) {
 // host writes to the descriptors directly.
 void flush_python_streams() {
   for (const char* name : {"stdout", "stderr"}) {
-    PyObject* f = PySys_GetObject(name); // borrowed
+    PyObject* f = PySys_GetObject(name);  // borrowed
     if (!f || f == Py_None) continue;
     PyObject* r = PyObject_CallMethod(f, "flush", nullptr);
     if (r) {
@@ -71,7 +72,8 @@ void flush_python_streams() {
 
 PyObject* py_main(PyObject* self, PyObject* argv) {
   if (!PyList_Check(argv) && !PyTuple_Check(argv)) {
-    PyErr_Format(PyExc_TypeError, "main() argv must be a list of str, not %.100s", Py_TYPE(argv)->tp_name);
+    PyErr_Format(PyExc_TypeError, "main() argv must be a list of str, not %.100s",
+                 Py_TYPE(argv)->tp_name);
     return nullptr;
   }
   try {
@@ -131,7 +133,7 @@ PyModuleDef module = {
     PyModuleDef_HEAD_INIT,
     "velmora._kinra2._litert_host",
     "Streaming render host for the audio-driven talking head.",
-    -1, // process-wide state: one instance per process
+    -1,  // process-wide state: one instance per process
     methods,
     nullptr,
     nullptr,
@@ -139,6 +141,8 @@ PyModuleDef module = {
     nullptr,
 };
 
-} // namespace
+}  // namespace
 
-PyMODINIT_FUNC PyInit__litert_host() { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit__litert_host() {
+  return PyModule_Create(&module);
+}
