@@ -2,10 +2,19 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 
 namespace kinra2::base::detail {
+
+namespace {
+std::atomic<int> g_log_fd{STDERR_FILENO};
+static_assert(std::atomic<int>::is_always_lock_free);
+}  // namespace
+
+int log_fd() { return g_log_fd.load(std::memory_order_relaxed); }
+void set_log_fd(int fd) { g_log_fd.store(fd, std::memory_order_relaxed); }
 
 void elog(std::string_view message) {
   std::string line;
@@ -17,7 +26,7 @@ void elog(std::string_view message) {
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {
-    ssize_t w = ::write(STDERR_FILENO, p, left);
+    ssize_t w = ::write(log_fd(), p, left);
     if (w < 0) {
       if (errno == EINTR) continue;
       return;

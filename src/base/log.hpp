@@ -14,6 +14,12 @@ inline constexpr std::string_view LOG_PREFIX = "[render-stream-host-litert]";
 // write, so lines of concurrent writers never interleave.
 void elog(std::string_view message);
 
+// The descriptor log lines go to: standard error, or where it was moved while
+// descriptor 2 is borrowed to capture what a library prints. Safe to read in a
+// signal handler.
+int log_fd();
+void set_log_fd(int fd);
+
 // Several values joined by single blanks, as their text forms.
 template <typename A, typename B, typename... Rest>
 void elog(const A& a, const B& b, const Rest&... rest) {

@@ -79,6 +79,12 @@ extern "C" void sweep_on_signal(int sig) {
   g_sweeping.store(true);
   for (auto& s : g_sig_slots)
     if (s.live.load()) ::unlink(s.path);
+  // One line for the people reading the log (write(2) is async-signal-safe).
+  static constexpr char TERM_LINE[] = "[render-stream-host-litert] SIGTERM received — exiting\n";
+  static constexpr char INT_LINE[] = "[render-stream-host-litert] SIGINT received — exiting\n";
+  const char* line = sig == SIGTERM ? TERM_LINE : INT_LINE;
+  const std::size_t len = sig == SIGTERM ? sizeof TERM_LINE - 1 : sizeof INT_LINE - 1;
+  [[maybe_unused]] const ssize_t w = ::write(base::detail::log_fd(), line, len);
   // Die the way the peer asked us to, so it sees the usual signal status.
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;

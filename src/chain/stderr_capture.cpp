@@ -1,5 +1,7 @@
 #include "chain/stderr_capture.hpp"
 
+#include "base/log.hpp"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,7 +41,15 @@ StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   file_.reset(memfd_create("k2-runtime-stderr", MFD_CLOEXEC));
   if (!file_.ok()) return;
   saved_.reset(fcntl(2, F_DUPFD_CLOEXEC, 3));
-  if (!saved_.ok() || dup2(file_.get(), 2) < 0) {
+  if (!saved_.ok()) {
+    file_.reset();
+    return;
+  }
+  // The host's own lines (and a signal handler's) keep going to the real
+  // standard error meanwhile.
+  base::detail::set_log_fd(saved_.get());
+  if (dup2(file_.get(), 2) < 0) {
+    base::detail::set_log_fd(2);
     saved_.reset();
     file_.reset();
   }
@@ -53,6 +63,7 @@ void StderrCapture::finish() {
   if (!file_.ok()) return;
   std::fflush(stderr);
   dup2(saved_.get(), 2);
+  base::detail::set_log_fd(2);
   saved_.reset();
   const off_t end = lseek(file_.get(), 0, SEEK_END);
   std::string text(end > 0 ? std::min<std::size_t>(static_cast<std::size_t>(end), MAX_CAPTURE) : 0,

@@ -1,6 +1,7 @@
 #include "render/renderer.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include "base/clock.hpp"
@@ -83,7 +84,10 @@ FrameBatch Renderer::process_chunk(std::int64_t chunk) {
   const std::size_t row_base = chunk == 0 ? 0 : CHUNK0_LAT;
 
   std::vector<float> tempo = tempo_wsola(window(chunk));
-  for (float& s : tempo) s *= 3.0f;
+  // A finite sample near the float range would become infinite here and
+  // leave the model's state undefined, as a NaN would; the gain saturates.
+  constexpr float LIMIT = std::numeric_limits<float>::max();
+  for (float& s : tempo) s = std::clamp(s * 3.0f, -LIMIT, LIMIT);
 
   const chain::Tensor feats = timed([&] { return chain_.run_enc(tempo); });
   const chain::Tensor tok = timed([&] { return chain_.run_tok(feats); });

@@ -289,6 +289,10 @@ TEST_P(SignalDuring, HostDiesByTheSignalAndLeavesNothingStaged) {
   ::kill(host.pid(), c.sig);
   EXPECT_EQ(host.wait(), 128 + c.sig);
   EXPECT_TRUE(s.stage_empty());
+  EXPECT_NE(host.log().find(c.sig == SIGTERM ? "SIGTERM received — exiting"
+                                             : "SIGINT received — exiting"),
+            std::string::npos)
+      << host.log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -453,6 +457,12 @@ TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
     EXPECT_EQ(wild_run.records[i].index, tame_run.records[i].index);
     EXPECT_TRUE(wild_run.records[i].bytes == tame_run.records[i].bytes) << "record " << i;
   }
+  // Finite samples at the edge of the float range saturate in the window's
+  // gain instead of turning infinite: every frame still comes.
+  const auto loud = run_host(demo_bundle(),
+                             Records().audio(std::vector<float>(kinra2::SPC, 3e38f)).flush().bytes);
+  ASSERT_EQ(loud.status, 0) << loud.log;
+  EXPECT_EQ(loud.records.size(), 22u + 32u + 1u);  // a flush at 25600 samples owes chunk 1 too
 }
 
 // Counts what it is fed and renders nothing, so a whole 16777216-sample step
