@@ -29,7 +29,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
+
+using k2bench::speech_like;
+using k2bench::write_all;
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,34 +42,7 @@ constexpr std::size_t FRAME_RECORD = 4 + 720 * 416 * 3;
 constexpr double FPS = 20.0;
 
 long pss_kb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
-  return 0;
-}
-
-bool write_all(int fd, const void* p, std::size_t n) {
-  auto c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t w = ::write(fd, c, n);
-    if (w <= 0) return false;
-    c += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-// Noise under a slow syllable-like envelope.
-std::vector<float> speech_like(std::size_t n) {
-  std::vector<float> v(n);
-  std::uint32_t s = 7;
-  for (std::size_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
-    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
-  }
-  return v;
+  return k2bench::proc_kb("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss:");
 }
 
 struct Host {

@@ -37,7 +37,13 @@
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 
+#include "bench_support.hpp"
+
 namespace {
+
+using k2bench::read_all;
+using k2bench::speech_like;
+using k2bench::write_all;
 
 using namespace kinra2;
 using Clock = std::chrono::steady_clock;
@@ -52,45 +58,8 @@ double median(std::vector<double> v) {
   return v.size() % 2 ? v[v.size() / 2] : 0.5 * (v[v.size() / 2 - 1] + v[v.size() / 2]);
 }
 
-std::vector<float> speech_like(std::size_t n) {
-  std::vector<float> v(n);
-  std::uint32_t s = 7;
-  for (std::size_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
-    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
-  }
-  return v;
-}
-
 long rss_mib() {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6) / 1024;
-  return 0;
-}
-
-bool write_all(int fd, const void* p, std::size_t n) {
-  auto c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t w = ::write(fd, c, n);
-    if (w <= 0) return false;
-    c += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool read_all(int fd, void* p, std::size_t n) {
-  auto c = static_cast<char*>(p);
-  while (n > 0) {
-    ssize_t r = ::read(fd, c, n);
-    if (r <= 0) return false;
-    c += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
+  return k2bench::proc_kb("/proc/self/status", "VmRSS:") / 1024;
 }
 
 bool send_audio(int fd, const float* s, std::uint32_t n) {

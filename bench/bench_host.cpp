@@ -28,7 +28,11 @@
 #include "render/wsola.hpp"
 #include "system/cpu_budget.hpp"
 
+#include "bench_support.hpp"
+
 namespace {
+
+using k2bench::speech_like;
 
 using namespace kinra2;
 
@@ -43,17 +47,6 @@ struct Fixture {
 };
 
 Fixture* F = nullptr;
-
-std::vector<float> speech_like(std::size_t n) {
-  std::vector<float> v(n);
-  std::uint32_t s = 7;
-  for (std::size_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
-    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
-  }
-  return v;
-}
 
 void BM_SteadyChunk(benchmark::State& st) {
   render::Renderer r(*F->chain);

@@ -21,27 +21,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
+
+using k2bench::write_all;
 
 // The host's high-water mark of resident memory so far (VmHWM), so that
 // short peaks between two samples are not missed.
 long hwm_kb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
-
-bool write_all(int fd, const void* p, std::size_t n) {
-  auto c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t w = ::write(fd, c, n);
-    if (w <= 0) return false;
-    c += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
+  return k2bench::proc_kb("/proc/" + std::to_string(pid) + "/status", "VmHWM:");
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+// Pieces the benchmarks that drive the real host share.
+#pragma once
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace k2bench {
+
+// Noise under a slow syllable-like envelope.
+inline std::vector<float> speech_like(std::size_t n) {
+  std::vector<float> v(n);
+  std::uint32_t s = 7;
+  for (std::size_t i = 0; i < n; ++i) {
+    s = s * 1664525u + 1013904223u;
+    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
+    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
+  }
+  return v;
+}
+
+inline bool write_all(int fd, const void* p, std::size_t n) {
+  auto c = static_cast<const char*>(p);
+  while (n > 0) {
+    ssize_t w = ::write(fd, c, n);
+    if (w <= 0) return false;
+    c += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+inline bool read_all(int fd, void* p, std::size_t n) {
+  auto c = static_cast<char*>(p);
+  while (n > 0) {
+    ssize_t r = ::read(fd, c, n);
+    if (r <= 0) return false;
+    c += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+// The value in KiB of the line starting with `key` (e.g. "VmHWM:") of a /proc
+// file such as "/proc/self/status" or "/proc/<pid>/smaps_rollup"; 0 if absent.
+inline long proc_kb(const std::string& file, std::string_view key) {
+  std::ifstream f(file);
+  for (std::string line; std::getline(f, line);)
+    if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
+  return 0;
+}
+
+}  // namespace k2bench
