@@ -15,13 +15,11 @@
 #include "image/rgb_pool.hpp"
 #include "system/cpu_budget.hpp"
 
-// The hot loops get an AVX2 and an SSSE3 build beside the baseline one, picked
-// at load time: the byte interleave needs a byte shuffle, which plain SSE2 lacks,
-// so without these clones it stays scalar.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
-#define K2_HOT_CLONES __attribute__((target_clones("avx2", "ssse3", "default")))
-#else
-#define K2_HOT_CLONES
+// The hot loops are built for AVX2 and SSSE3 beside the baseline and picked
+// by processor at run time: the byte interleave needs a byte shuffle, which
+// plain SSE2 lacks, so the baseline build stays scalar there.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define K2_X86_KERNELS 1
 #endif
 
 // The table lookup is a byte gather, which no compiler vectorises from plain
@@ -86,23 +84,11 @@ __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* ds
   }
 }
 
-bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 #endif
 
-}  // namespace
-
-RgbChunk::RgbChunk(std::size_t frames)
-    : buf_(frames ? std::make_unique_for_overwrite<std::uint8_t[]>(frames * RGB_FRAME_BYTES)
-                  : nullptr),
-      frames_(frames) {}
-
-namespace detail {
-
-K2_HOT_CLONES
-void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
+// Bodies of the kernels, inlined into one build per instruction set.
+[[gnu::always_inline]] inline void scale_body(float* src, std::uint8_t* dst, std::size_t n,
+                                              bool write_back) {
   // Comparisons, not std::clamp/min/max: a NaN fails both tests and becomes 0,
   // so the float-to-byte conversion below is always defined.
   if (write_back) {
@@ -123,9 +109,10 @@ void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) 
   }
 }
 
-K2_HOT_CLONES
-void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g,
-                 const std::uint8_t* __restrict b, std::uint8_t* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void interleave_body(const std::uint8_t* __restrict r,
+                                                   const std::uint8_t* __restrict g,
+                                                   const std::uint8_t* __restrict b,
+                                                   std::uint8_t* __restrict out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     out[3 * i] = r[i];
     out[3 * i + 1] = g[i];
@@ -133,23 +120,125 @@ void interleave3(const std::uint8_t* __restrict r, const std::uint8_t* __restric
   }
 }
 
-void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
-#ifdef K2_AVX2_GATHER
-  if (has_avx2()) return scale_lut_avx2<true>(src, dst, n, table);
+void scale_baseline(float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
+  scale_body(src, dst, n, write_back);
+}
+void interleave_baseline(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                         std::uint8_t* out, std::size_t n) {
+  interleave_body(r, g, b, out, n);
+}
+#ifdef K2_X86_KERNELS
+__attribute__((target("ssse3"))) void scale_ssse3(float* src, std::uint8_t* dst, std::size_t n,
+                                                  bool write_back) {
+  scale_body(src, dst, n, write_back);
+}
+__attribute__((target("ssse3"))) void interleave_ssse3(const std::uint8_t* r, const std::uint8_t* g,
+                                                       const std::uint8_t* b, std::uint8_t* out,
+                                                       std::size_t n) {
+  interleave_body(r, g, b, out, n);
+}
+__attribute__((target("avx2"))) void scale_avx2(float* src, std::uint8_t* dst, std::size_t n,
+                                                bool write_back) {
+  scale_body(src, dst, n, write_back);
+}
+__attribute__((target("avx2"))) void interleave_avx2(const std::uint8_t* r, const std::uint8_t* g,
+                                                     const std::uint8_t* b, std::uint8_t* out,
+                                                     std::size_t n) {
+  interleave_body(r, g, b, out, n);
+}
 #endif
-  scale_to_u8(src, dst, n, true);
+
+}  // namespace
+
+namespace detail {
+
+PixelIsa pixel_isa_for(bool ssse3, bool avx2) {
+#ifdef K2_X86_KERNELS
+  if (avx2) return PixelIsa::avx2;
+  if (ssse3) return PixelIsa::ssse3;
+#else
+  (void)ssse3;
+  (void)avx2;
+#endif
+  return PixelIsa::baseline;
+}
+
+PixelIsa this_pixel_isa() {
+#ifdef K2_X86_KERNELS
+  static const PixelIsa isa = [] {
+    __builtin_cpu_init();
+    return pixel_isa_for(__builtin_cpu_supports("ssse3"), __builtin_cpu_supports("avx2"));
+  }();
+  return isa;
+#else
+  return PixelIsa::baseline;
+#endif
+}
+
+void scale_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
+#ifdef K2_X86_KERNELS
+  if (isa == PixelIsa::avx2) return scale_avx2(src, dst, n, write_back);
+  if (isa == PixelIsa::ssse3) return scale_ssse3(src, dst, n, write_back);
+#endif
+  (void)isa;
+  scale_baseline(src, dst, n, write_back);
+}
+
+void interleave3(PixelIsa isa, const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                 std::uint8_t* out, std::size_t n) {
+#ifdef K2_X86_KERNELS
+  if (isa == PixelIsa::avx2) return interleave_avx2(r, g, b, out, n);
+  if (isa == PixelIsa::ssse3) return interleave_ssse3(r, g, b, out, n);
+#endif
+  (void)isa;
+  interleave_baseline(r, g, b, out, n);
+}
+
+void scale_lut_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n,
+                     const std::int32_t* table) {
+#ifdef K2_AVX2_GATHER
+  if (isa == PixelIsa::avx2) return scale_lut_avx2<true>(src, dst, n, table);
+#endif
+  scale_to_u8(isa, src, dst, n, true);
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
 }
 
-void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n,
+void scale_lut_to_u8_ro(PixelIsa isa, const float* src, std::uint8_t* dst, std::size_t n,
                         const std::int32_t* table) {
   // Neither kernel writes through `src` on this path.
   float* s = const_cast<float*>(src);
 #ifdef K2_AVX2_GATHER
-  if (has_avx2()) return scale_lut_avx2<false>(s, dst, n, table);
+  if (isa == PixelIsa::avx2) return scale_lut_avx2<false>(s, dst, n, table);
 #endif
-  scale_to_u8(s, dst, n, false);
+  scale_to_u8(isa, s, dst, n, false);
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
+}
+
+}  // namespace detail
+
+RgbChunk::RgbChunk(std::size_t frames)
+    : buf_(frames ? std::make_unique_for_overwrite<std::uint8_t[]>(frames * RGB_FRAME_BYTES)
+                  : nullptr),
+      frames_(frames) {}
+
+namespace detail {
+
+void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back) {
+  scale_to_u8(this_pixel_isa(), src, dst, n, write_back);
+}
+
+void interleave3(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                 std::uint8_t* out, std::size_t n) {
+  interleave3(this_pixel_isa(), r, g, b, out, n);
+}
+
+void scale_lut_to_u8(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
+  scale_lut_to_u8(this_pixel_isa(), src, dst, n, table);
+}
+
+void scale_lut_to_u8_ro(const float* src, std::uint8_t* dst, std::size_t n,
+                        const std::int32_t* table) {
+  scale_lut_to_u8_ro(this_pixel_isa(), src, dst, n, table);
 }
 
 std::vector<bool> in_place_frames(std::span<const ModelFrame> px) {

@@ -32,7 +32,21 @@ int default_rgb_threads(int cpus);
 // `cpus` is consulted only when the default is needed.
 int rgb_threads_from(const char* raw, int (*cpus)());
 
-// The vectorised kernels, exposed for the benchmark and the tests.
+// Instruction sets the kernels are built for. The processor's is picked once
+// (this_pixel_isa); tests run every build the processor can execute, with the
+// choice injected through the overloads that take one.
+enum class PixelIsa { baseline, ssse3, avx2 };
+PixelIsa pixel_isa_for(bool ssse3, bool avx2);
+PixelIsa this_pixel_isa();
+void scale_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n, bool write_back);
+void interleave3(PixelIsa isa, const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                 std::uint8_t* out, std::size_t n);
+void scale_lut_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n,
+                     const std::int32_t* table);
+void scale_lut_to_u8_ro(PixelIsa isa, const float* src, std::uint8_t* dst, std::size_t n,
+                        const std::int32_t* table);
+
+// The vectorised kernels on this processor's build, for the benchmark and the tests.
 // dst[i] = trunc(clamp(src[i] * 255, 0, 255)), NaN -> 0; when `write_back`,
 // the clamped float is also stored back into src.
 void scale_to_u8(float* src, std::uint8_t* dst, std::size_t n, bool write_back);

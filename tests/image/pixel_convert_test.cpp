@@ -125,28 +125,73 @@ TEST(PixelConvert, ColourCorrectionOnBothPaths) {
   }
 }
 
-TEST(PixelConvert, FusedLutKernelFollowsThePixelRuleAtEveryLength) {
+// Every build of the kernels this processor can run, chosen as a processor
+// with only that instruction set would choose it.
+std::vector<detail::PixelIsa> runnable_isas() {
+  using detail::PixelIsa;
+  std::vector<PixelIsa> out{PixelIsa::baseline};
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  const bool ssse3 = __builtin_cpu_supports("ssse3"), avx2 = __builtin_cpu_supports("avx2");
+  if (ssse3) out.push_back(detail::pixel_isa_for(true, false));
+  if (avx2) out.push_back(detail::pixel_isa_for(true, true));
+  EXPECT_EQ(detail::this_pixel_isa(), detail::pixel_isa_for(ssse3, avx2));
+#endif
+  return out;
+}
+
+TEST(PixelConvert, EveryKernelBuildFollowsThePixelRuleAtEveryLength) {
+  using detail::PixelIsa;
+  EXPECT_EQ(detail::pixel_isa_for(false, false), PixelIsa::baseline);
+#if defined(__x86_64__)
+  EXPECT_EQ(detail::pixel_isa_for(true, false), PixelIsa::ssse3);
+  EXPECT_EQ(detail::pixel_isa_for(true, true), PixelIsa::avx2);
+#endif
   const float nan = std::numeric_limits<float>::quiet_NaN(),
               inf = std::numeric_limits<float>::infinity();
   const std::vector<float> specials = {0.0f, -0.0f, 0.5f, 0.999f, 1.0f,   -0.2f,
                                        1.3f, nan,   inf,  -inf,   1e-30f, 254.5f / 255};
   std::array<std::int32_t, 256> table;
   for (int v = 0; v < 256; ++v) table[v] = (v * 37 + 11) % 256;
-  for (std::size_t n : {0, 1, 31, 32, 33, 95, 1000}) {
-    std::vector<float> src(n);
-    for (std::size_t i = 0; i < n; ++i)
-      src[i] =
-          i < specials.size() ? specials[(i * 5) % specials.size()] : (i % 301) / 290.0f - 0.02f;
-    // Specials also at the end, where a vector loop hands over to its tail.
-    for (std::size_t i = 0; i < std::min(n, specials.size()); ++i) src[n - 1 - i] = specials[i];
-    std::vector<float> work = src;
-    std::vector<std::uint8_t> got(n);
-    detail::scale_lut_to_u8(work.data(), got.data(), n, table.data());
-    for (std::size_t i = 0; i < n; ++i) {
-      float x = src[i] * 255.0f;
-      float clipped = std::isnan(x) ? 0.0f : std::min(std::max(x, 0.0f), 255.0f);
-      ASSERT_EQ(got[i], table[static_cast<int>(clipped)]) << n << " at " << i << " for " << src[i];
-      ASSERT_EQ(work[i], clipped) << n << " at " << i;
+  for (PixelIsa isa : runnable_isas()) {
+    for (std::size_t n : {0, 1, 31, 32, 33, 95, 1000}) {
+      SCOPED_TRACE("isa " + std::to_string(static_cast<int>(isa)) + " n " + std::to_string(n));
+      std::vector<float> src(n);
+      for (std::size_t i = 0; i < n; ++i)
+        src[i] =
+            i < specials.size() ? specials[(i * 5) % specials.size()] : (i % 301) / 290.0f - 0.02f;
+      // Specials also at the end, where a vector loop hands over to its tail.
+      for (std::size_t i = 0; i < std::min(n, specials.size()); ++i) src[n - 1 - i] = specials[i];
+      std::vector<float> clipped(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const float x = src[i] * 255.0f;
+        clipped[i] = std::isnan(x) ? 0.0f : std::min(std::max(x, 0.0f), 255.0f);
+      }
+      std::vector<float> work = src, kept = src;
+      std::vector<std::uint8_t> lut(n), lut_ro(n), plain(n), plain_ro(n);
+      detail::scale_lut_to_u8(isa, work.data(), lut.data(), n, table.data());
+      detail::scale_lut_to_u8_ro(isa, kept.data(), lut_ro.data(), n, table.data());
+      EXPECT_EQ(work, clipped);
+      EXPECT_TRUE(std::equal(kept.begin(), kept.end(), src.begin(), src.end(),
+                             [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }))
+          << "the read-only kernel wrote to its source";
+      work = src;
+      detail::scale_to_u8(isa, work.data(), plain.data(), n, true);
+      detail::scale_to_u8(isa, kept.data(), plain_ro.data(), n, false);
+      EXPECT_EQ(work, clipped);
+      EXPECT_EQ(plain, plain_ro);
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto want = static_cast<std::uint8_t>(static_cast<int>(clipped[i]));
+        ASSERT_EQ(plain[i], want) << "at " << i << " for " << src[i];
+        ASSERT_EQ(lut[i], table[want]) << "at " << i;
+        ASSERT_EQ(lut_ro[i], table[want]) << "at " << i;
+      }
+      std::vector<std::uint8_t> rgb(3 * n);
+      detail::interleave3(isa, plain.data(), lut.data(), lut_ro.data(), rgb.data(), n);
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(rgb[3 * i] == plain[i] && rgb[3 * i + 1] == lut[i] &&
+                    rgb[3 * i + 2] == lut_ro[i])
+            << "at " << i;
     }
   }
 }
