@@ -47,8 +47,8 @@ RunParams scan_args(int argc, const char* const* argv) {
 int run(const std::string& bundle, const std::optional<std::string>& engine, int threads) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   auto loaded = bundle::load_bundle(bundle, engine);
-  auto [cc, color_report] = image::load_color_correct(bundle);
-  elog(color_report);
+  const auto color = image::load_color_correct(bundle);
+  elog(color.note);
   if (loaded.tfl_paths.size() >= 2) {
     const int split = system::default_threads(static_cast<int>(loaded.tfl_paths.size()), threads);
     if (split != threads) {
@@ -60,7 +60,7 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
   // The models are open (mapped or read), so their staged copies can go.
   loaded.staged.release();
-  render::Renderer renderer(chain, cc ? &*cc : nullptr);
+  render::Renderer renderer(chain, color.value ? &*color.value : nullptr);
   // Streams of this run only, on the descriptors the process-wide ones
   // settled on: a read-ahead, a sticky end of input or bytes a failed write
   // left in the buffer must not reach the next run in the same process.
