@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -197,14 +198,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::filesystem::path tmp;
+  std::optional<k2bench::DemoBundle> demo;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() /
-          ("k2_capacity_bundle_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() +
-                            (heavy ? " --heavy" : "") + " >/dev/null";
-    if (std::system(cmd.c_str()) != 0) return 1;
-    bundle = tmp.string();
+    demo.emplace("capacity", heavy);
+    if (!demo->ok()) return 1;
+    bundle = demo->path();
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
@@ -233,6 +231,5 @@ int main(int argc, char** argv) {
                 worst > 1.0 ? "  (some host slower than real time)" : "");
     std::fflush(stdout);
   }
-  if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return 0;
 }

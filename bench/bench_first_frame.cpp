@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -129,14 +130,11 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--runs")
       runs = std::max(1, std::atoi(argv[++i]));
   }
-  std::filesystem::path tmp;
+  std::optional<k2bench::DemoBundle> demo;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() /
-          ("k2_first_frame_bundle_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() +
-                            (heavy ? " --heavy" : "") + " >/dev/null";
-    if (std::system(cmd.c_str()) != 0) return 1;
-    bundle = tmp.string();
+    demo.emplace("first_frame", heavy);
+    if (!demo->ok()) return 1;
+    bundle = demo->path();
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(SPC);
@@ -221,6 +219,5 @@ int main(int argc, char** argv) {
       "MiB, after three more chunks %ld MiB\n",
       rss_loaded, rss_chain, rss_chunk0, rss_steady);
   std::printf("resident growth on each signature's first run: %s\n", growth.c_str());
-  if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -162,17 +163,14 @@ int main(int argc, char** argv) {
     else
       args.push_back(argv[i]);
   }
-  std::filesystem::path tmp;
+  std::optional<k2bench::DemoBundle> demo;
   if (bundle.empty()) {
-    tmp =
-        std::filesystem::temp_directory_path() / ("k2_bench_bundle_" + std::to_string(::getpid()));
-    const std::string cmd =
-        std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null";
-    if (std::system(cmd.c_str()) != 0) {
+    demo.emplace("bench");
+    if (!demo->ok()) {
       std::fprintf(stderr, "bench_host: make_demo_bundle failed\n");
       return 1;
     }
-    bundle = tmp.string();
+    bundle = demo->path();
   }
   auto loaded = bundle::load_bundle(bundle, std::nullopt);
   Fixture fx;
@@ -213,6 +211,5 @@ int main(int argc, char** argv) {
       m["BM_WriteChunk"]);
   std::printf("host share:            %.1f%% of the chunk's wall time, %.2f%% of its 1.6 s\n",
               100.0 * host / m["BM_SteadyChunk"], 100.0 * host / 1600.0);
-  if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return 0;
 }

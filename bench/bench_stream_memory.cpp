@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -44,13 +45,11 @@ int main(int argc, char** argv) {
     else if (std::strcmp(argv[i], "--minutes") == 0)
       minutes = std::atof(argv[++i]);
   }
-  std::filesystem::path tmp;
+  std::optional<k2bench::DemoBundle> demo;
   if (bundle.empty()) {
-    tmp = std::filesystem::temp_directory_path() / ("k2_mem_bundle_" + std::to_string(::getpid()));
-    if (std::system((std::string(K2_BIN_DIR) + "/make_demo_bundle " + tmp.string() + " >/dev/null")
-                        .c_str()) != 0)
-      return 1;
-    bundle = tmp.string();
+    demo.emplace("mem");
+    if (!demo->ok()) return 1;
+    bundle = demo->path();
   }
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2];
@@ -106,6 +105,5 @@ int main(int argc, char** argv) {
   std::printf("peak resident (VmHWM) over the stream:    %.1f MiB (ratio %.3f)\n",
               peak_all / 1024.0,
               peak_first ? static_cast<double>(peak_all) / static_cast<double>(peak_first) : 0.0);
-  if (!tmp.empty()) std::filesystem::remove_all(tmp);
   return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : 1;
 }

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace k2bench {
@@ -55,5 +57,30 @@ inline long proc_kb(const std::string& file, std::string_view key) {
     if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
   return 0;
 }
+
+// The built-in demo identity written by make_demo_bundle into a fresh
+// directory below the temp dir, removed with this object.
+class DemoBundle {
+ public:
+  explicit DemoBundle(std::string_view tag, bool heavy = false)
+      : path_(std::filesystem::temp_directory_path() /
+              ("k2_" + std::string(tag) + "_bundle_" + std::to_string(::getpid()))) {
+    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + path_.string() +
+                            (heavy ? " --heavy" : "") + " >/dev/null";
+    ok_ = std::system(cmd.c_str()) == 0;
+  }
+  ~DemoBundle() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  DemoBundle(const DemoBundle&) = delete;
+  DemoBundle& operator=(const DemoBundle&) = delete;
+  bool ok() const { return ok_; }
+  std::string path() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+  bool ok_ = false;
+};
 
 }  // namespace k2bench
