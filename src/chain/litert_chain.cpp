@@ -356,16 +356,24 @@ void check_rows(std::span<const float> xs, int n) {
 
 }  // namespace
 
-Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
+void LitertChain::each_batch(
+    std::span<const float> xs, int n,
+    const std::function<void(int first, int take, const TensorRef& out)>& use) {
   check_rows(xs, n);
-  Frames frames;
-  frames.frames.reserve(static_cast<std::size_t>(n));
   for (int done = 0; done < n;) {
     const int rem = n - done;
     const int B = rem > 8 ? 16 : 8;
     const int take = std::min(rem, B);
     SignatureRunner& dec = decode_batch(xs.subspan(std::size_t(done) * DEC_ROW), take, B);
-    const TensorRef out = checked_frames(dec, B);
+    use(done, take, checked_frames(dec, B));
+    done += take;
+  }
+}
+
+Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
+  Frames frames;
+  frames.frames.reserve(static_cast<std::size_t>(std::max(n, 0)));
+  each_batch(xs, n, [&](int, int take, const TensorRef& out) {
     // The runtime reuses its output tensor on the next call: keep only the
     // rows that carry frames, in memory the caller owns.
     std::shared_ptr<float[]> owner = BatchRecycler::get(recycler_, std::size_t(take) * FRAME_SIZE);
@@ -373,49 +381,35 @@ Frames LitertChain::run_dec_frames(std::span<const float> xs, int n) {
     for (int k = 0; k < take; ++k)
       frames.frames.push_back(owner.get() + std::size_t(k) * FRAME_SIZE);
     frames.owners.push_back(std::move(owner));
-    done += take;
-  }
+  });
   return frames;
 }
 
 void LitertChain::run_dec_each(std::span<const float> xs, int n, const BatchSink& sink) {
-  check_rows(xs, n);
   std::unique_ptr<float[]> one;  // a single converted frame, only for non-float32 decoders
-  for (int done = 0; done < n;) {
-    const int rem = n - done;
-    const int B = rem > 8 ? 16 : 8;
-    const int take = std::min(rem, B);
-    SignatureRunner& dec = decode_batch(xs.subspan(std::size_t(done) * DEC_ROW), take, B);
-    const TensorRef out = checked_frames(dec, B);
+  each_batch(xs, n, [&](int done, int take, const TensorRef& out) {
     if (out.type == kTfLiteFloat32) {
       std::array<const float*, 16> rows{};
       for (int k = 0; k < take; ++k)
         rows[std::size_t(k)] = static_cast<const float*>(out.data) + std::size_t(k) * FRAME_SIZE;
       sink(done, std::span<const float* const>(rows.data(), std::size_t(take)));
-    } else {
-      if (!one) one = std::make_unique_for_overwrite<float[]>(FRAME_SIZE);
-      for (int k = 0; k < take; ++k) {
-        to_float(out, std::size_t(k) * FRAME_SIZE, FRAME_SIZE, one.get());
-        const float* f = one.get();
-        sink(done + k, std::span<const float* const>(&f, 1));
-      }
+      return;
     }
-    done += take;
-  }
+    if (!one) one = std::make_unique_for_overwrite<float[]>(FRAME_SIZE);
+    for (int k = 0; k < take; ++k) {
+      to_float(out, std::size_t(k) * FRAME_SIZE, FRAME_SIZE, one.get());
+      const float* f = one.get();
+      sink(done + k, std::span<const float* const>(&f, 1));
+    }
+  });
 }
 
 std::vector<float> LitertChain::run_dec_batch(std::span<const float> xs, int n) {
   check_rows(xs, n);
   std::vector<float> px(std::size_t(n) * FRAME_SIZE);
-  for (int done = 0; done < n;) {
-    const int rem = n - done;
-    const int B = rem > 8 ? 16 : 8;
-    const int take = std::min(rem, B);
-    SignatureRunner& dec = decode_batch(xs.subspan(std::size_t(done) * DEC_ROW), take, B);
-    to_float(checked_frames(dec, B), 0, std::size_t(take) * FRAME_SIZE,
-             px.data() + std::size_t(done) * FRAME_SIZE);
-    done += take;
-  }
+  each_batch(xs, n, [&](int done, int take, const TensorRef& out) {
+    to_float(out, 0, std::size_t(take) * FRAME_SIZE, px.data() + std::size_t(done) * FRAME_SIZE);
+  });
   return px;
 }
 

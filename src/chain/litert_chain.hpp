@@ -18,6 +18,7 @@ namespace kinra2::chain {
 
 class LitertModel;
 class SignatureRunner;
+struct TensorRef;
 
 // Owned tensor of whatever element type the runtime produced (features, token
 // blocks). The bytes come from operator new, so they are aligned for every
@@ -105,6 +106,11 @@ class LitertChain {
   // Runs one decoder batch of B rows: `take` rows from `rows`, the rest zero.
   // Returns the runner, whose output "output_0" holds the batch result.
   SignatureRunner& decode_batch(std::span<const float> rows, int take, int B);
+  // Decodes `n` rows of `xs` in batches of 16 (8 for a remainder of at most
+  // 8) and hands each batch's checked output, with its first row and the
+  // number of rows that carry frames, to `use` before the next batch runs.
+  void each_batch(std::span<const float> xs, int n,
+                  const std::function<void(int first, int take, const TensorRef& out)>& use);
 
   class BatchRecycler;
 
