@@ -292,6 +292,7 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
   std::string upper = h;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   write_file(t.path() / "escape", enc);
+  fs::create_directories(t.path() / "store");  // so that <store>/../escape names that file
   const std::string d =
       dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
   const std::string eng = dir("engine", {{"shared-enc.tflite", enc}});
