@@ -110,23 +110,31 @@ TEST(MemberBytes, DirectoryBundle) {
 }
 
 TEST(MemberBytes, HostileSizesYieldOnlyExistingBytes) {
+  // No entry may allocate what it declares: that throws (length_error,
+  // bad_alloc) or zeroes gigabytes. Offsets count from the start of the body.
+  const std::string body = "0123456789";
+  const std::uint64_t nearly_2_64 = ~std::uint64_t{0} - 7;
+  struct Row {
+    std::string name;
+    std::uint64_t at, size;
+    std::string want;
+  };
+  const std::vector<Row> rows = {
+      {"tail", 6, 100, "6789"},          // reaches past the end
+      {"gone", 1u << 30, 5, ""},         // starts past the end: present, just empty
+      {"far", 1u << 30, nearly_2_64, ""},  // ... and its size would wrap the rest of the file
+      {"huge", 0, nearly_2_64, body},
+  };
+  std::vector<k2test::RawEntry> toc;
+  for (const auto& r : rows) toc.push_back({r.name, r.at, r.size});
+  const std::uint64_t data_at = k2test::imx_header(toc, 0).size();
+  for (auto& e : toc) e.offset += data_at;
   TempDir t;
-  // Entry 1 reaches past the end, entry 2 starts past the end, entry 3
-  // claims nearly 2^64 bytes; none may allocate what it declares.
-  std::string body = "0123456789";
-  std::vector<k2test::RawEntry> toc = {
-      {"tail", 0, 0}, {"gone", 1u << 30, 5}, {"huge", 0, ~std::uint64_t{0} - 7}};
-  std::uint64_t data_at = k2test::imx_header(toc, 3).size();
-  toc[0] = {"tail", data_at + 6, 100};
-  toc[2].offset = data_at;
-  write_file(t.path() / "h.imx", k2test::imx_header(toc, 3) + body);
-
-  // Allocating a declared size would throw (length_error / bad_alloc).
-  EXPECT_EQ(member_bytes(t.file("h.imx"), {"tail"}), "6789");
-  auto gone = member_bytes(t.file("h.imx"), {"gone"});
-  ASSERT_TRUE(gone);  // present, just empty
-  EXPECT_EQ(*gone, "");
-  EXPECT_EQ(member_bytes(t.file("h.imx"), {"huge"}), body);
+  write_file(t.path() / "h.imx", k2test::imx_header(toc, static_cast<std::uint16_t>(toc.size())) + body);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(member_bytes(t.file("h.imx"), {r.name}), r.want);
+  }
 }
 
 TEST(MemberBytes, ZipDetectionAndDamage) {
@@ -144,19 +152,46 @@ TEST(MemberBytes, ZipDetectionAndDamage) {
   for (std::size_t i = 60; i < 80 && i < bad.size(); ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5A);
   write_file(t.path() / "bad.zip", bad);
   EXPECT_THROW(member_bytes(t.file("bad.zip"), {"canon.bin"}), std::runtime_error);
-  // Headers that understate the inflated size: an error, never the first
-  // bytes passed off as the whole member.
-  std::string liar = bytes;
-  const auto put32 = [&liar](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) liar[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  // Headers that misstate the inflated size: an error, never the first bytes
+  // passed off as the whole member. An understated entry is not inflated
+  // whole before the refusal; an overstated one (2^62, in a zip64 field)
+  // must not decide the reservation.
+  const auto put32 = [](std::string& z, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) z[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
   };
-  ASSERT_EQ(liar.compare(0, 4, "PK\x03\x04"), 0);
-  put32(22, 1000);
-  const auto cd = liar.find("PK\x01\x02");
+  const auto get = [](const std::string& z, std::size_t at, int n) {
+    std::uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(z[at + i]);
+    return v;
+  };
+  const auto damage = [&t](const std::string& name, const std::string& zip) {
+    write_file(t.path() / name, zip);
+    try {
+      member_bytes(t.file(name), {"canon.bin"});
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  const auto cd = bytes.find("PK\x01\x02");
+  const auto eocd = bytes.rfind("PK\x05\x06");
+  ASSERT_EQ(bytes.compare(0, 4, "PK\x03\x04"), 0);
   ASSERT_NE(cd, std::string::npos);
-  put32(cd + 24, 1000);
-  write_file(t.path() / "liar.zip", liar);
-  EXPECT_THROW(member_bytes(t.file("liar.zip"), {"canon.bin"}), std::runtime_error);
+  ASSERT_NE(eocd, std::string::npos);
+  std::string under = bytes;
+  put32(under, 22, 1000);
+  put32(under, cd + 24, 1000);
+  const std::string why = damage("under.zip", under);
+  EXPECT_NE(why.find("its header declares 1000"), std::string::npos) << why;
+  EXPECT_EQ(why.find("holds 200000"), std::string::npos) << why;
+  std::string over = bytes;
+  std::string zip64("\x01\x00\x08\x00", 4);
+  k2test::put64(zip64, std::uint64_t{1} << 62);
+  over.insert(cd + 46 + get(bytes, cd + 28, 2), zip64);
+  put32(over, cd + 24, 0xFFFFFFFF);
+  over[cd + 30] = static_cast<char>(get(bytes, cd + 30, 2) + zip64.size());
+  put32(over, eocd + zip64.size() + 12, get(bytes, eocd + 12, 4) + zip64.size());
+  EXPECT_NE(damage("over.zip", over).find("declares 4611686018427387904"), std::string::npos);
 
   // Archivers may repeat a full entry name; such an archive is readable and
   // the later entry wins like any other base-name clash. (libzip will not

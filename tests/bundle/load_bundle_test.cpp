@@ -99,6 +99,11 @@ TEST_F(LoadBundle, CanonRules) {
   EXPECT_EQ(
       refused(dir("short", {{"canon.bin", CANON.substr(4)}, {"combined_litert.tflite", "m"}})),
       P + "FATAL: canon.bin has 74879 floats, expected 74880\n");
+  // A container entry starting past the end of the file holds no bytes,
+  // whatever size it declares.
+  write_file(t.path() / "far.imx",
+             k2test::imx_header({{"canon.bin", 1u << 30, ~std::uint64_t{0} - 7}}, 1));
+  EXPECT_EQ(refused(t.file("far.imx")), P + "FATAL: canon.bin has 0 floats, expected 74880\n");
   // A ragged byte count is no contract violation but bad data: plain error.
   EXPECT_THROW(
       load_bundle(dir("ragged", {{"canon.bin", CANON + "x"}, {"combined_litert.tflite", "m"}}),
@@ -179,15 +184,21 @@ TEST_F(LoadBundle, SplitRefusals) {
   write_file(fs::path(d) / "shared-enc.tflite", "an impostor");
   const std::string eng = dir("engine", {{"shared-enc.tflite", "another impostor"}});
   dir("emptyengine", {});
+  write_file(t.path() / "engine.pack", k2test::imx_of({{"x/shared-enc.tflite", "packed impostor"}}));
   write_file(t.path() / "home/.velmora/engines/b/shared-enc.tflite", "b");
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "a");
-  ScopedEnv se("KINRA2_SHARED_ENC", t.file("emptyengine"));
+  ScopedEnv se("KINRA2_SHARED_ENC", t.file("engine.pack"));
+  ScopedEnv ed("KINRA2_ENGINE_DIR", t.file("emptyengine"));
   const std::string engines = t.file("home/.velmora/engines");
-  EXPECT_EQ(refused(d, eng), head + d +
-                                 "/shared-enc.tflite (co-located in the bundle): sha mismatch; " +
-                                 eng + "/shared-enc.tflite (engine dir): sha mismatch; " + engines +
-                                 "/a/shared-enc.tflite (explicit file): sha mismatch; " + engines +
-                                 "/b/shared-enc.tflite (explicit file): sha mismatch" + tail);
+  const std::string log = refused(d, eng);
+  // The container's encoder is checked as the staged copy it was read into.
+  ASSERT_EQ(detail::staged_paths().size(), 1u) << log;
+  EXPECT_EQ(log, head + d + "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
+                     "/shared-enc.tflite (engine dir): sha mismatch; " +
+                     detail::staged_paths()[0] + " (container " + t.file("engine.pack") +
+                     "): sha mismatch; " + engines +
+                     "/a/shared-enc.tflite (explicit file): sha mismatch; " + engines +
+                     "/b/shared-enc.tflite (explicit file): sha mismatch" + tail);
 }
 
 TEST_F(LoadBundle, SplitResolutionOrder) {
@@ -281,6 +292,7 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
   std::string upper = h;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   write_file(t.path() / "escape", enc);
+  fs::create_directories(t.path() / "store");  // so that <store>/../escape names that file
   const std::string d =
       dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", enc}});
   const std::string eng = dir("engine", {{"shared-enc.tflite", enc}});
