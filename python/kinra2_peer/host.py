@@ -530,6 +530,7 @@ class RenderHost:
             self._proc.kill()
         finally:
             self._finish()
+            self._stdout.close()
 
     def _read_header(self) -> None:
         line = bytearray()

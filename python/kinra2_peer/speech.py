@@ -1,0 +1,107 @@
+"""Text to 16 kHz float32 speech with espeak-ng, handed out while it is
+synthesised so the first chunk can go to the host before the sentence ends."""
+
+from __future__ import annotations
+
+import math
+import shutil
+import struct
+import subprocess
+import threading
+from typing import Iterator, Optional
+
+import numpy as np
+
+ESPEAK = "espeak-ng"
+
+
+def espeak_available() -> bool:
+    return shutil.which(ESPEAK) is not None
+
+
+class Resampler:
+    """Windowed-sinc polyphase resampler that works on a stream of blocks.
+    Every output sample depends only on the input, never on where the blocks
+    were cut."""
+
+    def __init__(self, src: int, dst: int, half_taps: int = 16) -> None:
+        g = math.gcd(src, dst)
+        self.up, self.down = dst // g, src // g
+        self.half = half_taps
+        cutoff = 0.92 * min(1.0, dst / src)  # of the input's Nyquist frequency
+        k = np.arange(-half_taps + 1, half_taps + 1, dtype=np.float64)
+        t = k[None, :] - (np.arange(self.up, dtype=np.float64) / self.up)[:, None]
+        window = np.cos(np.pi * t / (2 * half_taps)) ** 2
+        table = cutoff * np.sinc(cutoff * t) * window
+        self.table = table / table.sum(axis=1, keepdims=True)
+        # Input held so far, led by half_taps - 1 zeros so output 0 sits on input 0.
+        self._x = np.zeros(half_taps - 1, dtype=np.float64)
+        self._x_base = -(half_taps - 1)  # input index of _x[0]
+        self._m = 0  # next output sample
+
+    def push(self, block: np.ndarray, final: bool = False) -> np.ndarray:
+        x = np.concatenate([self._x, block.astype(np.float64)])
+        if final:
+            x = np.concatenate([x, np.zeros(self.half, dtype=np.float64)])
+        end = self._x_base + len(x)  # input index one past the last held sample
+        # Output m needs inputs up to floor(m * down / up) + half; after the
+        # final block's padding that leaves exactly the outputs that fall
+        # inside the real input.
+        m_end = max(self._m, ((end - self.half) * self.up - 1) // self.down + 1)
+        m = np.arange(self._m, m_end, dtype=np.int64)
+        pos = m * self.down
+        i, phase = pos // self.up, pos % self.up
+        first = i - self.half + 1 - self._x_base  # offset of each output's first tap in x
+        windows = np.lib.stride_tricks.sliding_window_view(x, 2 * self.half)
+        y = np.einsum("ij,ij->i", windows[first], self.table[phase]) if len(m) else np.zeros(0)
+        self._m = m_end
+        keep_from = (self._m * self.down) // self.up - self.half + 1 - self._x_base
+        keep_from = max(0, min(keep_from, len(x)))
+        self._x = x[keep_from:]
+        self._x_base += keep_from
+        return y.astype(np.float32)
+
+
+def speak(text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
+          block_bytes: int = 8192) -> Iterator[np.ndarray]:
+    """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
+    espeak-ng synthesises it. The text goes in on standard input, so nothing
+    in it is read as an option."""
+    proc = subprocess.Popen([ESPEAK, "--stdin", "--stdout"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        proc.stdin.write(text.encode("utf-8") + b"\n")
+        proc.stdin.close()
+        head = b""
+        while b"data" not in head[:-4] or len(head) < head.find(b"data") + 8:
+            more = proc.stdout.read1(4096)
+            if not more:
+                raise RuntimeError("espeak-ng wrote no speech")
+            head += more
+        if head[:4] != b"RIFF" or head[8:12] != b"WAVE":
+            raise RuntimeError("espeak-ng wrote no WAV stream")
+        fmt = head.find(b"fmt ")
+        channels, src_rate = struct.unpack_from("<HI", head, fmt + 10)
+        bits = struct.unpack_from("<H", head, fmt + 22)[0]
+        if channels != 1 or bits != 16:
+            raise RuntimeError(f"espeak-ng wrote {channels} channel(s) of {bits} bits")
+        pending = head[head.find(b"data") + 8:]
+        resampler = Resampler(src_rate, rate)
+        while True:
+            if cancel is not None and cancel.is_set():
+                return
+            more = proc.stdout.read1(block_bytes)
+            pending += more
+            whole = len(pending) // 2 * 2
+            pcm = np.frombuffer(pending[:whole], dtype="<i2").astype(np.float32) / 32768.0
+            pending = pending[whole:]
+            out = resampler.push(pcm, final=not more)
+            if len(out):
+                yield out
+            if not more:
+                return
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stdout.close()
+        proc.wait()
