@@ -24,15 +24,16 @@ import numpy as np
 from aiohttp import WSMsgType, web
 
 from .host import FIRST_CHUNK_SAMPLES, FIRST_INDEX, Frame, HostError, Marker, RenderHost
-from .speech import speak
+from .speech import Voice
 
 PAGE = Path(__file__).with_name("preview.html")
 MAX_TEXT = 2000
 # Audio goes to the host in steps of 100 ms, the first chunk's 1.6 s at once.
 STEP_SAMPLES = 1600
-# How far feeding runs ahead of real time once the first chunk is in: the
-# render time of a chunk has to fit in it, or frames reach the page late.
-LEAD_SAMPLES = 8000
+# How far feeding runs ahead of real time once the first chunk is in: a
+# chunk's render time has to fit in it, or its frames reach the page late. A
+# whole chunk of lead absorbs a render as slow as real time on a busy machine.
+LEAD_SAMPLES = 25600
 
 # Binary messages to the page: kind, utterance, index or first sample, spare.
 MSG_HEAD = struct.Struct("<IIiI")
@@ -64,6 +65,7 @@ class PageSession:
         self.numbers = 0
         self.pump: Optional[threading.Thread] = None
         self.lock = threading.Lock()
+        self.voice: Optional[Voice] = None
 
     # -- from threads to the page -----------------------------------------------
 
@@ -112,10 +114,15 @@ class PageSession:
 
     async def start_host(self) -> bool:
         a = self.app
+        await self.ws.send_json({"type": "status", "message": "starting the render host…"})
         try:
             self.host = await self.loop.run_in_executor(
                 None, lambda: RenderHost(a.bundle, program=a.program, threads=a.threads, queue_frames=64))
-        except HostError as e:
+            self.voice = Voice()
+            # A model's first run allocates its tensors and packs its weights; a
+            # chunk of silence does that now instead of in the first request.
+            await self.loop.run_in_executor(None, self.warm_up)
+        except (HostError, OSError) as e:
             await self.ws.send_json({"type": "error", "message": f"the render host did not start: {e}"})
             return False
         h = self.host
@@ -124,6 +131,11 @@ class PageSession:
         self.pump = threading.Thread(target=self.pump_frames, name="preview-pump", daemon=True)
         self.pump.start()
         return True
+
+    def warm_up(self) -> None:
+        self.host.feed(np.zeros(FIRST_CHUNK_SAMPLES, dtype=np.float32))
+        self.host.flush()
+        self.host.reset()
 
     async def handle(self, msg: str) -> None:
         try:
@@ -170,7 +182,7 @@ class PageSession:
         pending = np.zeros(0, dtype=np.float32)
         paced_from = 0.0
         try:
-            blocks = speak(utt.text, rate=sr, cancel=utt.cancel)
+            blocks = self.voice.speak(utt.text, rate=sr, cancel=utt.cancel)
             done = False
             while not utt.cancel.is_set():
                 want = FIRST_CHUNK_SAMPLES if fed == 0 else STEP_SAMPLES
@@ -213,6 +225,8 @@ class PageSession:
     def end(self) -> None:
         """The page went away: stop feeding and end its host."""
         self.interrupt()
+        if self.voice is not None:
+            self.voice.close()
         if self.host is not None:
             self.host.kill()
         if self.pump is not None:

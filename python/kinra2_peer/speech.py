@@ -62,13 +62,51 @@ class Resampler:
         return y.astype(np.float32)
 
 
+class Voice:
+    """espeak-ng, started ahead of time: loading the voice costs a process 50
+    to 100 ms, which would otherwise come before every first frame. Each
+    request takes the waiting process and starts the next one."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._ready: Optional[subprocess.Popen] = self._spawn()
+
+    @staticmethod
+    def _spawn() -> subprocess.Popen:
+        # The text goes in on standard input, so nothing in it is read as an option.
+        return subprocess.Popen([ESPEAK, "--stdin", "--stdout"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+
+    def speak(self, text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
+              block_bytes: int = 8192) -> Iterator[np.ndarray]:
+        """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
+        it is synthesised."""
+        with self._lock:
+            if self._ready is None:
+                raise RuntimeError("the voice is closed")
+            proc, self._ready = self._ready, self._spawn()
+        return _stream(proc, text, rate, cancel, block_bytes)
+
+    def close(self) -> None:
+        with self._lock:
+            proc, self._ready = self._ready, None
+        if proc is not None:
+            proc.kill()
+            proc.stdin.close()
+            proc.stdout.close()
+            proc.wait()
+
+
 def speak(text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
           block_bytes: int = 8192) -> Iterator[np.ndarray]:
     """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
-    espeak-ng synthesises it. The text goes in on standard input, so nothing
-    in it is read as an option."""
-    proc = subprocess.Popen([ESPEAK, "--stdin", "--stdout"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL)
+    espeak-ng synthesises it, so the first chunk can go out before the text
+    is spoken to the end."""
+    return _stream(Voice._spawn(), text, rate, cancel, block_bytes)
+
+
+def _stream(proc: subprocess.Popen, text: str, rate: int, cancel: Optional[threading.Event],
+            block_bytes: int) -> Iterator[np.ndarray]:
     try:
         proc.stdin.write(text.encode("utf-8") + b"\n")
         proc.stdin.close()

@@ -121,7 +121,9 @@ class Browser:
                 raise TimeoutError(f"page never satisfied {expression!r}; console: {self.console[-5:]}")
             await asyncio.sleep(every)
 
-    async def screenshot(self, path: str) -> None:
+    async def screenshot(self, path: str, width: int = 880, height: int = 752) -> None:
+        await self.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
+                        mobile=False)
         res = await self.send("Page.captureScreenshot", format="png")
         with open(path, "wb") as f:
             f.write(base64.b64decode(res["data"]))
