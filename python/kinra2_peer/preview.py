@@ -66,6 +66,7 @@ class PageSession:
         self.pump: Optional[threading.Thread] = None
         self.lock = threading.Lock()
         self.voice: Optional[Voice] = None
+        self.starter: Optional[threading.Thread] = None
 
     # -- from threads to the page -----------------------------------------------
 
@@ -113,17 +114,15 @@ class PageSession:
     # -- requests ---------------------------------------------------------------
 
     async def start_host(self) -> bool:
-        a = self.app
         await self.ws.send_json({"type": "status", "message": "starting the render host…"})
-        try:
-            self.host = await self.loop.run_in_executor(
-                None, lambda: RenderHost(a.bundle, program=a.program, threads=a.threads, queue_frames=64))
-            self.voice = Voice()
-            # A model's first run allocates its tensors and packs its weights; a
-            # chunk of silence does that now instead of in the first request.
-            await self.loop.run_in_executor(None, self.warm_up)
-        except (HostError, OSError) as e:
-            await self.ws.send_json({"type": "error", "message": f"the render host did not start: {e}"})
+        started = self.loop.create_future()
+        # A thread of its own that end() can wait for: a page that goes away
+        # while its host starts cancels this coroutine, not the start.
+        self.starter = threading.Thread(target=self.start, args=(started,), name="preview-start", daemon=True)
+        self.starter.start()
+        failure = await started
+        if failure is not None:
+            await self.ws.send_json({"type": "error", "message": f"the render host did not start: {failure}"})
             return False
         h = self.host
         await self.ws.send_json({"type": "ready", "fps": h.fps, "width": h.width, "height": h.height,
@@ -132,10 +131,20 @@ class PageSession:
         self.pump.start()
         return True
 
-    def warm_up(self) -> None:
-        self.host.feed(np.zeros(FIRST_CHUNK_SAMPLES, dtype=np.float32))
-        self.host.flush()
-        self.host.reset()
+    def start(self, started: asyncio.Future) -> None:
+        a = self.app
+        failure: Optional[Exception] = None
+        try:
+            self.host = RenderHost(a.bundle, program=a.program, threads=a.threads, queue_frames=64)
+            self.voice = Voice()
+            # A model's first run allocates its tensors and packs its weights; a
+            # chunk of silence does that now instead of in the first request.
+            self.host.feed(np.zeros(FIRST_CHUNK_SAMPLES, dtype=np.float32))
+            self.host.flush()
+            self.host.reset()
+        except (HostError, OSError) as e:
+            failure = e
+        self.loop.call_soon_threadsafe(lambda: started.done() or started.set_result(failure))
 
     async def handle(self, msg: str) -> None:
         try:
@@ -224,6 +233,8 @@ class PageSession:
 
     def end(self) -> None:
         """The page went away: stop feeding and end its host."""
+        if self.starter is not None:
+            self.starter.join()
         self.interrupt()
         if self.voice is not None:
             self.voice.close()

@@ -69,6 +69,7 @@ class Voice:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
+        self._closed = False
         self._ready: Optional[subprocess.Popen] = self._spawn()
 
     @staticmethod
@@ -82,19 +83,35 @@ class Voice:
         """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
         it is synthesised."""
         with self._lock:
-            if self._ready is None:
+            proc, self._ready = self._ready, None
+        if proc is None:  # closed, or asked again before the next one started
+            if self._closed:
                 raise RuntimeError("the voice is closed")
-            proc, self._ready = self._ready, self._spawn()
+            proc = self._spawn()
+        # The next one starts beside this request, not ahead of its speech.
+        threading.Thread(target=self._replace, daemon=True).start()
         return _stream(proc, text, rate, cancel, block_bytes)
+
+    def _replace(self) -> None:
+        proc = self._spawn()
+        with self._lock:
+            if self._ready is None and not self._closed:
+                self._ready, proc = proc, None
+        if proc is not None:
+            _end(proc)
 
     def close(self) -> None:
         with self._lock:
-            proc, self._ready = self._ready, None
+            proc, self._ready, self._closed = self._ready, None, True
         if proc is not None:
-            proc.kill()
-            proc.stdin.close()
-            proc.stdout.close()
-            proc.wait()
+            _end(proc)
+
+
+def _end(proc: subprocess.Popen) -> None:
+    proc.kill()
+    proc.stdin.close()
+    proc.stdout.close()
+    proc.wait()
 
 
 def speak(text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
