@@ -105,7 +105,8 @@ async def run(args) -> None:
                   f" the painted frame by median {statistics.median(d for _, d in lag) * 1000:.1f} ms,"
                   f" max {max(abs(d) for _, d in lag) * 1000:.1f} ms; first 5 s median"
                   f" {statistics.median(head) * 1000:.1f} ms, last 5 s median {statistics.median(tail) * 1000:.1f} ms;"
-                  f" trend {slope * 60 * 1000:+.2f} ms per 60 s; late audio segments {rec['lateAudio']}")
+                  f" trend {slope * 60 * 1000:+.2f} ms per 60 s; late audio segments {rec['lateAudio']};"
+                  f" the host's highest logged rtf {rec.get('rtf')}")
         print(f"load average after: {load_average()}")
         errors = await b.eval("preview.errors")
         if errors:
