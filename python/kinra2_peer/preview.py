@@ -190,6 +190,7 @@ class PageSession:
         fed = 0
         pending = np.zeros(0, dtype=np.float32)
         paced_from = 0.0
+        blocks = None
         try:
             blocks = self.voice.speak(utt.text, rate=sr, cancel=utt.cancel)
             done = False
@@ -230,6 +231,9 @@ class PageSession:
             self.send({"type": "error", "message": f"render host failed: {e}"})
         except Exception as e:
             self.send({"type": "error", "message": f"speech failed: {e}"})
+        finally:
+            if blocks is not None:
+                blocks.close()  # ends espeak-ng if the speech was cut short
 
     def end(self) -> None:
         """The page went away: stop feeding and end its host."""

@@ -79,7 +79,7 @@ class Voice:
                                 stderr=subprocess.DEVNULL)
 
     def speak(self, text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
-              block_bytes: int = 8192) -> Iterator[np.ndarray]:
+              block_bytes: int = 8192) -> "Speech":
         """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
         it is synthesised."""
         with self._lock:
@@ -90,7 +90,7 @@ class Voice:
             proc = self._spawn()
         # The next one starts beside this request, not ahead of its speech.
         threading.Thread(target=self._replace, daemon=True).start()
-        return _stream(proc, text, rate, cancel, block_bytes)
+        return Speech(proc, text, rate, cancel, block_bytes)
 
     def _replace(self) -> None:
         proc = self._spawn()
@@ -115,11 +115,32 @@ def _end(proc: subprocess.Popen) -> None:
 
 
 def speak(text: str, *, rate: int = 16000, cancel: Optional[threading.Event] = None,
-          block_bytes: int = 8192) -> Iterator[np.ndarray]:
+          block_bytes: int = 8192) -> "Speech":
     """Yield the speech of ``text`` as float32 blocks at ``rate`` Hz while
     espeak-ng synthesises it, so the first chunk can go out before the text
     is spoken to the end."""
-    return _stream(Voice._spawn(), text, rate, cancel, block_bytes)
+    return Speech(Voice._spawn(), text, rate, cancel, block_bytes)
+
+
+class Speech:
+    """The float32 blocks of one text; ``close()`` ends espeak-ng even when
+    no block was asked for."""
+
+    def __init__(self, proc: subprocess.Popen, text: str, rate: int, cancel: Optional[threading.Event],
+                 block_bytes: int) -> None:
+        self._proc = proc
+        self._blocks = _stream(proc, text, rate, cancel, block_bytes)
+
+    def __iter__(self) -> "Speech":
+        return self
+
+    def __next__(self) -> np.ndarray:
+        return next(self._blocks)
+
+    def close(self) -> None:
+        self._blocks.close()
+        if self._proc.returncode is None:
+            _end(self._proc)
 
 
 def _stream(proc: subprocess.Popen, text: str, rate: int, cancel: Optional[threading.Event],

@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -37,7 +38,7 @@ class Browser:
     def __init__(self, binary: str) -> None:
         self.binary = binary
         self.proc: Optional[subprocess.Popen] = None
-        self.profile = tempfile.TemporaryDirectory(prefix="k2-chromium-")
+        self.profile = tempfile.TemporaryDirectory(prefix="k2-chromium-", ignore_cleanup_errors=True)
         self.session: Optional[aiohttp.ClientSession] = None
         self.ws: Optional[aiohttp.ClientWebSocketResponse] = None
         self._ids = itertools.count(1)
@@ -54,8 +55,9 @@ class Browser:
                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0", "about:blank"]
         if os.geteuid() == 0:
             args.insert(1, "--no-sandbox")
+        # A session of its own, so its helper processes can be ended with it.
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, start_new_session=True)
         port = await asyncio.get_running_loop().run_in_executor(None, self._devtools_port)
         self.session = aiohttp.ClientSession()
         async with self.session.get(f"http://127.0.0.1:{port}/json/list") as r:
@@ -129,17 +131,26 @@ class Browser:
             f.write(base64.b64decode(res["data"]))
 
     async def close(self) -> None:
+        if self.ws is not None and not self.ws.closed:
+            try:
+                await asyncio.wait_for(self.send("Browser.close"), 5)
+            except Exception:
+                pass  # ended below either way
         if self._pump is not None:
             self._pump.cancel()
         if self.ws is not None:
             await self.ws.close()
         if self.session is not None:
             await self.session.close()
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
+        if self.proc is not None:
             try:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
-                self.proc.kill()
+                pass
+            try:  # whatever of its group is left (the group is the browser's own)
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            if self.proc.poll() is None:
                 self.proc.wait()
         self.profile.cleanup()
