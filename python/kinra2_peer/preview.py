@@ -23,7 +23,7 @@ from typing import Any, Optional
 import numpy as np
 from aiohttp import WSMsgType, web
 
-from .host import FIRST_CHUNK_SAMPLES, FIRST_INDEX, Frame, HostError, Marker, RenderHost
+from .host import FIRST_CHUNK_SAMPLES, FIRST_INDEX, HostError, Marker, RenderHost
 from .speech import Voice
 
 PAGE = Path(__file__).with_name("preview.html")
