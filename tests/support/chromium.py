@@ -50,7 +50,7 @@ class Browser:
         args = [self.binary, "--headless", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
                 "--autoplay-policy=no-user-gesture-required", "--mute-audio",
-                "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                "--disable-background-timer-throttling", "--disable-renderer-backgrounding", "--disable-dev-shm-usage",
                 f"--window-size={width},{height}", f"--user-data-dir={self.profile.name}",
                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0", "about:blank"]
         if os.geteuid() == 0:
