@@ -106,6 +106,7 @@ async def run(args) -> None:
                   f" max {max(abs(d) for _, d in lag) * 1000:.1f} ms; first 5 s median"
                   f" {statistics.median(head) * 1000:.1f} ms, last 5 s median {statistics.median(tail) * 1000:.1f} ms;"
                   f" trend {slope * 60 * 1000:+.2f} ms per 60 s; late audio segments {rec['lateAudio']};"
+                  f" speech paused {rec['stalls']} times for late frames ({rec['stallMs'] / 1000:.1f} s);"
                   f" the host's highest logged rtf {rec.get('rtf')}")
         print(f"load average after: {load_average()}")
         errors = await b.eval("preview.errors")

@@ -181,14 +181,15 @@ class PageSession:
             utt.thread.join()
 
     def feed(self, utt: Utterance) -> None:
-        """Speech to the host and the page: the first chunk's audio as soon as it
-        is synthesised, then 100 ms steps paced by the clock, each sent to the
-        page before the host gets it."""
+        """Speech to the page as soon as it is synthesised (its playback must
+        never wait for the host), and to the host: the first chunk's audio at
+        once, then 100 ms steps paced by the clock."""
         host = self.host
         sr = host.sample_rate
         t0 = time.monotonic()
-        fed = 0
+        fed = synthesised = 0
         pending = np.zeros(0, dtype=np.float32)
+        parts: list = []
         paced_from = 0.0
         blocks = None
         try:
@@ -196,12 +197,19 @@ class PageSession:
             done = False
             while not utt.cancel.is_set():
                 want = FIRST_CHUNK_SAMPLES if fed == 0 else STEP_SAMPLES
-                while len(pending) < want and not done:
+                if not done and (fed or synthesised < want):
                     block = next(blocks, None)
                     if block is None:
                         done = True
+                    elif not self.send(MSG_HEAD.pack(KIND_AUDIO, utt.number, synthesised, 0) + block.tobytes()):
+                        return
                     else:
-                        pending = np.concatenate([pending, block])
+                        synthesised += len(block)
+                        parts.append(block)
+                    continue
+                if len(pending) < want and parts:
+                    pending = np.concatenate([pending] + parts)
+                    parts.clear()
                 if len(pending) == 0:
                     break
                 n = min(want, len(pending))
@@ -211,8 +219,6 @@ class PageSession:
                         utt.cancel.wait(ahead / sr)
                         continue
                 step, pending = pending[:n], pending[n:]
-                if not self.send(MSG_HEAD.pack(KIND_AUDIO, utt.number, fed, 0) + step.tobytes()):
-                    return
                 with self.lock:
                     if utt.cancel.is_set():
                         return
