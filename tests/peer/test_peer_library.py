@@ -1,0 +1,138 @@
+"""The peer library against the real host: what it reads must be the stream
+the host wrote, resets must not leak frames of the ended session, a slow
+consumer must hold the host back, and failures must say why."""
+
+import array
+import os
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+from peer_support import FRAME_BYTES, HOST, TempDirCase, main, numpy, speechlike
+
+from kinra2_peer import MODULE, HostError, RenderHost, module_program
+
+A = speechlike(30000, seed=1)
+B = speechlike(26000, seed=2)
+FLUSH = struct.pack("<I", 0xFFFFFFFF)
+RESET = struct.pack("<I", 0xFFFFFFFE)
+
+
+def module_runs() -> bool:
+    if sys.version_info[:2] != (3, 12):
+        return False
+    cmd, env = module_program()
+    return subprocess.run([cmd[0], "-c", "import velmora._kinra2._litert_host"], env={**os.environ, **env},
+                          capture_output=True).returncode == 0
+
+
+def raw_records(stdout: bytes) -> list:
+    """(index, bytes) pairs of a whole stream; -1 for a marker."""
+    at = stdout.index(b"\n") + 1
+    out = []
+    while at < len(stdout):
+        (index,) = struct.unpack_from("<i", stdout, at)
+        at += 4
+        out.append((index, stdout[at:at + FRAME_BYTES] if index >= 0 else None))
+        at += FRAME_BYTES if index >= 0 else 0
+    return out
+
+
+def as_bytes(frames) -> list:
+    return [(i, f.tobytes()) for i, f in frames]
+
+
+class Library(TempDirCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # The reference: the two sessions A and B written in one go by hand.
+        data = struct.pack("<I", len(A)) + A.tobytes() + FLUSH + RESET + struct.pack("<I", len(B)) + B.tobytes() + FLUSH
+        p = subprocess.run([HOST, "render-stream", cls.bundle], input=data, capture_output=True, timeout=300)
+        assert p.returncode == 0, p.stderr.decode(errors="replace")
+        recs = raw_records(p.stdout)
+        first_marker = [i for i, _ in recs].index(-1)
+        cls.ref_a, cls.ref_b = recs[:first_marker], recs[first_marker + 1:-1]
+
+    def test_header_frames_and_sessions_match_the_raw_stream(self):
+        with RenderHost(self.bundle, program=HOST, threads=1) as host:
+            self.assertEqual((host.fps, host.width, host.height, host.sample_rate, host.color),
+                             (20, 416, 720, 16000, None))
+            got_a = list(host.render(A, step=777))
+            host.reset()
+            got_b = list(host.render(B.tobytes()))
+        self.assertEqual(host.status, 0)
+        self.assertEqual(as_bytes(got_a), self.ref_a)
+        self.assertEqual(as_bytes(got_b), self.ref_b)
+        self.assertEqual([i for i, _ in got_b][:3], [3, 4, 5])
+        index, frame = got_a[0]
+        if numpy is not None:
+            self.assertEqual((frame.shape, frame.dtype), ((720, 416, 3), numpy.uint8))
+            self.assertIsNotNone(frame.base, "a frame should view its record's buffer, not copy it")
+        else:
+            self.assertEqual((frame.shape, frame.format), ((720, 416, 3), "B"))
+
+    def test_reset_drops_frames_still_in_flight(self):
+        long_a = speechlike(90000, seed=1)
+        with RenderHost(self.bundle, program=HOST) as host:
+            host.feed(long_a)      # three chunks of frames come back, unread
+            host.reset()
+            got = list(host.render(B))
+            self.assertIsNotNone(host.first_frame_latency)
+        self.assertEqual(as_bytes(got), self.ref_b)
+
+    def test_slow_consumer_holds_the_host_back(self):
+        audio = speechlike(25600 * 6)
+        with RenderHost(self.bundle, program=HOST, queue_frames=4) as host:
+            feeder = threading.Thread(target=lambda: (host.feed(audio, step=3200), host.flush()))
+            feeder.start()
+            deadline = time.monotonic() + 60
+            while host.queued < 4 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(1.0)
+            self.assertTrue(feeder.is_alive(), "all audio went in although nobody read the frames")
+            self.assertLessEqual(host.queued, 4)
+            n = sum(1 for _ in host.frames(timeout=30))
+            feeder.join()
+        self.assertEqual(n, 22 + 6 * 32)  # six chunks' audio, and the flush owes one more
+
+    def test_failures_carry_status_and_last_log_line(self):
+        empty = os.path.join(self.tmp, "empty")
+        os.makedirs(empty, exist_ok=True)
+        cases = [("refused bundle", dict(bundle=empty, program=HOST), 3, "FATAL:"),
+                 ("missing program", dict(bundle=self.bundle, program=os.path.join(self.tmp, "nope")), None, "")]
+        for name, kw, status, says in cases:
+            with self.subTest(name):
+                with self.assertRaises(HostError) as cm:
+                    RenderHost(kw.pop("bundle"), **kw)
+                self.assertEqual(cm.exception.status, status)
+                self.assertIn(says, cm.exception.last_log)
+        with self.subTest("host killed while streaming"):
+            host = RenderHost(self.bundle, program=HOST)
+            os.kill(host.pid, signal.SIGKILL)
+            with self.assertRaises(HostError) as cm:
+                for _ in range(50):
+                    host.feed(A)
+            self.assertEqual(cm.exception.status, -signal.SIGKILL)
+            with self.assertRaises(HostError):
+                host.read(timeout=30)
+            self.assertEqual(host.close(), -signal.SIGKILL)
+        with self.subTest("audio that is not float32"):
+            with RenderHost(self.bundle, program=HOST) as host:
+                self.assertRaises(ValueError, host.feed, b"\0\0\0")
+                self.assertRaises(TypeError, host.feed, array.array("h", [1, 2]))
+
+    @unittest.skipUnless(module_runs(), "the extension module runs on Python 3.12 from a build tree")
+    def test_extension_module_form(self):
+        with RenderHost(self.bundle, program=MODULE) as host:
+            self.assertEqual(host.command[1:3], ["-m", "velmora._kinra2._litert_host"])
+            got = list(host.render(A))
+        self.assertEqual(as_bytes(got), self.ref_a)
+
+
+if __name__ == "__main__":
+    main()
