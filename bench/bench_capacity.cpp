@@ -6,10 +6,14 @@
 // count once), and the peak of their sum.
 //
 // usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S]
-//                       [--threads T]
+//                       [--threads T] [--image IMAGE [--cpus C]]
 //   Without --bundle a demo bundle is made (--heavy: the costly decoder).
 //   --threads is handed to every host (its LiteRT threads per interpreter);
 //   without it the hosts choose their own.
+//   --image runs every host in a container of that image (podman run -i, the
+//   bundle mounted read-only), each with a CPU quota of C processors, by
+//   default the machine's processors divided by the number of hosts. podman
+//   takes its settings from CONTAINERS_CONF (scripts/containers.conf here).
 
 #include <algorithm>
 #include <atomic>
@@ -55,14 +59,48 @@ struct Host {
   long peak_pss = 0;
 };
 
+struct Options {
+  int threads = 0;
+  std::string image;  // empty: bare hosts
+  double cpus = 0;    // per container; 0: processors / hosts
+};
+
+// The process inside container `name` (the host), once it runs.
+pid_t container_pid(const std::string& name) {
+  const std::string cmd = "podman inspect --format '{{.State.Pid}}' " + name + " 2>/dev/null";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  long pid = -1;
+  if (std::fscanf(p, "%ld", &pid) != 1) pid = -1;
+  ::pclose(p);
+  return static_cast<pid_t>(pid);
+}
+
+std::string container_name(int k) {
+  return "k2-capacity-" + std::to_string(::getpid()) + "-" + std::to_string(k);
+}
+
 struct Result {
   double agg_fps = 0, total_peak_mib = 0;
   std::vector<double> rtf, pss_mib;
 };
 
-Result run(const std::string& bundle, int n, const std::vector<float>& audio, int threads) {
+Result run(const std::string& bundle, int n, const std::vector<float>& audio, const Options& opt) {
   std::vector<Host> hosts(static_cast<std::size_t>(n));
-  for (Host& h : hosts) {
+  const double cpus = opt.cpus > 0 ? opt.cpus : std::thread::hardware_concurrency() / double(n);
+  std::vector<std::string> args;
+  if (!opt.image.empty()) {
+    char quota[32];
+    std::snprintf(quota, sizeof quota, "%.3f", cpus);
+    args = {"podman", "run", "--rm", "-i", "--cpus", quota, "-v", bundle + ":/bundle:ro", "--name",
+            "", opt.image, "render-stream", "/bundle"};
+  } else {
+    args = {std::string(K2_BIN_DIR) + "/render_stream_host_litert", "render-stream", bundle};
+  }
+  if (opt.threads > 0) args.insert(args.end(), {"--threads", std::to_string(opt.threads)});
+  for (std::size_t k = 0; k < hosts.size(); ++k) {
+    Host& h = hosts[k];
+    if (!opt.image.empty()) args[9] = container_name(static_cast<int>(k));
     int in[2], out[2];
     if (::pipe(in) || ::pipe(out)) std::exit(1);
     h.pid = ::fork();
@@ -72,14 +110,10 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
       const int null = ::open("/dev/null", O_WRONLY);
       if (null >= 0) ::dup2(null, 2);  // the hosts' logs would interleave with the table
       for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-      const std::string t = std::to_string(threads);
-      if (threads > 0)
-        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), "--threads", t.c_str(),
-                static_cast<char*>(nullptr));
-      else
-        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
-                static_cast<char*>(nullptr));
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(in[0]);
@@ -109,6 +143,10 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
     });
   for (Host& h : hosts)
     while (!h.ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Pss is the host's own, not that of the podman client in between.
+  std::vector<pid_t> measured;
+  for (std::size_t k = 0; k < hosts.size(); ++k)
+    measured.push_back(opt.image.empty() ? hosts[k].pid : container_pid(container_name(int(k))));
 
   const Clock::time_point t0 = Clock::now();
   std::vector<std::thread> feeds;
@@ -124,9 +162,9 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
   std::thread sampler([&] {
     while (!done) {
       long sum = 0;
-      for (Host& h : hosts) {
-        const long p = pss_kb(h.pid);
-        h.peak_pss = std::max(h.peak_pss, p);
+      for (std::size_t k = 0; k < hosts.size(); ++k) {
+        const long p = measured[k] > 0 ? pss_kb(measured[k]) : 0;
+        hosts[k].peak_pss = std::max(hosts[k].peak_pss, p);
         sum += p;
       }
       total_peak = std::max(total_peak, sum);
@@ -173,7 +211,7 @@ int main(int argc, char** argv) {
   bool heavy = false;
   std::vector<int> counts{1, 2, 4};
   double seconds = 60;
-  int threads = 0;
+  Options opt;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--heavy")
@@ -183,7 +221,11 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--seconds")
       seconds = std::atof(argv[++i]);
     else if (i + 1 < argc && a == "--threads")
-      threads = std::atoi(argv[++i]);
+      opt.threads = std::atoi(argv[++i]);
+    else if (i + 1 < argc && a == "--image")
+      opt.image = argv[++i];
+    else if (i + 1 < argc && a == "--cpus")
+      opt.cpus = std::atof(argv[++i]);
     else if (i + 1 < argc && a == "--hosts") {
       counts.clear();
       for (const char* p = argv[++i]; *p;) {
@@ -194,7 +236,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] "
-                   "[--threads T]\n");
+                   "[--threads T] [--image IMAGE [--cpus C]]\n");
       return 2;
     }
   }
@@ -206,15 +248,19 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
-  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores\n",
+  std::string where;
+  if (!opt.image.empty())
+    where = ", in containers of " + opt.image + " with --cpus " +
+            (opt.cpus > 0 ? std::to_string(opt.cpus) : std::string("cores/hosts"));
+  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores%s\n",
               bundle.c_str(), heavy ? " (heavy)" : "", seconds,
-              threads > 0 ? std::to_string(threads).c_str() : "host default",
-              std::thread::hardware_concurrency());
+              opt.threads > 0 ? std::to_string(opt.threads).c_str() : "host default",
+              std::thread::hardware_concurrency(), where.c_str());
   std::printf("%5s %10s %22s %24s %12s %16s  %s\n", "hosts", "agg fps", "rtf per host",
               "Pss per host MiB", "Pss sum MiB", "real-time streams", "loadavg before");
   for (int n : counts) {
     const std::string load = load_text();
-    const Result r = run(bundle, n, audio, threads);
+    const Result r = run(bundle, n, audio, opt);
     std::string rtf, pss;
     double worst = 0;
     for (std::size_t k = 0; k < r.rtf.size(); ++k) {
