@@ -169,7 +169,8 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, co
   for (std::size_t k = 0; k < hosts.size(); ++k)
     measured.push_back(opt.image.empty() ? hosts[k].pid : container_pid(container_name(int(k))));
   for (std::size_t k = 0; k < hosts.size(); ++k)
-    hosts[k].cpu_start = hosts[k].cpu_ticks = measured[k] > 0 ? std::max(0LL, cpu_ticks(measured[k])) : 0;
+    hosts[k].cpu_start = hosts[k].cpu_ticks =
+        measured[k] > 0 ? std::max(0LL, cpu_ticks(measured[k])) : 0;
 
   const Clock::time_point t0 = Clock::now();
   std::vector<std::thread> feeds;
@@ -258,8 +259,7 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--cpus") {
       const std::string c = argv[++i];
       opt.cpus = c == "none" ? -1 : std::atof(c.c_str());
-    }
-    else if (i + 1 < argc && a == "--hosts") {
+    } else if (i + 1 < argc && a == "--hosts") {
       counts.clear();
       for (const char* p = argv[++i]; *p;) {
         counts.push_back(std::max(1, std::atoi(p)));

@@ -29,11 +29,10 @@ std::string image() {
 // launcher preloads (podman and the container runtime are not ours to check).
 std::vector<std::string> podman(const std::vector<std::string>& args) {
   const char* conf = std::getenv("CONTAINERS_CONF");
-  std::vector<std::string> v = {
-      "env", "-u", "LD_PRELOAD", "-u", "MALLOC_CHECK_",
-      std::string("CONTAINERS_CONF=") +
-          (conf && *conf ? conf : K2_SOURCE_DIR "/scripts/containers.conf"),
-      "podman"};
+  std::vector<std::string> v = {"env", "-u", "LD_PRELOAD", "-u", "MALLOC_CHECK_"};
+  v.push_back(std::string("CONTAINERS_CONF=") +
+              (conf && *conf ? conf : K2_SOURCE_DIR "/scripts/containers.conf"));
+  v.push_back("podman");
   v.insert(v.end(), args.begin(), args.end());
   return v;
 }
@@ -110,8 +109,9 @@ TEST_F(Container, ThreadsFollowTheCpuLimit) {
     const std::string label = c.limit.empty() ? "no limit" : c.limit[0] + " " + c.limit[1];
     const HostRun r = serve(demo_bundle(), c.limit, "");
     EXPECT_EQ(r.status, 0) << label << "\n" << r.log;
-    EXPECT_NE(r.log.find("warming up identity=/bundle threads=" + std::to_string(c.threads) + " ..."),
-              std::string::npos)
+    EXPECT_NE(
+        r.log.find("warming up identity=/bundle threads=" + std::to_string(c.threads) + " ..."),
+        std::string::npos)
         << label << ": expected threads=" << c.threads << "\n"
         << r.log;
   }
@@ -121,23 +121,24 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
   // The usage without arguments: the runtime image's default command.
   const auto [status, usage] = run(shell(podman({"run", "--rm", image()})));
   EXPECT_EQ(status, 2);
-  EXPECT_NE(usage.find("usage: render_stream_host_litert render-stream <bundle>"), std::string::npos)
+  EXPECT_NE(usage.find("usage: render_stream_host_litert render-stream <bundle>"),
+            std::string::npos)
       << usage;
 
   // A container bundle is staged as files: with the root file system
   // read-only, the staging directory is the one writable mount. The image's
   // user is not root.
-  const std::string imx =
-      std::filesystem::temp_directory_path() / ("k2_container_" + std::to_string(::getpid()) + ".imx");
+  const std::string imx = std::filesystem::temp_directory_path() /
+                          ("k2_container_" + std::to_string(::getpid()) + ".imx");
   const AdoptedDir cleanup{imx};
   ASSERT_EQ(run(shq(bin("imx_from_bundle")) + " " + shq(demo_bundle()) + " " + shq(imx)).first, 0);
   const std::string input = Records().audio(tone(16800)).flush().bytes;
   const std::vector<std::string> threads = {"--threads", "1"};
   const HostRun bare = run_host(imx, input, {}, false, threads);
-  const HostRun boxed =
-      serve(imx, {"--read-only", "--read-only-tmpfs=false", "--tmpfs", "/stage:mode=1777", "-e",
-                  "KINRA2_STAGE_DIR=/stage"},
-            input, threads);
+  const HostRun boxed = serve(imx,
+                              {"--read-only", "--read-only-tmpfs=false", "--tmpfs",
+                               "/stage:mode=1777", "-e", "KINRA2_STAGE_DIR=/stage"},
+                              input, threads);
   ASSERT_EQ(bare.status, 0) << bare.log;
   ASSERT_EQ(boxed.status, 0) << boxed.log;
   EXPECT_EQ(boxed.header, bare.header);

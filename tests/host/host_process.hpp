@@ -61,8 +61,7 @@ inline bool read_all(int fd, void* data, std::size_t n) {
 // the environment. With `close_after_header` the peer stops reading once it
 // has the header.
 inline HostRun run_peer(const std::vector<std::string>& argv, const std::string& input,
-                        const std::vector<std::string>& env = {},
-                        bool close_after_header = false) {
+                        const std::vector<std::string>& env = {}, bool close_after_header = false) {
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
