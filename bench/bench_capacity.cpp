@@ -6,10 +6,15 @@
 // count once), and the peak of their sum.
 //
 // usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S]
-//                       [--threads T]
+//                       [--threads T] [--image IMAGE [--cpus C]]
 //   Without --bundle a demo bundle is made (--heavy: the costly decoder).
 //   --threads is handed to every host (its LiteRT threads per interpreter);
 //   without it the hosts choose their own.
+//   --image runs every host in a container of that image (podman run -i, the
+//   bundle mounted read-only), each with a CPU quota of C processors, by
+//   default the machine's processors divided by the number of hosts, none
+//   with --cpus none. podman takes its settings from CONTAINERS_CONF
+//   (scripts/containers.conf here).
 
 #include <algorithm>
 #include <atomic>
@@ -22,8 +27,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -53,16 +60,68 @@ struct Host {
   std::atomic<long long> bytes{0};
   Clock::time_point end;
   long peak_pss = 0;
+  long long cpu_start = 0, cpu_ticks = 0;  // user + system time when fed first, last seen
 };
 
+// User plus system time of a process in clock ticks; -1 once it is gone.
+long long cpu_ticks(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  // Fields 3 to 13 precede utime (14) and stime (15).
+  for (int k = 3; k <= 13 && rest >> field; ++k) {
+  }
+  if (!(rest >> utime >> stime)) return -1;
+  return utime + stime;
+}
+
+struct Options {
+  int threads = 0;
+  std::string image;  // empty: bare hosts
+  double cpus = 0;    // per container; 0: processors / hosts, below 0: no quota
+};
+
+// The process inside container `name` (the host), once it runs.
+pid_t container_pid(const std::string& name) {
+  const std::string cmd = "podman inspect --format '{{.State.Pid}}' " + name + " 2>/dev/null";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  long pid = -1;
+  if (std::fscanf(p, "%ld", &pid) != 1) pid = -1;
+  ::pclose(p);
+  return static_cast<pid_t>(pid);
+}
+
+std::string container_name(int k) {
+  return "k2-capacity-" + std::to_string(::getpid()) + "-" + std::to_string(k);
+}
+
 struct Result {
-  double agg_fps = 0, total_peak_mib = 0;
+  double agg_fps = 0, total_peak_mib = 0, cpu_ms_per_frame = 0;
   std::vector<double> rtf, pss_mib;
 };
 
-Result run(const std::string& bundle, int n, const std::vector<float>& audio, int threads) {
+Result run(const std::string& bundle, int n, const std::vector<float>& audio, const Options& opt) {
   std::vector<Host> hosts(static_cast<std::size_t>(n));
-  for (Host& h : hosts) {
+  const double cpus = opt.cpus != 0 ? opt.cpus : std::thread::hardware_concurrency() / double(n);
+  std::vector<std::string> args;
+  if (!opt.image.empty()) {
+    char quota[32];
+    std::snprintf(quota, sizeof quota, "%.3f", cpus);
+    args = {"podman", "run", "--rm", "-i", "--name", "", "-v", bundle + ":/bundle:ro"};
+    if (cpus > 0) args.insert(args.end(), {"--cpus", quota});
+    args.insert(args.end(), {opt.image, "render-stream", "/bundle"});
+  } else {
+    args = {std::string(K2_BIN_DIR) + "/render_stream_host_litert", "render-stream", bundle};
+  }
+  if (opt.threads > 0) args.insert(args.end(), {"--threads", std::to_string(opt.threads)});
+  for (std::size_t k = 0; k < hosts.size(); ++k) {
+    Host& h = hosts[k];
+    if (!opt.image.empty()) args[5] = container_name(static_cast<int>(k));
     int in[2], out[2];
     if (::pipe(in) || ::pipe(out)) std::exit(1);
     h.pid = ::fork();
@@ -72,14 +131,10 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
       const int null = ::open("/dev/null", O_WRONLY);
       if (null >= 0) ::dup2(null, 2);  // the hosts' logs would interleave with the table
       for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-      const std::string t = std::to_string(threads);
-      if (threads > 0)
-        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(), "--threads", t.c_str(),
-                static_cast<char*>(nullptr));
-      else
-        ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
-                static_cast<char*>(nullptr));
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(in[0]);
@@ -109,6 +164,13 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
     });
   for (Host& h : hosts)
     while (!h.ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Pss is the host's own, not that of the podman client in between.
+  std::vector<pid_t> measured;
+  for (std::size_t k = 0; k < hosts.size(); ++k)
+    measured.push_back(opt.image.empty() ? hosts[k].pid : container_pid(container_name(int(k))));
+  for (std::size_t k = 0; k < hosts.size(); ++k)
+    hosts[k].cpu_start = hosts[k].cpu_ticks =
+        measured[k] > 0 ? std::max(0LL, cpu_ticks(measured[k])) : 0;
 
   const Clock::time_point t0 = Clock::now();
   std::vector<std::thread> feeds;
@@ -124,13 +186,15 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
   std::thread sampler([&] {
     while (!done) {
       long sum = 0;
-      for (Host& h : hosts) {
-        const long p = pss_kb(h.pid);
-        h.peak_pss = std::max(h.peak_pss, p);
+      for (std::size_t k = 0; k < hosts.size(); ++k) {
+        const long p = measured[k] > 0 ? pss_kb(measured[k]) : 0;
+        hosts[k].peak_pss = std::max(hosts[k].peak_pss, p);
         sum += p;
+        const long long t = measured[k] > 0 ? cpu_ticks(measured[k]) : -1;
+        if (t >= 0) hosts[k].cpu_ticks = t;
       }
       total_peak = std::max(total_peak, sum);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
   for (auto& t : feeds) t.join();
@@ -146,8 +210,9 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
   Result res;
   const double audio_s = static_cast<double>(audio.size()) / 16000.0;
   double last = 0;
-  long long frames = 0;
+  long long frames = 0, ticks = 0;
   for (Host& h : hosts) {
+    ticks += h.cpu_ticks - h.cpu_start;
     const double wall = std::chrono::duration<double>(h.end - t0).count();
     last = std::max(last, wall);
     frames += h.bytes / static_cast<long long>(FRAME_RECORD);
@@ -155,6 +220,11 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, in
     res.pss_mib.push_back(static_cast<double>(h.peak_pss) / 1024.0);
   }
   res.agg_fps = static_cast<double>(frames) / last;
+  // Sampled, so up to the last 50 ms of each host may be missing.
+  res.cpu_ms_per_frame = frames ? 1000.0 * static_cast<double>(ticks) /
+                                      static_cast<double>(::sysconf(_SC_CLK_TCK)) /
+                                      static_cast<double>(frames)
+                                : 0;
   res.total_peak_mib = static_cast<double>(total_peak) / 1024.0;
   return res;
 }
@@ -173,7 +243,7 @@ int main(int argc, char** argv) {
   bool heavy = false;
   std::vector<int> counts{1, 2, 4};
   double seconds = 60;
-  int threads = 0;
+  Options opt;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--heavy")
@@ -183,8 +253,13 @@ int main(int argc, char** argv) {
     else if (i + 1 < argc && a == "--seconds")
       seconds = std::atof(argv[++i]);
     else if (i + 1 < argc && a == "--threads")
-      threads = std::atoi(argv[++i]);
-    else if (i + 1 < argc && a == "--hosts") {
+      opt.threads = std::atoi(argv[++i]);
+    else if (i + 1 < argc && a == "--image")
+      opt.image = argv[++i];
+    else if (i + 1 < argc && a == "--cpus") {
+      const std::string c = argv[++i];
+      opt.cpus = c == "none" ? -1 : std::atof(c.c_str());
+    } else if (i + 1 < argc && a == "--hosts") {
       counts.clear();
       for (const char* p = argv[++i]; *p;) {
         counts.push_back(std::max(1, std::atoi(p)));
@@ -194,7 +269,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] "
-                   "[--threads T]\n");
+                   "[--threads T] [--image IMAGE [--cpus C]]\n");
       return 2;
     }
   }
@@ -206,15 +281,22 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
-  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores\n",
+  std::string where;
+  if (!opt.image.empty())
+    where = ", in containers of " + opt.image + " with --cpus " +
+            (opt.cpus > 0   ? std::to_string(opt.cpus)
+             : opt.cpus < 0 ? std::string("none")
+                            : std::string("cores/hosts"));
+  std::printf("bundle %s%s, %.0f s of audio per host, LiteRT threads per host: %s, %u cores%s\n",
               bundle.c_str(), heavy ? " (heavy)" : "", seconds,
-              threads > 0 ? std::to_string(threads).c_str() : "host default",
-              std::thread::hardware_concurrency());
-  std::printf("%5s %10s %22s %24s %12s %16s  %s\n", "hosts", "agg fps", "rtf per host",
-              "Pss per host MiB", "Pss sum MiB", "real-time streams", "loadavg before");
+              opt.threads > 0 ? std::to_string(opt.threads).c_str() : "host default",
+              std::thread::hardware_concurrency(), where.c_str());
+  std::printf("%5s %10s %22s %24s %12s %13s %16s  %s\n", "hosts", "agg fps", "rtf per host",
+              "Pss per host MiB", "Pss sum MiB", "CPU ms/frame", "real-time streams",
+              "loadavg before");
   for (int n : counts) {
     const std::string load = load_text();
-    const Result r = run(bundle, n, audio, threads);
+    const Result r = run(bundle, n, audio, opt);
     std::string rtf, pss;
     double worst = 0;
     for (std::size_t k = 0; k < r.rtf.size(); ++k) {
@@ -226,8 +308,8 @@ int main(int argc, char** argv) {
       worst = std::max(worst, r.rtf[k]);
     }
     // The machine's frame throughput in units of one real-time stream.
-    std::printf("%5d %10.1f %22s %24s %12.0f %16.1f  %s%s\n", n, r.agg_fps, rtf.c_str(),
-                pss.c_str(), r.total_peak_mib, r.agg_fps / FPS, load.c_str(),
+    std::printf("%5d %10.1f %22s %24s %12.0f %13.1f %16.1f  %s%s\n", n, r.agg_fps, rtf.c_str(),
+                pss.c_str(), r.total_peak_mib, r.cpu_ms_per_frame, r.agg_fps / FPS, load.c_str(),
                 worst > 1.0 ? "  (some host slower than real time)" : "");
     std::fflush(stdout);
   }

@@ -56,12 +56,12 @@ inline bool read_all(int fd, void* data, std::size_t n) {
   return true;
 }
 
-// Runs the host on `bundle` with `input` on its standard input; `env` entries
-// are NAME=value pairs added to the environment.
-// With `close_after_header` the peer stops reading once it has the header.
-inline HostRun run_host(const std::string& bundle, const std::string& input,
-                        const std::vector<std::string>& env = {}, bool close_after_header = false,
-                        const std::vector<std::string>& extra_args = {}) {
+// Runs the program `argv` (a host, or a launcher that starts one) with
+// `input` on its standard input; `env` entries are NAME=value pairs added to
+// the environment. With `close_after_header` the peer stops reading once it
+// has the header.
+inline HostRun run_peer(const std::vector<std::string>& argv, const std::string& input,
+                        const std::vector<std::string>& env = {}, bool close_after_header = false) {
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
@@ -72,11 +72,10 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
     ::dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-    std::vector<const char*> argv = {host.c_str(), "render-stream", bundle.c_str()};
-    for (const auto& a : extra_args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    ::execv(host.c_str(), const_cast<char* const*>(argv.data()));
+    std::vector<const char*> args;
+    for (const auto& a : argv) args.push_back(a.c_str());
+    args.push_back(nullptr);
+    ::execvp(args[0], const_cast<char* const*>(args.data()));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -121,6 +120,16 @@ inline HostRun run_host(const std::string& bundle, const std::string& input,
   ::waitpid(pid, &st, 0);
   run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   return run;
+}
+
+// Runs the built host on `bundle`, as run_peer does.
+inline HostRun run_host(const std::string& bundle, const std::string& input,
+                        const std::vector<std::string>& env = {}, bool close_after_header = false,
+                        const std::vector<std::string>& extra_args = {}) {
+  std::vector<std::string> argv = {std::string(K2_BIN_DIR) + "/render_stream_host_litert",
+                                   "render-stream", bundle};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  return run_peer(argv, input, env, close_after_header);
 }
 
 // A bundle made by the project's own generator; empty on failure.

@@ -1,0 +1,158 @@
+// The host inside its container image (scripts/image build): the thread count
+// it settles on under real CPU limits, and the stream it serves over the
+// container's standard streams. Skipped, with the reason, where podman or the
+// image is missing.
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "host/host_process.hpp"
+#include "support/run_command.hpp"
+
+namespace {
+
+using namespace k2test;
+
+std::string image() {
+  const char* e = std::getenv("K2_IMAGE");
+  return e && *e ? e : "localhost/kinra2-host:latest";
+}
+
+// podman with the project's settings, without the malloc checker the test
+// launcher preloads (podman and the container runtime are not ours to check).
+std::vector<std::string> podman(const std::vector<std::string>& args) {
+  const char* conf = std::getenv("CONTAINERS_CONF");
+  std::vector<std::string> v = {"env", "-u", "LD_PRELOAD", "-u", "MALLOC_CHECK_"};
+  v.push_back(std::string("CONTAINERS_CONF=") +
+              (conf && *conf ? conf : K2_SOURCE_DIR "/scripts/containers.conf"));
+  v.push_back("podman");
+  v.insert(v.end(), args.begin(), args.end());
+  return v;
+}
+
+std::string shell(const std::vector<std::string>& argv) {
+  std::string s;
+  for (const auto& a : argv) s += (s.empty() ? "" : " ") + shq(a);
+  return s;
+}
+
+// Why the image cannot be run here; empty when it can.
+const std::string& unavailable() {
+  static const std::string why = []() -> std::string {
+    if (run(shell(podman({"--version"}))).first != 0)
+      return "podman is not installed (scripts/image installs it)";
+    if (run(shell(podman({"image", "exists", image()}))).first != 0)
+      return "image " + image() + " is not built (scripts/image build)";
+    // 125 and 126 are podman's and the runtime's own failures, not the image's.
+    auto [status, out] = run(shell(podman({"run", "--rm", image()})));
+    if (status == 125 || status == 126)
+      return "podman cannot run containers here: " + out.substr(0, out.find('\n'));
+    return {};
+  }();
+  return why;
+}
+
+const char* cgroup_layout() {
+  struct statfs s {};
+  if (::statfs("/sys/fs/cgroup", &s) != 0) return "none";
+  return s.f_type == CGROUP2_SUPER_MAGIC ? "v2" : "v1";
+}
+
+class Container : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!unavailable().empty()) GTEST_SKIP() << unavailable();
+    ASSERT_FALSE(demo_bundle().empty()) << "make_demo_bundle failed";
+    RecordProperty("cgroup", cgroup_layout());
+  }
+
+  // Serves `input` from the image with `options` before the image name, the
+  // bundle at /bundle and `args` after the bundle.
+  static HostRun serve(const std::string& bundle, const std::vector<std::string>& options,
+                       const std::string& input, const std::vector<std::string>& args = {}) {
+    std::vector<std::string> a = {"run", "--rm", "-i", "-v", bundle + ":/bundle:ro"};
+    a.insert(a.end(), options.begin(), options.end());
+    a.insert(a.end(), {image(), "render-stream", "/bundle"});
+    a.insert(a.end(), args.begin(), args.end());
+    return run_peer(podman(a), input);
+  }
+};
+
+TEST_F(Container, ThreadsFollowTheCpuLimit) {
+  std::printf("cgroup hierarchy under test: %s\n", cgroup_layout());
+  // A container starts in a cgroup of its own with every processor: it is not
+  // bound by whatever quota or affinity this test process may have.
+  const int cpus = static_cast<int>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
+  struct Case {
+    std::vector<std::string> limit;
+    int threads;
+  };
+  // A quota rounds up to whole processors.
+  const std::vector<Case> cases = {
+      {{}, std::min(24, cpus)},
+      {{"--cpus", "0.5"}, 1},
+      {{"--cpus", "1"}, 1},
+      {{"--cpus", "1.5"}, std::min(2, cpus)},
+      {{"--cpus", "2"}, std::min(2, cpus)},
+      {{"--cpuset-cpus", "0"}, 1},
+  };
+  for (const auto& c : cases) {
+    if (c.limit.size() == 2 && c.limit[0] == "--cpus" && std::atof(c.limit[1].c_str()) > cpus)
+      continue;  // podman refuses a quota above the machine's processors
+    const std::string label = c.limit.empty() ? "no limit" : c.limit[0] + " " + c.limit[1];
+    const HostRun r = serve(demo_bundle(), c.limit, "");
+    EXPECT_EQ(r.status, 0) << label << "\n" << r.log;
+    EXPECT_NE(
+        r.log.find("warming up identity=/bundle threads=" + std::to_string(c.threads) + " ..."),
+        std::string::npos)
+        << label << ": expected threads=" << c.threads << "\n"
+        << r.log;
+  }
+}
+
+TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
+  // The usage without arguments: the runtime image's default command.
+  const auto [status, usage] = run(shell(podman({"run", "--rm", image()})));
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(usage.find("usage: render_stream_host_litert render-stream <bundle>"),
+            std::string::npos)
+      << usage;
+
+  // A container bundle is staged as files: with the root file system
+  // read-only, the staging directory is the one writable mount. The image's
+  // user is not root.
+  const std::string imx = std::filesystem::temp_directory_path() /
+                          ("k2_container_" + std::to_string(::getpid()) + ".imx");
+  const AdoptedDir cleanup{imx};
+  ASSERT_EQ(run(shq(bin("imx_from_bundle")) + " " + shq(demo_bundle()) + " " + shq(imx)).first, 0);
+  const std::string input = Records().audio(tone(16800)).flush().bytes;
+  const std::vector<std::string> threads = {"--threads", "1"};
+  const HostRun bare = run_host(imx, input, {}, false, threads);
+  const HostRun boxed = serve(imx,
+                              {"--read-only", "--read-only-tmpfs=false", "--tmpfs",
+                               "/stage:mode=1777", "-e", "KINRA2_STAGE_DIR=/stage"},
+                              input, threads);
+  ASSERT_EQ(bare.status, 0) << bare.log;
+  ASSERT_EQ(boxed.status, 0) << boxed.log;
+  EXPECT_EQ(boxed.header, bare.header);
+  ASSERT_EQ(boxed.records.size(), bare.records.size()) << boxed.log;
+  EXPECT_EQ(boxed.records.size(), 23u) << "22 frames and a flush marker";
+  for (std::size_t i = 0; i < bare.records.size(); ++i) {
+    EXPECT_EQ(boxed.records[i].index, bare.records[i].index) << "record " << i;
+    EXPECT_TRUE(boxed.records[i].bytes == bare.records[i].bytes) << "frame bytes of record " << i;
+  }
+  const auto [ustatus, user] =
+      run(shell(podman({"image", "inspect", "--format", "{{.Config.User}}", image()})));
+  EXPECT_EQ(ustatus, 0);
+  EXPECT_NE(user.substr(0, 2), "0:") << user;
+  EXPECT_NE(user.substr(0, user.find('\n')), "") << "the image must name a non-root user";
+}
+
+}  // namespace
