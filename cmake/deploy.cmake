@@ -1,0 +1,13 @@
+# The Kubernetes manifests under deploy/, checked offline (deploy/check):
+# YAML, the client library's typed API objects where python3-kubernetes is
+# installed, and the pod settings the host relies on. Exits 77 (skipped)
+# without python3-yaml.
+if(NOT K2_BUILD_TESTS OR K2_ANY_SANITIZER)
+  return()
+endif()
+find_program(K2_DEPLOY_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(K2_DEPLOY_PYTHON)
+  add_test(NAME deploy.manifest COMMAND ${K2_DEPLOY_PYTHON} ${CMAKE_SOURCE_DIR}/deploy/check)
+  set_tests_properties(deploy.manifest PROPERTIES
+    ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1" TIMEOUT 60 SKIP_RETURN_CODE 77)
+endif()
