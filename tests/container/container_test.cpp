@@ -3,6 +3,7 @@
 // container's standard streams. Skipped, with the reason, where podman or the
 // image is missing.
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "host/host_process.hpp"
 #include "support/run_command.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -126,8 +128,12 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
       << usage;
 
   // A container bundle is staged as files: with the root file system
-  // read-only, the staging directory is the one writable mount. The image's
-  // user is not root.
+  // read-only, the staging directory is the one writable mount, here a
+  // directory of ours so that what the host leaves in it can be seen. The
+  // pod's restrictions as well: no capabilities, no privilege escalation.
+  const TempDir stage("k2_container_stage");
+  std::filesystem::permissions(stage.path(),
+                               std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const std::string imx = std::filesystem::temp_directory_path() /
                           ("k2_container_" + std::to_string(::getpid()) + ".imx");
   const AdoptedDir cleanup{imx};
@@ -136,8 +142,9 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
   const std::vector<std::string> threads = {"--threads", "1"};
   const HostRun bare = run_host(imx, input, {}, false, threads);
   const HostRun boxed = serve(imx,
-                              {"--read-only", "--read-only-tmpfs=false", "--tmpfs",
-                               "/stage:mode=1777", "-e", "KINRA2_STAGE_DIR=/stage"},
+                              {"--read-only", "--read-only-tmpfs=false", "--cap-drop=all",
+                               "--security-opt=no-new-privileges", "-v", stage.str() + ":/stage",
+                               "-e", "KINRA2_STAGE_DIR=/stage/host"},
                               input, threads);
   ASSERT_EQ(bare.status, 0) << bare.log;
   ASSERT_EQ(boxed.status, 0) << boxed.log;
@@ -148,6 +155,13 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
     EXPECT_EQ(boxed.records[i].index, bare.records[i].index) << "record " << i;
     EXPECT_TRUE(boxed.records[i].bytes == bare.records[i].bytes) << "frame bytes of record " << i;
   }
+  // The host made its stage directory itself: it belongs to the image's
+  // user (root in the container would map to our own uid), and it is empty,
+  // since the staged models were removed once loaded.
+  struct stat st {};
+  ASSERT_EQ(::stat(stage.file("host").c_str(), &st), 0) << boxed.log;
+  EXPECT_NE(st.st_uid, ::getuid()) << "the host ran as root in its container";
+  EXPECT_TRUE(std::filesystem::is_empty(stage.file("host"))) << "staged files were left behind";
   const auto [ustatus, user] =
       run(shell(podman({"image", "inspect", "--format", "{{.Config.User}}", image()})));
   EXPECT_EQ(ustatus, 0);
