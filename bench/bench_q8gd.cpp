@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@
 #include "bench_support.hpp"
 #include "bundle/q8gd.hpp"
 #include "chain/litert_runtime.hpp"
+#include "tflite_schema_generated.h"
 
 namespace fs = std::filesystem;
 using namespace kinra2::chain;
@@ -87,11 +89,21 @@ double median(std::vector<double> v) {
 }
 
 std::string placement(const SignatureRunner& r) {
-  const auto& p = r.placement();
+  const auto p = r.placement();
   char b[160];
-  std::snprintf(b, sizeof b, "%d on XNNPACK (%d partition%s), %d built-in, flags %u", p.xnnpack,
-                p.partitions, p.partitions == 1 ? "" : "s", p.builtin, r.xnnpack_flags());
-  return b;
+  std::snprintf(b, sizeof b, "flags %u: %d nodes on XNNPACK (%d partition%s), %d built-in",
+                r.xnnpack_flags(), p.xnnpack, p.partitions, p.partitions == 1 ? "" : "s",
+                p.builtin);
+  std::string s = b;
+  std::map<std::string, int> ops;
+  for (int code : p.builtin_ops)
+    ++ops[kinra2::fmt::EnumNameBuiltinOperator(static_cast<kinra2::fmt::BuiltinOperator>(code))];
+  const char* sep = " (";
+  for (const auto& [name, n] : ops) {
+    s += sep + name + (n > 1 ? " x" + std::to_string(n) : "");
+    sep = ", ";
+  }
+  return ops.empty() ? s : s + ")";
 }
 
 std::string load_text() {
@@ -127,7 +139,10 @@ void bench_bundle(const std::string& dir, const std::string& label, int threads,
   // [config][0 dec16, 1 dec8, 2 steady chunk]
   std::vector<std::array<std::vector<double>, 3>> t(CONFIGS.size());
   for (int r = 0; r < rounds; ++r)
-    for (std::size_t i = 0; i < CONFIGS.size(); ++i) {
+    for (std::size_t j = 0; j < CONFIGS.size(); ++j) {
+      // Each round starts with another configuration, so none is always
+      // the one that runs right after the same neighbour.
+      const std::size_t i = (j + static_cast<std::size_t>(r)) % CONFIGS.size();
       auto& s = loaded[i].sigs;
       const double d16 = run_ms(s[3]), d8 = run_ms(s[4]);
       // A steady chunk: enc, tok14, 8 steps and 32 frames in two dec16 calls.

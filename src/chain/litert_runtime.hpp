@@ -89,6 +89,7 @@ class SignatureRunner {
   // took, in how many partitions, and how many run on built-in kernels.
   struct NodePlacement {
     int xnnpack = 0, partitions = 0, builtin = 0;
+    std::vector<int> builtin_ops;  // operator codes of the built-in nodes
   };
   NodePlacement placement() const;
 

@@ -133,6 +133,7 @@ TfLiteStatus SignatureRunner::tally_nodes(TfLiteContext* context, TfLiteDelegate
       continue;
     if (node->delegate == nullptr) {
       ++n.builtin;
+      n.builtin_ops.push_back(reg != nullptr ? reg->builtin_code : -1);
       continue;
     }
     // A delegate's node carries the parameters it was created with.
@@ -150,6 +151,7 @@ SignatureRunner::NodePlacement SignatureRunner::placement() const {
     sum.xnnpack += p.xnnpack;
     sum.partitions += p.partitions;
     sum.builtin += p.builtin;
+    sum.builtin_ops.insert(sum.builtin_ops.end(), p.builtin_ops.begin(), p.builtin_ops.end());
   }
   return sum;
 }

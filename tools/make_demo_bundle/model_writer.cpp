@@ -180,6 +180,13 @@ bool Graph::is_int8(int t) const {
   return sg_->tensors.at(static_cast<std::size_t>(t))->type == fmt::TensorType::INT8;
 }
 
+QuantParams Graph::quant(int t) const {
+  const auto& q = sg_->tensors.at(static_cast<std::size_t>(t))->quantization;
+  if (!is_int8(t) || !q || q->scale.size() != 1 || q->zero_point.size() != 1)
+    throw std::logic_error("not a per-tensor int8 tensor");
+  return {q->scale[0], static_cast<int>(q->zero_point[0])};
+}
+
 int Graph::quantize(int x, QuantParams q) {
   fmt::BuiltinOptionsUnion u;
   u.Set(fmt::QuantizeOptionsT{});

@@ -63,6 +63,8 @@ class Graph {
   int constant_i32(const std::string& name, Shape shape, std::span<const std::int32_t> values);
   int constant_i8(const std::string& name, Shape shape, const Int8Weights& w);
   const Shape& shape(int t) const;
+  bool is_int8(int t) const;
+  QuantParams quant(int t) const;  // of an int8 tensor with one scale
 
   // Element-wise and shape ops. `act` is a fused activation where the op has one.
   int add(int a, int b, fmt::ActivationFunctionType act = fmt::ActivationFunctionType::NONE);
@@ -107,7 +109,6 @@ class Graph {
   int quantized(int t, fmt::TensorType type, std::vector<float> scales,
                 std::vector<std::int64_t> zero_points, int axis = 0);
   int like(int out, int in);  // gives `out` the element type and quantisation of `in`
-  bool is_int8(int t) const;
 
   ModelWriter& m_;
   fmt::SubGraphT* sg_;
