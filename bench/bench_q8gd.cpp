@@ -121,9 +121,9 @@ void bench_bundle(const std::string& dir, const std::string& label, int threads,
   std::vector<Loaded> loaded;
   for (const Config& c : CONFIGS) {
     Loaded l;
-    l.model = std::make_unique<LitertModel>((fs::path(dir) / c.member).string(), threads,
-                                            LitertModel::Load::Map, kinra2::system::this_cpu(),
-                                            c.int8);
+    l.model =
+        std::make_unique<LitertModel>((fs::path(dir) / c.member).string(), threads,
+                                      LitertModel::Load::Map, kinra2::system::this_cpu(), c.int8);
     for (const char* k : SIGS) l.sigs.push_back(make_sig(*l.model, k));
     for (Sig& s : l.sigs) run_ms(s);  // first runs prepare the kernels
     loaded.push_back(std::move(l));

@@ -57,6 +57,11 @@ struct InputArg {
   std::size_t nbytes;
 };
 
+// Option flags of the shipped XNNPACK delegate that switch on its signed and
+// unsigned 8-bit operators; the library's default options leave both off.
+inline constexpr std::uint32_t XNNPACK_FLAG_QS8 = 1;
+inline constexpr std::uint32_t XNNPACK_FLAG_QU8 = 2;
+
 const char* type_name(TfLiteType t);
 std::size_t type_size(TfLiteType t);  // 0 for types without a fixed element size
 
@@ -86,7 +91,8 @@ class SignatureRunner {
   // XNNPACK_FLAG_QU8; 0 for a float signature or without the delegate).
   std::uint32_t xnnpack_flags() const { return xnnpack_ ? xnnpack_flags_ : 0; }
   // How the loaded interpreter's operators were placed: how many the delegate
-  // took, in how many partitions, and how many run on built-in kernels.
+  // took, in how many partitions, and which run on built-in kernels. Empty
+  // when the signature runs without XNNPACK.
   struct NodePlacement {
     int xnnpack = 0, partitions = 0, builtin = 0;
     std::vector<int> builtin_ops;  // operator codes of the built-in nodes
@@ -139,7 +145,7 @@ class SignatureRunner {
   // and again after undoing them), the placement it last reported.
   std::vector<std::pair<const TfLiteContext*, NodePlacement>> placements_;
   static TfLiteStatus tally_nodes(TfLiteContext* context, TfLiteDelegate* self);
-  std::string errors_;      // what the runtime reported since the last call
+  std::string errors_;  // what the runtime reported since the last call
   static void collect_error(void* self, const char* fmt, va_list args);
 };
 

@@ -1,5 +1,7 @@
 #include "chain/xnnpack_guard.hpp"
 
+#include "chain/litert_runtime.hpp"
+
 #include <algorithm>
 #include <array>
 

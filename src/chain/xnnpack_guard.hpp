@@ -24,15 +24,11 @@ std::optional<std::string> xnnpack_hazard(const kinra2::fmt::Model& model,
                                           std::span<const std::uint32_t> graphs,
                                           const system::CpuIdentity& cpu);
 
-// Option flags of the shipped XNNPACK delegate that switch on its signed and
-// unsigned 8-bit operators; the library's default options leave both off.
-inline constexpr std::uint32_t XNNPACK_FLAG_QS8 = 1;
-inline constexpr std::uint32_t XNNPACK_FLAG_QU8 = 2;
-
-// The 8-bit flags a view made of `graphs` asks for: QS8 when it computes on
-// quantised int8 activations, QU8 on quantised uint8 ones. Float views, and
-// views that merely store weights as int8 behind DEQUANTIZE, get 0 and so
-// the delegate they had before.
+// The delegate's 8-bit option flags a view made of `graphs` asks for:
+// XNNPACK_FLAG_QS8 when it computes on quantised int8 activations,
+// XNNPACK_FLAG_QU8 on quantised uint8 ones. Float views, and views that
+// merely store weights as int8 behind DEQUANTIZE, get 0 and so the delegate
+// they had before.
 std::uint32_t xnnpack_8bit_flags(const kinra2::fmt::Model& model,
                                  std::span<const std::uint32_t> graphs);
 

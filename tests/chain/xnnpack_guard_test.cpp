@@ -277,8 +277,9 @@ TEST(XnnpackEightBit, FlagsReachOnlySignaturesThatComputeInEightBits) {
   {  // int8 weights behind DEQUANTIZE, float arithmetic
     auto g = mk.graph("weights");
     const std::vector<std::int8_t> w(64, 3);
-    const int wq = quantised(g, g.tensor("wq", {1, 64}, fmt::TensorType::INT8, mk.buffer(w.data(), 64)),
-                             fmt::TensorType::INT8, 0.5f, 0);
+    const int wq =
+        quantised(g, g.tensor("wq", {1, 64}, fmt::TensorType::INT8, mk.buffer(w.data(), 64)),
+                  fmt::TensorType::INT8, 0.5f, 0);
     const int wf = g.tensor("wf", {1, 64});
     g.op(fmt::BuiltinOperator::DEQUANTIZE, {wq}, {wf});
     const int x = g.tensor("x", {1, 64});
@@ -306,7 +307,8 @@ TEST(XnnpackEightBit, FlagsReachOnlySignaturesThatComputeInEightBits) {
       {ZEN1, K::Xnnpack, "qs8", XNNPACK_FLAG_QS8, 0},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.key) + " on " + r.cpu.vendor + (r.int8 == K::Builtin ? ", int8 built-in" : ""));
+    SCOPED_TRACE(std::string(r.key) + " on " + r.cpu.vendor +
+                 (r.int8 == K::Builtin ? ", int8 built-in" : ""));
     LitertModel m(path, 1, LitertModel::Load::Map, r.cpu, r.int8);
     auto run = m.runner(r.key);
     const std::vector<float> x(r.key == std::string("fc") ? 275 : 64, 0.25f);

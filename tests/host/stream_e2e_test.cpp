@@ -218,7 +218,8 @@ TEST(StreamE2EQ8gd, ServedModelRendersAsThroughTheRuntimeLayerAlone) {
   const AdoptedDir dir{make_bundle("q8gd", "--q8gd")};
   ASSERT_FALSE(dir.path.empty());
   const auto audio = tone(25600 + 32000, 9);
-  auto host = run_host(dir.path, Records().audio(audio).flush().bytes, {}, false, {"--threads", "1"});
+  auto host =
+      run_host(dir.path, Records().audio(audio).flush().bytes, {}, false, {"--threads", "1"});
   ASSERT_EQ(host.status, 0) << host.log;
 
   auto loaded = kinra2::bundle::load_bundle(dir.path, std::nullopt);

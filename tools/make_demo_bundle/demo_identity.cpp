@@ -180,7 +180,8 @@ std::vector<float> paint_weights_saturated(int c, int in_ch) {
     for (int u = 0; u < HIDDEN; ++u) {
       const bool second_piece = u >= FACE_CHANNELS && (u - FACE_CHANNELS) % 2 == 1;
       if (!second_piece)
-        w[static_cast<std::size_t>(sub) * in_ch + u] = full[static_cast<std::size_t>(sub) * HIDDEN + u];
+        w[static_cast<std::size_t>(sub) * in_ch + u] =
+            full[static_cast<std::size_t>(sub) * HIDDEN + u];
     }
   return w;
 }
@@ -279,7 +280,8 @@ class Builder {
     const int x = g.input("args_0", {batch, DEC_IN, LH, LW});
     // Per colour, the four face sub-pixels of each latent pixel with the inks
     // already subtracted: (batch, 1, PLANE, SUBS).
-    const std::vector<int> colours = dec_.int8 ? colours_int8(g, x, batch) : colours_float(g, x, batch);
+    const std::vector<int> colours =
+        dec_.int8 ? colours_int8(g, x, batch) : colours_float(g, x, batch);
     g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
   }
 
@@ -292,12 +294,13 @@ class Builder {
       Lcg rng;
       const std::vector<float> b(HEAVY_CH, 0.0f);
       t = g.conv2d(t,
-                   g.constant("conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, DEC_IN, rng)),
+                   g.constant("conv1", {HEAVY_CH, 3, 3, DEC_IN},
+                              passthrough_3x3(HEAVY_CH, DEC_IN, DEC_IN, rng)),
                    g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
-      t = g.conv2d(
-          t,
-          g.constant("conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, DEC_IN, rng)),
-          g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(t,
+                   g.constant("conv2", {HEAVY_CH, 3, 3, HEAVY_CH},
+                              passthrough_3x3(HEAVY_CH, HEAVY_CH, DEC_IN, rng)),
+                   g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
       hidden_layer(HEAVY_CH, hw, hb);
       const int h = g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, HEAVY_CH}, hw),
                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
@@ -345,8 +348,8 @@ class Builder {
                      UNIT);
       Lcg rng;
       const std::vector<float> b(HEAVY_CH, 0.0f);
-      h = g.conv2d_int8(h, {HEAVY_CH, 3, 3, HIDDEN}, passthrough_3x3(HEAVY_CH, HIDDEN, HIDDEN, rng), b,
-                        fmt::Padding::SAME, Act::RELU, UNIT);
+      h = g.conv2d_int8(h, {HEAVY_CH, 3, 3, HIDDEN}, passthrough_3x3(HEAVY_CH, HIDDEN, HIDDEN, rng),
+                        b, fmt::Padding::SAME, Act::RELU, UNIT);
       h = g.conv2d_int8(h, {HEAVY_CH, 3, 3, HEAVY_CH},
                         passthrough_3x3(HEAVY_CH, HEAVY_CH, HIDDEN, rng), b, fmt::Padding::SAME,
                         Act::RELU, UNIT);
@@ -360,8 +363,8 @@ class Builder {
     const std::vector<float> zero_b(SUBS, 0.0f);
     for (int c = 0; c < 3; ++c) {
       const std::vector<float> pw = paint_weights_saturated(c, h_ch);
-      const int y = g.conv2d_int8(h, {SUBS, 1, 1, h_ch}, pw, zero_b, fmt::Padding::VALID,
-                                  Act::RELU, UNIT);
+      const int y =
+          g.conv2d_int8(h, {SUBS, 1, 1, h_ch}, pw, zero_b, fmt::Padding::VALID, Act::RELU, UNIT);
       colours.push_back(dec_.heavy ? g.reshape(y, {batch, 1, PLANE, SUBS}) : y);
     }
     return colours;

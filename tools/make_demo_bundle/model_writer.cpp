@@ -205,9 +205,10 @@ int Graph::conv2d_int8(int x, Shape w_shape, std::span<const float> w, std::span
     throw std::logic_error("conv2d_int8 weights");
   const ChannelInt8 qw = quantize_per_channel(w, out_ch);
   const auto wbuf = m_.add_buffer(qw.q.data(), qw.q.size());
-  const int wt = quantized(tensor("w" + std::to_string(seq_++), w_shape, fmt::TensorType::INT8, wbuf),
-                           fmt::TensorType::INT8, qw.scales,
-                           std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
+  const int wt =
+      quantized(tensor("w" + std::to_string(seq_++), w_shape, fmt::TensorType::INT8, wbuf),
+                fmt::TensorType::INT8, qw.scales,
+                std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
   std::vector<std::int32_t> qb;
   std::vector<float> bscales;
   for (int c = 0; c < out_ch; ++c) {
@@ -216,9 +217,10 @@ int Graph::conv2d_int8(int x, Shape w_shape, std::span<const float> w, std::span
     qb.push_back(static_cast<std::int32_t>(std::lround(bias[static_cast<std::size_t>(c)] / s)));
   }
   const auto bbuf = m_.add_buffer(qb.data(), qb.size() * sizeof(std::int32_t));
-  const int bt = quantized(tensor("b" + std::to_string(seq_++), {out_ch}, fmt::TensorType::INT32, bbuf),
-                           fmt::TensorType::INT32, bscales,
-                           std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
+  const int bt =
+      quantized(tensor("b" + std::to_string(seq_++), {out_ch}, fmt::TensorType::INT32, bbuf),
+                fmt::TensorType::INT32, bscales,
+                std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
   const Shape& xs = shape(x);
   Shape out = {xs[0], xs[1], xs[2], out_ch};
   if (pad == fmt::Padding::VALID) {
@@ -346,9 +348,9 @@ int Graph::concat(std::vector<int> parts, int axis) {
   u.Set(std::move(o));
   const int first = parts.at(0);
   const int v = is_int8(first) ? 2 : 1;
-  return like(emit(fmt::BuiltinOperator::CONCATENATION, v, std::move(parts), std::move(out),
-                   std::move(u)),
-              first);
+  return like(
+      emit(fmt::BuiltinOperator::CONCATENATION, v, std::move(parts), std::move(out), std::move(u)),
+      first);
 }
 
 int Graph::fully_connected(int x, int w, int b, Act act) {
