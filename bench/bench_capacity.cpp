@@ -6,7 +6,7 @@
 // count once), and the peak of their sum.
 //
 // usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S]
-//                       [--threads T] [--image IMAGE [--cpus C]]
+//                       [--threads T] [--image IMAGE [--cpus C]] [--q8gd [--repeat R]]
 //   Without --bundle a demo bundle is made (--heavy: the costly decoder).
 //   --threads is handed to every host (its LiteRT threads per interpreter);
 //   without it the hosts choose their own.
@@ -15,6 +15,11 @@
 //   default the machine's processors divided by the number of hosts, none
 //   with --cpus none. podman takes its settings from CONTAINERS_CONF
 //   (scripts/containers.conf here).
+//   --q8gd: the bundle carries the int8 decoder variant (made with --q8gd),
+//   and every host count runs R times (default 3) with the variant switched
+//   off (KINRA2_Q8GD=off, the float decoder) and as the gate decides, the two
+//   alternating; it prints both with their medians and the speed-up. The
+//   switch is this process's environment, so --q8gd runs bare hosts only.
 
 #include <algorithm>
 #include <atomic>
@@ -236,6 +241,48 @@ std::string load_text() {
   return a + " " + b + " " + c;
 }
 
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The float decoder (variant switched off) against whatever the gate serves,
+// alternating, so that both see the same spread of machine load.
+int compare_q8gd(const std::string& bundle, const std::vector<int>& counts,
+                 const std::vector<float>& audio, const Options& opt, int repeat) {
+  std::printf("%5s %-22s %10s %22s %12s  %s\n", "hosts", "decoder", "agg fps", "rtf per host",
+              "Pss sum MiB", "loadavg before");
+  for (int n : counts) {
+    std::vector<double> fps[2];
+    for (int r = 0; r < repeat; ++r)
+      for (int k = 0; k < 2; ++k) {
+        const int mode = (k + r) % 2;  // 0: KINRA2_Q8GD=off, 1: the gate decides
+        if (mode == 0)
+          ::setenv("KINRA2_Q8GD", "off", 1);
+        else
+          ::unsetenv("KINRA2_Q8GD");
+        const std::string load = load_text();
+        const Result res = run(bundle, n, audio, opt);
+        std::string rtf;
+        for (std::size_t h = 0; h < res.rtf.size(); ++h) {
+          char b[32];
+          std::snprintf(b, sizeof b, "%s%.3f", h ? " " : "", res.rtf[h]);
+          rtf += b;
+        }
+        std::printf("%5d %-22s %10.1f %22s %12.0f  %s\n", n,
+                    mode ? "int8 (KINRA2_Q8GD auto)" : "float (KINRA2_Q8GD=off)", res.agg_fps,
+                    rtf.c_str(), res.total_peak_mib, load.c_str());
+        std::fflush(stdout);
+        fps[mode].push_back(res.agg_fps);
+      }
+    ::unsetenv("KINRA2_Q8GD");
+    std::printf("%5d median agg fps: float %.1f, int8 %.1f: int8 renders %.2fx as fast\n", n,
+                median(fps[0]), median(fps[1]), median(fps[1]) / median(fps[0]));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,10 +291,16 @@ int main(int argc, char** argv) {
   std::vector<int> counts{1, 2, 4};
   double seconds = 60;
   Options opt;
+  int repeat = 3;
+  bool q8gd = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--heavy")
       heavy = true;
+    else if (a == "--q8gd")
+      q8gd = true;
+    else if (i + 1 < argc && a == "--repeat")
+      repeat = std::max(1, std::atoi(argv[++i]));
     else if (i + 1 < argc && a == "--bundle")
       bundle = argv[++i];
     else if (i + 1 < argc && a == "--seconds")
@@ -269,19 +322,24 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: bench_capacity [--bundle DIR | --heavy] [--hosts 1,2,4] [--seconds S] "
-                   "[--threads T] [--image IMAGE [--cpus C]]\n");
+                   "[--threads T] [--image IMAGE [--cpus C]] [--q8gd [--repeat R]]\n");
       return 2;
     }
   }
   std::optional<k2bench::DemoBundle> demo;
   if (bundle.empty()) {
-    demo.emplace("capacity", heavy);
+    demo.emplace("capacity", heavy, q8gd ? "--q8gd" : "");
     if (!demo->ok()) return 1;
     bundle = demo->path();
   }
   std::signal(SIGPIPE, SIG_IGN);
   const auto audio = speech_like(static_cast<std::size_t>(seconds * 16000));
   std::string where;
+  if (q8gd && !opt.image.empty()) {
+    std::fprintf(stderr, "bench_capacity: --q8gd switches the variant in this process's environment, "
+                         "which containers do not see; run it without --image\n");
+    return 2;
+  }
   if (!opt.image.empty())
     where = ", in containers of " + opt.image + " with --cpus " +
             (opt.cpus > 0   ? std::to_string(opt.cpus)
@@ -291,6 +349,7 @@ int main(int argc, char** argv) {
               bundle.c_str(), heavy ? " (heavy)" : "", seconds,
               opt.threads > 0 ? std::to_string(opt.threads).c_str() : "host default",
               std::thread::hardware_concurrency(), where.c_str());
+  if (q8gd) return compare_q8gd(bundle, counts, audio, opt, repeat);
   std::printf("%5s %10s %22s %24s %12s %13s %16s  %s\n", "hosts", "agg fps", "rtf per host",
               "Pss per host MiB", "Pss sum MiB", "CPU ms/frame", "real-time streams",
               "loadavg before");

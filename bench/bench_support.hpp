@@ -62,11 +62,13 @@ inline long proc_kb(const std::string& file, std::string_view key) {
 // directory below the temp dir, removed with this object.
 class DemoBundle {
  public:
-  explicit DemoBundle(std::string_view tag, bool heavy = false)
+  explicit DemoBundle(std::string_view tag, bool heavy = false, std::string_view more_flags = {})
       : path_(std::filesystem::temp_directory_path() /
               ("k2_" + std::string(tag) + "_bundle_" + std::to_string(::getpid()))) {
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + path_.string() +
-                            (heavy ? " --heavy" : "") + " >/dev/null";
+    std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + path_.string();
+    if (heavy) cmd += " --heavy";
+    if (!more_flags.empty()) cmd.append(" ").append(more_flags);
+    cmd += " >/dev/null";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   ~DemoBundle() {

@@ -38,10 +38,11 @@ struct LitertModel::Signature {
   std::vector<std::string> in_names, out_names;
   std::vector<int> in_pos, out_pos;
   std::string no_xnnpack;  // why XNNPACK must stay off this signature
+  std::uint32_t xnnpack_flags = 0;
 };
 
 LitertModel::LitertModel(const std::string& path, int threads, Load how,
-                         const system::CpuIdentity& cpu)
+                         const system::CpuIdentity& cpu, Int8Kernels int8_kernels)
     : path_(path), threads_(threads) {
   const base::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.ok())
@@ -113,6 +114,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     for (std::uint32_t j = 0; j < n_sub; ++j)
       if (!entry[j]) kept.push_back(j);
     s.no_xnnpack = xnnpack_hazard(*model, kept, cpu).value_or("");
+    if (int8_kernels == Int8Kernels::Xnnpack) s.xnnpack_flags = xnnpack_8bit_flags(*model, kept);
     keys_.push_back(s.key);
     signatures_.push_back(std::move(s));
   }
@@ -157,6 +159,7 @@ std::shared_ptr<SignatureRunner> LitertModel::runner(std::string_view key) const
     r->in_pos_ = s.in_pos;
     r->out_pos_ = s.out_pos;
     r->no_xnnpack_ = s.no_xnnpack;
+    r->xnnpack_flags_ = s.xnnpack_flags;
     // Creating the model only verifies the view: cheap, and a broken view
     // shows up here rather than at the first inference.
     r->model_ = TfLiteModelCreate(r->view_, r->view_size_);

@@ -18,9 +18,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <tensorflow/lite/c/c_api.h>
+#include <tensorflow/lite/c/common.h>
 
 #include "system/cpu_identity.hpp"
 
@@ -55,6 +57,11 @@ struct InputArg {
   std::size_t nbytes;
 };
 
+// Option flags of the shipped XNNPACK delegate that switch on its signed and
+// unsigned 8-bit operators; the library's default options leave both off.
+inline constexpr std::uint32_t XNNPACK_FLAG_QS8 = 1;
+inline constexpr std::uint32_t XNNPACK_FLAG_QU8 = 2;
+
 const char* type_name(TfLiteType t);
 std::size_t type_size(TfLiteType t);  // 0 for types without a fixed element size
 
@@ -80,6 +87,17 @@ class SignatureRunner {
   // reason is logged when its interpreter is created.
   bool uses_xnnpack() const { return xnnpack_ != nullptr; }
   const std::string& xnnpack_off_reason() const { return no_xnnpack_; }
+  // The 8-bit option flags the delegate was created with (XNNPACK_FLAG_QS8,
+  // XNNPACK_FLAG_QU8; 0 for a float signature or without the delegate).
+  std::uint32_t xnnpack_flags() const { return xnnpack_ ? xnnpack_flags_ : 0; }
+  // How the loaded interpreter's operators were placed: how many the delegate
+  // took, in how many partitions, and which run on built-in kernels. Empty
+  // when the signature runs without XNNPACK.
+  struct NodePlacement {
+    int xnnpack = 0, partitions = 0, builtin = 0;
+    std::vector<int> builtin_ops;  // operator codes of the built-in nodes
+  };
+  NodePlacement placement() const;
 
   std::vector<TensorInfo> input_details();
 
@@ -102,6 +120,8 @@ class SignatureRunner {
   void require_all_inputs(std::span<const std::string_view> given) const;
   TfLiteTensor* prepare(int pos, TfLiteType type, std::span<const int> shape, bool& resized);
   void allocate();
+  enum class Created { Ok, NoInterpreter, NoTensors };
+  Created create_interpreter(std::uint32_t flags);
   [[noreturn]] void fail(const std::string& what);
 
   std::shared_ptr<const detail::ModelBytes> bytes_;
@@ -117,7 +137,15 @@ class SignatureRunner {
   bool needs_alloc_ = false;
   bool invoked_ = false;
   std::string no_xnnpack_;  // why XNNPACK stays off, empty when it is used
-  std::string errors_;      // what the runtime reported since the last call
+  std::uint32_t xnnpack_flags_ = 0;
+  // A delegate that takes nothing: applied after XNNPACK, it counts what
+  // XNNPACK took, which the C interface does not tell.
+  TfLiteDelegate tally_{};
+  // Per subgraph the runtime delegated (it hands each one to every delegate,
+  // and again after undoing them), the placement it last reported.
+  std::vector<std::pair<const TfLiteContext*, NodePlacement>> placements_;
+  static TfLiteStatus tally_nodes(TfLiteContext* context, TfLiteDelegate* self);
+  std::string errors_;  // what the runtime reported since the last call
   static void collect_error(void* self, const char* fmt, va_list args);
 };
 
@@ -132,9 +160,12 @@ class LitertModel {
   // a valid model, or its primary subgraph is not the entry of a signature.
   // A valid model without signature definitions loads with no keys.
   // `cpu` is the processor whose XNNPACK faults are avoided (this one unless
-  // a test says otherwise).
+  // a test says otherwise). Quantised 8-bit operators run on XNNPACK
+  // (Int8Kernels::Xnnpack) unless the benchmarks ask for the built-in ones.
+  enum class Int8Kernels { Xnnpack, Builtin };
   LitertModel(const std::string& path, int threads, Load how = Load::Map,
-              const system::CpuIdentity& cpu = system::this_cpu());
+              const system::CpuIdentity& cpu = system::this_cpu(),
+              Int8Kernels int8_kernels = Int8Kernels::Xnnpack);
   ~LitertModel();
 
   const std::string& path() const { return path_; }

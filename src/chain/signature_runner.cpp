@@ -116,35 +116,102 @@ void SignatureRunner::fail(const std::string& what) {
   throw std::runtime_error(msg);
 }
 
-void SignatureRunner::load() {
-  if (interp_) return;
+TfLiteStatus SignatureRunner::tally_nodes(TfLiteContext* context, TfLiteDelegate* self) {
+  auto* r = static_cast<SignatureRunner*>(self->data_);
+  auto it = std::find_if(r->placements_.begin(), r->placements_.end(),
+                         [&](const auto& p) { return p.first == context; });
+  if (it == r->placements_.end()) it = r->placements_.insert(r->placements_.end(), {context, {}});
+  NodePlacement& n = it->second;
+  n = {};
+  TfLiteIntArray* plan = nullptr;
+  if (context->GetExecutionPlan(context, &plan) != kTfLiteOk || plan == nullptr) return kTfLiteOk;
+  for (int i = 0; i < plan->size; ++i) {
+    TfLiteNode* node = nullptr;
+    TfLiteRegistration* reg = nullptr;
+    if (context->GetNodeAndRegistration(context, plan->data[i], &node, &reg) != kTfLiteOk ||
+        node == nullptr)
+      continue;
+    if (node->delegate == nullptr) {
+      ++n.builtin;
+      n.builtin_ops.push_back(reg != nullptr ? reg->builtin_code : -1);
+      continue;
+    }
+    // A delegate's node carries the parameters it was created with.
+    const auto* params = static_cast<const TfLiteDelegateParams*>(node->builtin_data);
+    ++n.partitions;
+    if (params != nullptr && params->nodes_to_replace != nullptr)
+      n.xnnpack += params->nodes_to_replace->size;
+  }
+  return kTfLiteOk;
+}
+
+SignatureRunner::NodePlacement SignatureRunner::placement() const {
+  NodePlacement sum;
+  for (const auto& [context, p] : placements_) {
+    sum.xnnpack += p.xnnpack;
+    sum.partitions += p.partitions;
+    sum.builtin += p.builtin;
+    sum.builtin_ops.insert(sum.builtin_ops.end(), p.builtin_ops.begin(), p.builtin_ops.end());
+  }
+  return sum;
+}
+
+SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags) {
   TfLiteInterpreterOptions* opts = TfLiteInterpreterOptionsCreate();
   if (opts == nullptr) throw std::bad_alloc();
   TfLiteInterpreterOptionsSetNumThreads(opts, threads_);
   TfLiteInterpreterOptionsSetErrorReporter(opts, &SignatureRunner::collect_error, this);
+  placements_.clear();
+  if (no_xnnpack_.empty()) {
+    TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
+    xo.num_threads = threads_;
+    xo.flags |= flags;
+    xnnpack_ = TfLiteXNNPackDelegateCreate(&xo);
+    if (xnnpack_) {
+      TfLiteInterpreterOptionsAddDelegate(opts, xnnpack_);
+      tally_ = TfLiteDelegateCreate();
+      tally_.data_ = this;
+      tally_.Prepare = &SignatureRunner::tally_nodes;
+      tally_.flags = kTfLiteDelegateFlagsAllowDynamicTensors;
+      TfLiteInterpreterOptionsAddDelegate(opts, &tally_);
+    }
+  }
+  interp_ = TfLiteInterpreterCreate(model_, opts);
+  TfLiteInterpreterOptionsDelete(opts);
+  if (interp_ == nullptr) return Created::NoInterpreter;
+  if (TfLiteInterpreterAllocateTensors(interp_) == kTfLiteOk) return Created::Ok;
+  TfLiteInterpreterDelete(interp_);
+  interp_ = nullptr;
+  return Created::NoTensors;
+}
+
+void SignatureRunner::load() {
+  if (interp_) return;
   if (!no_xnnpack_.empty())
     base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
                        " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
   // The delegate announces itself on creation, the kernels while preparing.
   detail::StderrCapture capture(runtime_log);
-  if (no_xnnpack_.empty()) {
-    TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
-    xo.num_threads = threads_;
-    xnnpack_ = TfLiteXNNPackDelegateCreate(&xo);
-    if (xnnpack_) TfLiteInterpreterOptionsAddDelegate(opts, xnnpack_);
+  Created made = create_interpreter(xnnpack_flags_);
+  if (made != Created::Ok && xnnpack_ && xnnpack_flags_ != 0) {
+    // The delegate may accept 8-bit operators while partitioning and still
+    // fail to build them; the built-in kernels compute the same graph.
+    const std::string why = errors_.substr(0, errors_.find('\n'));
+    errors_.clear();
+    TfLiteXNNPackDelegateDelete(xnnpack_);
+    xnnpack_ = nullptr;
+    xnnpack_flags_ = 0;
+    base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
+                       " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
+                       (why.empty() ? std::string() : " (" + why + ")"));
+    made = create_interpreter(0);
   }
-  interp_ = TfLiteInterpreterCreate(model_, opts);
-  TfLiteInterpreterOptionsDelete(opts);
-  bool allocated = interp_ != nullptr && TfLiteInterpreterAllocateTensors(interp_) == kTfLiteOk;
   capture.finish();
-  if (interp_ == nullptr)
+  if (made == Created::NoInterpreter)
     fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " + quoted(path_));
-  if (!allocated) {
-    TfLiteInterpreterDelete(interp_);
-    interp_ = nullptr;
+  if (made == Created::NoTensors)
     fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " + quoted(path_));
-  }
 }
 
 std::vector<TensorInfo> SignatureRunner::input_details() {

@@ -1,5 +1,7 @@
 #include "chain/xnnpack_guard.hpp"
 
+#include "chain/litert_runtime.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -129,6 +131,24 @@ std::optional<std::string> xnnpack_hazard(const fmt::Model& model,
     }
   }
   return std::nullopt;
+}
+
+std::uint32_t xnnpack_8bit_flags(const fmt::Model& model, std::span<const std::uint32_t> graphs) {
+  const auto* subs = model.subgraphs();
+  if (subs == nullptr) return 0;
+  std::uint32_t flags = 0;
+  for (std::uint32_t gi : graphs) {
+    if (gi >= subs->size() || subs->Get(gi) == nullptr || subs->Get(gi)->tensors() == nullptr)
+      continue;
+    for (const fmt::Tensor* t : *subs->Get(gi)->tensors()) {
+      if (t == nullptr || is_constant(model, t)) continue;
+      const auto* q = t->quantization();
+      if (q == nullptr || q->scale() == nullptr || q->scale()->size() == 0) continue;
+      if (t->type() == fmt::TensorType::INT8) flags |= XNNPACK_FLAG_QS8;
+      if (t->type() == fmt::TensorType::UINT8) flags |= XNNPACK_FLAG_QU8;
+    }
+  }
+  return flags;
 }
 
 }  // namespace kinra2::chain

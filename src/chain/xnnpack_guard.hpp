@@ -24,4 +24,12 @@ std::optional<std::string> xnnpack_hazard(const kinra2::fmt::Model& model,
                                           std::span<const std::uint32_t> graphs,
                                           const system::CpuIdentity& cpu);
 
+// The delegate's 8-bit option flags a view made of `graphs` asks for:
+// XNNPACK_FLAG_QS8 when it computes on quantised int8 activations,
+// XNNPACK_FLAG_QU8 on quantised uint8 ones. Float views, and views that
+// merely store weights as int8 behind DEQUANTIZE, get 0 and so the delegate
+// they had before.
+std::uint32_t xnnpack_8bit_flags(const kinra2::fmt::Model& model,
+                                 std::span<const std::uint32_t> graphs);
+
 }  // namespace kinra2::chain

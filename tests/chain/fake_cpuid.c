@@ -7,20 +7,25 @@
 // processor; AVX-512 and the VNNI flags are masked so that kernels are chosen
 // as on a core without them. Without CPUID faulting the process exits with
 // status 77 before main, which callers treat as "cannot run here".
+// Whoever reads the flags from /proc/cpuinfo instead (through fopen, as the
+// C and C++ libraries do) sees the same masking.
 #define _GNU_SOURCE
 #include <asm/prctl.h>
 #include <cpuid.h>
+#include <dlfcn.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 static char g_vendor[12];
 static uint32_t g_signature;
+static int g_active;
 
 static long set_cpuid(int enabled) {
   return syscall(SYS_arch_prctl, ARCH_SET_CPUID, enabled);
@@ -72,6 +77,7 @@ __attribute__((constructor)) static void fake_cpuid_init(void) {
     _exit(2);
   }
   memcpy(g_vendor, vendor, 12);
+  g_active = 1;
   const unsigned base_family = family >= 0xF ? 0xF : family;
   const unsigned ext_family = family >= 0xF ? family - 0xF : 0;
   g_signature =
@@ -82,4 +88,68 @@ __attribute__((constructor)) static void fake_cpuid_init(void) {
   sa.sa_flags = SA_SIGINFO | SA_NODEFER;
   sigaction(SIGSEGV, &sa, NULL);
   if (set_cpuid(0) != 0) _exit(77);
+}
+
+// Flags the masked CPUID bits stand for.
+static int masked_flag(const char* f, size_t n) {
+  return (n >= 6 && strncmp(f, "avx512", 6) == 0) || (n == 8 && strncmp(f, "avx_vnni", 8) == 0);
+}
+
+typedef FILE* (*fopen_fn)(const char*, const char*);
+
+// /proc/cpuinfo with the masked flags left out, as an unlinked memory file.
+static FILE* masked_cpuinfo(fopen_fn real, const char* mode) {
+  FILE* in = real("/proc/cpuinfo", mode);
+  if (in == NULL) return NULL;
+  const int fd = memfd_create("cpuinfo", MFD_CLOEXEC);
+  FILE* out = fd < 0 ? NULL : fdopen(fd, "w+");
+  if (out == NULL) {
+    if (fd >= 0) close(fd);
+    return in;
+  }
+  char* line = NULL;
+  size_t cap = 0;
+  while (getline(&line, &cap, in) > 0) {
+    if (strncmp(line, "flags", 5) != 0) {
+      fputs(line, out);
+      continue;
+    }
+    const char* colon = strchr(line, ':');
+    if (colon == NULL) {
+      fputs(line, out);
+      continue;
+    }
+    fwrite(line, 1, (size_t)(colon + 1 - line), out);
+    for (const char* p = colon + 1; *p;) {
+      while (*p == ' ' || *p == '\t' || *p == '\n') ++p;
+      const char* e = p;
+      while (*e && *e != ' ' && *e != '\t' && *e != '\n') ++e;
+      if (e > p && !masked_flag(p, (size_t)(e - p))) {
+        fputc(' ', out);
+        fwrite(p, 1, (size_t)(e - p), out);
+      }
+      p = e;
+    }
+    fputc('\n', out);
+  }
+  free(line);
+  fclose(in);
+  rewind(out);
+  return out;
+}
+
+static FILE* open_file(const char* sym, const char* path, const char* mode) {
+  fopen_fn real = (fopen_fn)dlsym(RTLD_NEXT, sym);
+  if (real == NULL) return NULL;
+  if (g_active && path != NULL && strcmp(path, "/proc/cpuinfo") == 0)
+    return masked_cpuinfo(real, mode);
+  return real(path, mode);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+  return open_file("fopen", path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+  return open_file("fopen64", path, mode);
 }

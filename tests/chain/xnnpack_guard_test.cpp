@@ -239,3 +239,92 @@ TEST(FullyConnectedTable, OnAFirstGenerationZenCoreOnlyTheGuardKeepsTheHeapWhole
   EXPECT_FALSE(WIFEXITED(unguarded) && WEXITSTATUS(unguarded) == 0)
       << "the fault did not show without the guard: the fake processor is not taken for Zen";
 }
+
+// XNNPACK's 8-bit operators are switched on per signature, only for those
+// that compute on quantised activations, and never where the guard keeps
+// XNNPACK off; the runtime's own placement shows what the delegate took.
+namespace {
+
+int quantised(ModelMaker::Graph& g, int t, fmt::TensorType type, float scale, int zero_point) {
+  auto& tensor = *g.sg->tensors[static_cast<std::size_t>(t)];
+  tensor.type = type;
+  tensor.quantization = std::make_unique<fmt::QuantizationParametersT>();
+  tensor.quantization->scale = {scale};
+  tensor.quantization->zero_point = {zero_point};
+  return t;
+}
+
+// x -> QUANTIZE -> `type` -> DEQUANTIZE -> y, signed as `key`.
+void round_trip(ModelMaker& mk, const std::string& key, fmt::TensorType type, int zero_point) {
+  auto g = mk.graph(key);
+  const int x = g.tensor("x", {1, 64});
+  const int q = quantised(g, g.tensor("q", {1, 64}), type, 1.0f / 64, zero_point);
+  const int y = g.tensor("y", {1, 64});
+  g.op(fmt::BuiltinOperator::QUANTIZE, {x}, {q});
+  g.op(fmt::BuiltinOperator::DEQUANTIZE, {q}, {y});
+  g.sg->inputs = {x};
+  g.sg->outputs = {y};
+  mk.signature(key, g, {{"x", x}}, {{"y", y}});
+}
+
+}  // namespace
+
+TEST(XnnpackEightBit, FlagsReachOnlySignaturesThatComputeInEightBits) {
+  TempDir dir;
+  auto mk = fc_model({{1, 275}, 14});  // "fc": float, kept off XNNPACK on ZEN1
+  round_trip(mk, "qs8", fmt::TensorType::INT8, 0);
+  round_trip(mk, "qu8", fmt::TensorType::UINT8, 128);
+  {  // int8 weights behind DEQUANTIZE, float arithmetic
+    auto g = mk.graph("weights");
+    const std::vector<std::int8_t> w(64, 3);
+    const int wq =
+        quantised(g, g.tensor("wq", {1, 64}, fmt::TensorType::INT8, mk.buffer(w.data(), 64)),
+                  fmt::TensorType::INT8, 0.5f, 0);
+    const int wf = g.tensor("wf", {1, 64});
+    g.op(fmt::BuiltinOperator::DEQUANTIZE, {wq}, {wf});
+    const int x = g.tensor("x", {1, 64});
+    const int y = g.add(x, wf, {1, 64}, "y");
+    g.sg->inputs = {x};
+    g.sg->outputs = {y};
+    mk.signature("weights", g, {{"x", x}}, {{"y", y}});
+  }
+  const std::string path = mk.write(dir.file("eight.tflite"));
+  using K = LitertModel::Int8Kernels;
+  struct Row {
+    CpuIdentity cpu;
+    K int8;
+    const char* key;
+    std::uint32_t flags;
+    int builtin;  // nodes left on built-in kernels, -1: not checked
+  };
+  const Row rows[] = {
+      {SKYLAKE_X, K::Xnnpack, "fc", 0, 0},
+      {SKYLAKE_X, K::Xnnpack, "qs8", XNNPACK_FLAG_QS8, 0},
+      {SKYLAKE_X, K::Xnnpack, "qu8", XNNPACK_FLAG_QU8, -1},
+      {SKYLAKE_X, K::Xnnpack, "weights", 0, -1},
+      {SKYLAKE_X, K::Builtin, "qs8", 0, 2},
+      {ZEN1, K::Xnnpack, "fc", 0, -1},
+      {ZEN1, K::Xnnpack, "qs8", XNNPACK_FLAG_QS8, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.key) + " on " + r.cpu.vendor +
+                 (r.int8 == K::Builtin ? ", int8 built-in" : ""));
+    LitertModel m(path, 1, LitertModel::Load::Map, r.cpu, r.int8);
+    auto run = m.runner(r.key);
+    const std::vector<float> x(r.key == std::string("fc") ? 275 : 64, 0.25f);
+    const std::vector<int> shape = {1, static_cast<int>(x.size())};
+    const InputArg in[] = {{"x", kTfLiteFloat32, shape, x.data(), x.size() * 4}};
+    run->set_inputs(in);
+    run->invoke();
+    EXPECT_EQ(run->xnnpack_flags(), r.flags);
+    EXPECT_EQ(run->uses_xnnpack(), !(r.cpu.vendor == ZEN1.vendor && r.key == std::string("fc")));
+    if (r.builtin >= 0) {
+      EXPECT_EQ(run->placement().builtin, r.builtin);
+    }
+    if (r.key != std::string("fc")) {  // the round trips give x back to within a step
+      const auto* y = static_cast<const float*>(run->output("y").data);
+      const float want = r.key == std::string("weights") ? 0.25f + 1.5f : 0.25f;
+      EXPECT_NEAR(y[0], want, 1.0f / 64);
+    }
+  }
+}

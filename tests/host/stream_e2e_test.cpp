@@ -2,7 +2,10 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#include "bundle/load_bundle.hpp"
+#include "chain/litert_chain.hpp"
 #include "host_process.hpp"
+#include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 
 namespace {
@@ -201,6 +204,48 @@ TEST(StreamE2ESplit, ColourCorrectedBundleAnnouncesItsDescriptor) {
   EXPECT_NE(r.header.find("\"sha256\":\""), std::string::npos);
   auto off = run_host(bundle, "", {"KINRA2_COLOR_CORRECT=0"});
   EXPECT_NE(off.header.find("\"color\":null}"), std::string::npos) << off.header;
+}
+
+}  // namespace
+
+namespace {
+
+// A bundle with the int8 decoder variant: the host serves what the gate
+// chooses (the variant on a processor with an int8 dot product), and its
+// frames are byte for byte those of that model file rendered in process
+// through the runtime layer and the renderer alone.
+TEST(StreamE2EQ8gd, ServedModelRendersAsThroughTheRuntimeLayerAlone) {
+  const AdoptedDir dir{make_bundle("q8gd", "--q8gd")};
+  ASSERT_FALSE(dir.path.empty());
+  const auto audio = tone(25600 + 32000, 9);
+  auto host =
+      run_host(dir.path, Records().audio(audio).flush().bytes, {}, false, {"--threads", "1"});
+  ASSERT_EQ(host.status, 0) << host.log;
+
+  auto loaded = kinra2::bundle::load_bundle(dir.path, std::nullopt);
+  ASSERT_EQ(loaded.tfl_paths.size(), 1u);
+  const std::string served = std::filesystem::path(loaded.tfl_paths[0]).filename().string();
+  EXPECT_NE(host.log.find("model=" + served), std::string::npos) << host.log;
+  if (host.log.find("[q8gd] SELECTED") != std::string::npos) {
+    EXPECT_EQ(served, "combined_litert_q8gd.tflite");
+  }
+  kinra2::chain::LitertChain chain(loaded.tfl_paths, loaded.canon, 1);
+  kinra2::render::Renderer renderer(chain);
+  renderer.feed(audio);
+  auto mine = renderer.ready_chunks();
+  mine.append(renderer.flush_chunks());
+
+  std::vector<Frame> frames;
+  for (const auto& f : host.records)
+    if (f.index >= 0) frames.push_back(f);
+  ASSERT_EQ(frames.size(), mine.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].index, mine.records[i].index);
+    const auto& px = mine.records[i].bytes;
+    EXPECT_TRUE(frames[i].bytes.size() == px.size() &&
+                std::memcmp(frames[i].bytes.data(), px.data(), px.size()) == 0)
+        << "frame " << frames[i].index;
+  }
 }
 
 }  // namespace

@@ -115,6 +115,7 @@ void expect_runnable_layout(const fmt::ModelT& m) {
       {fmt::BuiltinOperator::CONV_2D, 5},
       {fmt::BuiltinOperator::DEPTH_TO_SPACE, 2},
       {fmt::BuiltinOperator::DEQUANTIZE, 4},
+      {fmt::BuiltinOperator::QUANTIZE, 3},
       {fmt::BuiltinOperator::FULLY_CONNECTED, 9},
       {fmt::BuiltinOperator::LOGISTIC, 3},
       {fmt::BuiltinOperator::RESHAPE, 1},
@@ -188,12 +189,12 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   std::vector<std::string> order;
   expect_contract(signatures(*q, &order), {"enc", "tok14", "step", "dec16", "dec8"});
   expect_runnable_layout(*q);
-  // The decoders' convolution weights are stored as int8.
+  // The decoders compute on int8 activations (one scale per tensor).
   const auto sigs = signatures(*q);
   for (const char* key : {"dec16", "dec8"}) {
     const auto& sg = *q->subgraphs[sigs.at(key).subgraph];
     EXPECT_TRUE(std::any_of(sg.tensors.begin(), sg.tensors.end(), [](const auto& t) {
-      return t->type == fmt::TensorType::INT8 && t->quantization &&
+      return t->type == fmt::TensorType::INT8 && t->buffer == 0 && t->quantization &&
              t->quantization->scale.size() == 1;
     })) << key;
   }

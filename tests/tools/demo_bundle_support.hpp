@@ -38,6 +38,7 @@ class SigRun {
   void invoke();
   std::vector<int> output_shape(const std::string& name) const;
   std::vector<float> output(const std::string& name) const;
+  const kinra2::chain::SignatureRunner& runner() const { return *run_; }
 
  private:
   std::shared_ptr<kinra2::chain::LitertModel> model_;

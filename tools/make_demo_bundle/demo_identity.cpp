@@ -171,15 +171,30 @@ std::vector<float> paint_weights(int c) {
   return w;
 }
 
-// 3x3 conv (out_ch, 3, 3, in_ch) passing the first DEC_IN channels through its
+// (SUBS, in_ch) paint weights over hidden channels that saturate at 1: the
+// first ramp piece alone is the coverage, the second one is left out.
+std::vector<float> paint_weights_saturated(int c, int in_ch) {
+  const std::vector<float> full = paint_weights(c);
+  std::vector<float> w(static_cast<std::size_t>(SUBS) * in_ch, 0.0f);
+  for (int sub = 0; sub < SUBS; ++sub)
+    for (int u = 0; u < HIDDEN; ++u) {
+      const bool second_piece = u >= FACE_CHANNELS && (u - FACE_CHANNELS) % 2 == 1;
+      if (!second_piece)
+        w[static_cast<std::size_t>(sub) * in_ch + u] =
+            full[static_cast<std::size_t>(sub) * HIDDEN + u];
+    }
+  return w;
+}
+
+// 3x3 conv (out_ch, 3, 3, in_ch) passing the first `pass` channels through its
 // centre tap and filling the rest with small pseudo-random weights.
-std::vector<float> passthrough_3x3(int out_ch, int in_ch, Lcg& rng) {
+std::vector<float> passthrough_3x3(int out_ch, int in_ch, int pass, Lcg& rng) {
   std::vector<float> w(static_cast<std::size_t>(out_ch) * 9 * in_ch, 0.0f);
   for (int o = 0; o < out_ch; ++o)
     for (int k = 0; k < 9; ++k)
       for (int i = 0; i < in_ch; ++i) {
         float& v = w[(static_cast<std::size_t>(o) * 9 + k) * in_ch + i];
-        if (o < DEC_IN)
+        if (o < pass)
           v = (k == 4 && i == o) ? 1.0f : 0.0f;
         else
           v = 0.04f * rng.next();
@@ -265,25 +280,33 @@ class Builder {
     const int x = g.input("args_0", {batch, DEC_IN, LH, LW});
     // Per colour, the four face sub-pixels of each latent pixel with the inks
     // already subtracted: (batch, 1, PLANE, SUBS).
+    const std::vector<int> colours =
+        dec_.int8 ? colours_int8(g, x, batch) : colours_float(g, x, batch);
+    g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
+  }
+
+ private:
+  std::vector<int> colours_float(Graph& g, int x, int batch) {
     std::vector<int> colours;
     std::vector<float> hw, hb;
     if (dec_.heavy) {
       int t = g.transpose(x, {0, 2, 3, 1});
       Lcg rng;
       const std::vector<float> b(HEAVY_CH, 0.0f);
-      t = g.conv2d(
-          t, weights(g, "conv1", {HEAVY_CH, 3, 3, DEC_IN}, passthrough_3x3(HEAVY_CH, DEC_IN, rng)),
-          g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
-      t = g.conv2d(
-          t,
-          weights(g, "conv2", {HEAVY_CH, 3, 3, HEAVY_CH}, passthrough_3x3(HEAVY_CH, HEAVY_CH, rng)),
-          g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(t,
+                   g.constant("conv1", {HEAVY_CH, 3, 3, DEC_IN},
+                              passthrough_3x3(HEAVY_CH, DEC_IN, DEC_IN, rng)),
+                   g.constant("conv1_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
+      t = g.conv2d(t,
+                   g.constant("conv2", {HEAVY_CH, 3, 3, HEAVY_CH},
+                              passthrough_3x3(HEAVY_CH, HEAVY_CH, DEC_IN, rng)),
+                   g.constant("conv2_b", {HEAVY_CH}, b), fmt::Padding::SAME, Act::RELU);
       hidden_layer(HEAVY_CH, hw, hb);
       const int h = g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, HEAVY_CH}, hw),
                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        const int y = g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
+        const int y = g.conv2d(h, g.constant(n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
                                zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU);
         colours.push_back(g.reshape(y, {batch, 1, PLANE, SUBS}));
       }
@@ -297,14 +320,56 @@ class Builder {
                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU);
       for (int c = 0; c < 3; ++c) {
         const std::string n = "paint" + std::to_string(c);
-        colours.push_back(g.conv2d(h, weights(g, n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
+        colours.push_back(g.conv2d(h, g.constant(n, {SUBS, 1, 1, HIDDEN}, paint_weights(c)),
                                    zeros(g, n, SUBS), fmt::Padding::VALID, Act::RELU));
       }
     }
-    g.sign(key, {{"args_0", x}}, {{"output_0", upsample(g, g.concat(colours, 1), batch)}});
+    return colours;
   }
 
- private:
+  // The same frames in int8. The hidden layer comes first, in float: it turns
+  // the shape field into outline coverage, which needs more than 8 bits of
+  // the field, and its face channels and first ramp pieces all lie in [0, 1].
+  // Quantised to 1/255 steps over exactly [0, 1], the ramp saturates at 1 by
+  // itself, so the int8 paint needs only the first piece of each pair. In the
+  // heavy decoder the costly 3x3 layers follow on int8 activations, passing
+  // the hidden channels through at their centre tap, as the float ones pass
+  // the input through.
+  std::vector<int> colours_int8(Graph& g, int x, int batch) {
+    constexpr QuantParams UNIT{1.0f / 255.0f, -128};
+    std::vector<int> colours;
+    std::vector<float> hw, hb;
+    hidden_layer(DEC_IN, hw, hb);
+    int h;
+    if (dec_.heavy) {
+      const int t = g.transpose(x, {0, 2, 3, 1});
+      h = g.quantize(g.conv2d(t, g.constant("hidden", {HIDDEN, 1, 1, DEC_IN}, hw),
+                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU),
+                     UNIT);
+      Lcg rng;
+      const std::vector<float> b(HEAVY_CH, 0.0f);
+      h = g.conv2d_int8(h, {HEAVY_CH, 3, 3, HIDDEN}, passthrough_3x3(HEAVY_CH, HIDDEN, HIDDEN, rng),
+                        b, fmt::Padding::SAME, Act::RELU, UNIT);
+      h = g.conv2d_int8(h, {HEAVY_CH, 3, 3, HEAVY_CH},
+                        passthrough_3x3(HEAVY_CH, HEAVY_CH, HIDDEN, rng), b, fmt::Padding::SAME,
+                        Act::RELU, UNIT);
+    } else {
+      h = g.quantize(g.conv2d(g.reshape(x, {batch, DEC_IN, PLANE, 1}),
+                              g.constant("hidden", {HIDDEN, DEC_IN, 1, 1}, hw),
+                              g.constant("hidden_b", {HIDDEN}, hb), fmt::Padding::VALID, Act::RELU),
+                     UNIT);
+    }
+    const int h_ch = g.shape(h).back();
+    const std::vector<float> zero_b(SUBS, 0.0f);
+    for (int c = 0; c < 3; ++c) {
+      const std::vector<float> pw = paint_weights_saturated(c, h_ch);
+      const int y =
+          g.conv2d_int8(h, {SUBS, 1, 1, h_ch}, pw, zero_b, fmt::Padding::VALID, Act::RELU, UNIT);
+      colours.push_back(dec_.heavy ? g.reshape(y, {batch, 1, PLANE, SUBS}) : y);
+    }
+    return colours;
+  }
+
   // (batch, 3, PLANE, SUBS) sub-pixel values -> (batch, 3, FH, FW) frames.
   // The frame is channels-first, so colour planes are folded into the batch
   // and never leave it: sub-pixels to a (2 LH, 2 LW) image, each value copied
@@ -316,6 +381,16 @@ class Builder {
     const int n = batch * 3;
     const int img = g.depth_to_space(g.reshape(planes, {n, LH, LW, SUBS}), 2);
     const std::vector<float> ones(SUB, 1.0f);
+    if (g.is_int8(planes)) {
+      // Int8 up to the last step, a quarter of the float traffic; the widening
+      // copies at the same scale, so each value passes through exactly.
+      const int rows = g.reshape(img, {n * 2 * LH, 1, 2 * LW, 1});
+      const std::vector<float> z(SUB, 0.0f);
+      const int wide = g.conv2d_int8(rows, {SUB, 1, 1, 1}, ones, z, fmt::Padding::VALID, Act::NONE,
+                                     g.quant(rows));
+      const int row = g.reshape(wide, {n * 2 * LH, 1, FW});
+      return g.dequantize(g.reshape(g.concat(std::vector<int>(SUB, row), 1), {batch, 3, FH, FW}));
+    }
     const int wide = g.conv2d(g.reshape(img, {n * 2 * LH, 1, 2 * LW, 1}),
                               g.constant("widen", {SUB, 1, 1, 1}, ones), zeros(g, "widen", SUB),
                               fmt::Padding::VALID, Act::NONE);
@@ -326,11 +401,6 @@ class Builder {
   static int zeros(Graph& g, const std::string& name, int n) {
     const std::vector<float> z(static_cast<std::size_t>(n), 0.0f);
     return g.constant(name + "_b", {n}, z);
-  }
-
-  int weights(Graph& g, const std::string& name, Shape shape, const std::vector<float>& w) {
-    if (!dec_.int8_weights) return g.constant(name, std::move(shape), w);
-    return g.dequantize(g.constant_i8(name + "_q", std::move(shape), quantize_int8(w)));
   }
 
   ModelWriter& m_;

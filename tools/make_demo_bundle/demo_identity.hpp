@@ -36,8 +36,14 @@ inline constexpr int EYE_ROW = 40;
 inline constexpr int EYE_COLS[2] = {18, 33};
 
 struct DecoderKind {
-  bool heavy = false;         // cost comparable to a real decoder
-  bool int8_weights = false;  // convolution weights stored as int8 + DEQUANTIZE
+  bool heavy = false;  // cost comparable to a real decoder
+  // int8 arithmetic: QUANTIZE after the float input, int8 convolutions with
+  // per-channel weights on int8 activations, DEQUANTIZE before the float
+  // output. The mouth and eye outlines are steep functions of the shape
+  // field, finer than 8 bits can carry, so their coverage is computed in
+  // float before the first QUANTIZE (a small share of the work); the rest,
+  // in the heavy decoder nearly all of it, runs in int8.
+  bool int8 = false;
 };
 
 // The canon latent, (LC, LH, LW) row-major.

@@ -78,6 +78,21 @@ Int8Weights quantize_int8(std::span<const float> w) {
   return out;
 }
 
+ChannelInt8 quantize_per_channel(std::span<const float> w, int channels) {
+  if (channels <= 0 || w.size() % static_cast<std::size_t>(channels) != 0)
+    throw std::logic_error("per-channel quantisation");
+  const std::size_t per = w.size() / static_cast<std::size_t>(channels);
+  ChannelInt8 out;
+  out.q.reserve(w.size());
+  for (int c = 0; c < channels; ++c) {
+    const auto slice = w.subspan(static_cast<std::size_t>(c) * per, per);
+    const Int8Weights q = quantize_int8(slice);
+    out.scales.push_back(q.scale);
+    out.q.insert(out.q.end(), q.q.begin(), q.q.end());
+  }
+  return out;
+}
+
 Graph::Graph(ModelWriter& m, std::string name) : m_(m), name_(std::move(name)) {
   auto sg = std::make_unique<fmt::SubGraphT>();
   sg->name = name_;
@@ -135,6 +150,93 @@ int Graph::constant_i8(const std::string& name, Shape shape, const Int8Weights& 
   q->zero_point = {0};
   sg_->tensors[static_cast<std::size_t>(t)]->quantization = std::move(q);
   return t;
+}
+
+int Graph::quantized(int t, fmt::TensorType type, std::vector<float> scales,
+                     std::vector<std::int64_t> zero_points, int axis) {
+  auto& tensor = *sg_->tensors[static_cast<std::size_t>(t)];
+  tensor.type = type;
+  auto q = std::make_unique<fmt::QuantizationParametersT>();
+  q->scale = std::move(scales);
+  q->zero_point = std::move(zero_points);
+  q->quantized_dimension = axis;
+  tensor.quantization = std::move(q);
+  return t;
+}
+
+int Graph::like(int out, int in) {
+  const auto& src = *sg_->tensors[static_cast<std::size_t>(in)];
+  auto& dst = *sg_->tensors[static_cast<std::size_t>(out)];
+  dst.type = src.type;
+  if (src.quantization) {
+    dst.quantization = std::make_unique<fmt::QuantizationParametersT>();
+    dst.quantization->scale = src.quantization->scale;
+    dst.quantization->zero_point = src.quantization->zero_point;
+  }
+  return out;
+}
+
+bool Graph::is_int8(int t) const {
+  return sg_->tensors.at(static_cast<std::size_t>(t))->type == fmt::TensorType::INT8;
+}
+
+QuantParams Graph::quant(int t) const {
+  const auto& q = sg_->tensors.at(static_cast<std::size_t>(t))->quantization;
+  if (!is_int8(t) || !q || q->scale.size() != 1 || q->zero_point.size() != 1)
+    throw std::logic_error("not a per-tensor int8 tensor");
+  return {q->scale[0], static_cast<int>(q->zero_point[0])};
+}
+
+int Graph::quantize(int x, QuantParams q) {
+  fmt::BuiltinOptionsUnion u;
+  u.Set(fmt::QuantizeOptionsT{});
+  // Version 2 is the first that writes int8.
+  const int out = emit(fmt::BuiltinOperator::QUANTIZE, 2, {x}, shape(x), std::move(u));
+  return quantized(out, fmt::TensorType::INT8, {q.scale}, {q.zero_point});
+}
+
+int Graph::conv2d_int8(int x, Shape w_shape, std::span<const float> w, std::span<const float> bias,
+                       fmt::Padding pad, Act act, QuantParams out_q) {
+  const auto& xq = sg_->tensors.at(static_cast<std::size_t>(x))->quantization;
+  if (!is_int8(x) || !xq || xq->scale.size() != 1) throw std::logic_error("conv2d_int8 input");
+  const int out_ch = w_shape.at(0);
+  if (count(w_shape) != static_cast<long long>(w.size()) ||
+      bias.size() != static_cast<std::size_t>(out_ch))
+    throw std::logic_error("conv2d_int8 weights");
+  const ChannelInt8 qw = quantize_per_channel(w, out_ch);
+  const auto wbuf = m_.add_buffer(qw.q.data(), qw.q.size());
+  const int wt =
+      quantized(tensor("w" + std::to_string(seq_++), w_shape, fmt::TensorType::INT8, wbuf),
+                fmt::TensorType::INT8, qw.scales,
+                std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
+  std::vector<std::int32_t> qb;
+  std::vector<float> bscales;
+  for (int c = 0; c < out_ch; ++c) {
+    const float s = xq->scale[0] * qw.scales[static_cast<std::size_t>(c)];
+    bscales.push_back(s);
+    qb.push_back(static_cast<std::int32_t>(std::lround(bias[static_cast<std::size_t>(c)] / s)));
+  }
+  const auto bbuf = m_.add_buffer(qb.data(), qb.size() * sizeof(std::int32_t));
+  const int bt =
+      quantized(tensor("b" + std::to_string(seq_++), {out_ch}, fmt::TensorType::INT32, bbuf),
+                fmt::TensorType::INT32, bscales,
+                std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
+  const Shape& xs = shape(x);
+  Shape out = {xs[0], xs[1], xs[2], out_ch};
+  if (pad == fmt::Padding::VALID) {
+    out[1] = xs[1] - w_shape[1] + 1;
+    out[2] = xs[2] - w_shape[2] + 1;
+  }
+  fmt::Conv2DOptionsT o;
+  o.padding = pad;
+  o.stride_w = 1;
+  o.stride_h = 1;
+  o.fused_activation_function = act;
+  fmt::BuiltinOptionsUnion u;
+  u.Set(std::move(o));
+  // Version 3 is the first with per-channel int8 weights.
+  const int y = emit(fmt::BuiltinOperator::CONV_2D, 3, {x, wt, bt}, std::move(out), std::move(u));
+  return quantized(y, fmt::TensorType::INT8, {out_q.scale}, {out_q.zero_point});
 }
 
 int Graph::emit(fmt::BuiltinOperator op, int version, std::vector<int> ins, Shape out_shape,
@@ -205,7 +307,7 @@ int Graph::reshape(int a, Shape to) {
   o.new_shape = to;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::RESHAPE, 1, {a, s}, std::move(to), std::move(u));
+  return like(emit(fmt::BuiltinOperator::RESHAPE, 1, {a, s}, std::move(to), std::move(u)), a);
 }
 
 int Graph::transpose(int a, std::initializer_list<int> perm) {
@@ -215,7 +317,9 @@ int Graph::transpose(int a, std::initializer_list<int> perm) {
   const int pt = constant_i32("perm" + std::to_string(seq_++), {static_cast<int>(p.size())}, p);
   fmt::BuiltinOptionsUnion u;
   u.Set(fmt::TransposeOptionsT{});
-  return emit(fmt::BuiltinOperator::TRANSPOSE, 1, {a, pt}, std::move(out), std::move(u));
+  return like(emit(fmt::BuiltinOperator::TRANSPOSE, is_int8(a) ? 2 : 1, {a, pt}, std::move(out),
+                   std::move(u)),
+              a);
 }
 
 int Graph::slice(int a, Shape begin, Shape end) {
@@ -228,7 +332,9 @@ int Graph::slice(int a, Shape begin, Shape end) {
   const int s = constant_i32("strides" + std::to_string(seq_++), {rank}, strides);
   fmt::BuiltinOptionsUnion u;
   u.Set(fmt::StridedSliceOptionsT{});
-  return emit(fmt::BuiltinOperator::STRIDED_SLICE, 1, {a, b, e, s}, std::move(out), std::move(u));
+  return like(emit(fmt::BuiltinOperator::STRIDED_SLICE, is_int8(a) ? 2 : 1, {a, b, e, s},
+                   std::move(out), std::move(u)),
+              a);
 }
 
 int Graph::concat(std::vector<int> parts, int axis) {
@@ -240,8 +346,11 @@ int Graph::concat(std::vector<int> parts, int axis) {
   o.axis = axis;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::CONCATENATION, 1, std::move(parts), std::move(out),
-              std::move(u));
+  const int first = parts.at(0);
+  const int v = is_int8(first) ? 2 : 1;
+  return like(
+      emit(fmt::BuiltinOperator::CONCATENATION, v, std::move(parts), std::move(out), std::move(u)),
+      first);
 }
 
 int Graph::fully_connected(int x, int w, int b, Act act) {
@@ -277,8 +386,9 @@ int Graph::depth_to_space(int x, int block) {
   o.block_size = block;
   fmt::BuiltinOptionsUnion u;
   u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::DEPTH_TO_SPACE, 1, {x},
-              {s[0], s[1] * block, s[2] * block, s[3] / (block * block)}, std::move(u));
+  return like(emit(fmt::BuiltinOperator::DEPTH_TO_SPACE, is_int8(x) ? 2 : 1, {x},
+                   {s[0], s[1] * block, s[2] * block, s[3] / (block * block)}, std::move(u)),
+              x);
 }
 
 int Graph::dequantize(int q) {

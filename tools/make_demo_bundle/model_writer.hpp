@@ -41,6 +41,19 @@ struct Int8Weights {
 };
 Int8Weights quantize_int8(std::span<const float> w);
 
+// Affine int8 quantisation of an activation tensor: real = scale * (q - zero_point).
+struct QuantParams {
+  float scale = 1.0f;
+  int zero_point = 0;
+};
+// Symmetric int8 quantisation with one scale per slice along the first axis
+// (per output channel of a weight tensor), as the int8 kernels take it.
+struct ChannelInt8 {
+  std::vector<std::int8_t> q;
+  std::vector<float> scales;
+};
+ChannelInt8 quantize_per_channel(std::span<const float> w, int channels);
+
 class Graph {
  public:
   Graph(ModelWriter& m, std::string name);
@@ -50,6 +63,8 @@ class Graph {
   int constant_i32(const std::string& name, Shape shape, std::span<const std::int32_t> values);
   int constant_i8(const std::string& name, Shape shape, const Int8Weights& w);
   const Shape& shape(int t) const;
+  bool is_int8(int t) const;
+  QuantParams quant(int t) const;  // of an int8 tensor with one scale
 
   // Element-wise and shape ops. `act` is a fused activation where the op has one.
   int add(int a, int b, fmt::ActivationFunctionType act = fmt::ActivationFunctionType::NONE);
@@ -71,6 +86,15 @@ class Graph {
   int depth_to_space(int x, int block);
   int dequantize(int q);
 
+  // Int8 arithmetic. Shape ops (reshape, transpose, slice, concat,
+  // depth_to_space) keep their input's element type and quantisation; concat
+  // parts must share it.
+  int quantize(int x, QuantParams q);  // float -> int8
+  // conv2d on an int8 input: OHWI float weights quantised per output channel,
+  // the float bias as int32 at input scale x weight scale, an int8 output.
+  int conv2d_int8(int x, Shape w_shape, std::span<const float> w, std::span<const float> bias,
+                  fmt::Padding pad, fmt::ActivationFunctionType act, QuantParams out);
+
   // Declares the subgraph's outputs and signs it under `key`.
   void sign(const std::string& key, std::vector<std::pair<std::string, int>> inputs,
             std::vector<std::pair<std::string, int>> outputs);
@@ -82,6 +106,9 @@ class Graph {
            fmt::BuiltinOptionsUnion opts = {});
   int scalar(float v);
   int broadcast_binary(fmt::BuiltinOperator op, int a, int b, fmt::ActivationFunctionType act);
+  int quantized(int t, fmt::TensorType type, std::vector<float> scales,
+                std::vector<std::int64_t> zero_points, int axis = 0);
+  int like(int out, int in);  // gives `out` the element type and quantisation of `in`
 
   ModelWriter& m_;
   fmt::SubGraphT* sg_;
