@@ -1,0 +1,56 @@
+# --- tests: one executable per subsystem directory -----------------------------
+if(K2_BUILD_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  # glibc's malloc checker aborts at the first damaged heap chunk, so a fault
+  # inside the runtime library (which no sanitizer instruments) shows at the
+  # test that caused it, not at some later allocation. It is inherited by the
+  # host processes the tests start. Sanitizer builds have their own allocator.
+  find_file(K2_MALLOC_DEBUG_LIB libc_malloc_debug.so.0
+            PATHS /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib64 /usr/lib64 NO_DEFAULT_PATH)
+  if(K2_MALLOC_DEBUG_LIB AND NOT K2_ANY_SANITIZER)
+    # Test discovery splits list-valued properties, so the two variables are
+    # set by a launcher instead of the tests' ENVIRONMENT.
+    set(K2_TEST_LAUNCHER env "LD_PRELOAD=${K2_MALLOC_DEBUG_LIB}" "MALLOC_CHECK_=3")
+  endif()
+  # Makes a test process look like another processor to CPUID (tests only).
+  add_library(k2_fake_cpuid SHARED tests/chain/fake_cpuid.c)
+  file(GLOB K2_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+  foreach(dir ${K2_TEST_DIRS})
+    if(NOT IS_DIRECTORY ${dir})
+      continue()
+    endif()
+    get_filename_component(sub ${dir} NAME)
+    if(sub STREQUAL "support")
+      continue()  # helpers shared by the test programs, not a test program
+    endif()
+    file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(NOT srcs)
+      continue()
+    endif()
+    add_executable(test_${sub} ${srcs})
+    target_include_directories(test_${sub} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    # GCC 12 reports impossible overlaps for inlined string concatenation
+    # (a known false positive) all over test code.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      target_compile_options(test_${sub} PRIVATE -Wno-restrict)
+    endif()
+    target_link_libraries(test_${sub} PRIVATE kinra2_core GTest::gtest GTest::gtest_main GTest::gmock)
+    target_compile_definitions(test_${sub} PRIVATE
+      K2_BIN_DIR="${CMAKE_BINARY_DIR}/bin" K2_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      K2_FAKE_CPUID_LIB="$<TARGET_FILE:k2_fake_cpuid>"
+      K2_MALLOC_DEBUG_LIB="${K2_MALLOC_DEBUG_LIB}"
+      $<$<BOOL:${K2_ANY_SANITIZER}>:K2_SANITIZE=1>)
+    add_dependencies(test_${sub} k2_fake_cpuid)
+    # Programs the test drives as a user would must exist before it runs.
+    add_dependencies(test_${sub} render_stream_host_litert)
+    foreach(t ${K2_TOOL_TARGETS})
+      add_dependencies(test_${sub} ${t})
+    endforeach()
+    if(K2_TEST_LAUNCHER)
+      set_property(TARGET test_${sub} PROPERTY CROSSCOMPILING_EMULATOR ${K2_TEST_LAUNCHER})
+    endif()
+    gtest_discover_tests(test_${sub} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  endforeach()
+endif()
