@@ -32,11 +32,22 @@ bool type_error(const char* what, PyObject* obj) {
   return false;
 }
 
-// argv items as the bytes the OS would have passed: str is encoded the way
-// os.fsencode does, so a name Python decoded with surrogateescape round-trips.
+// A str as the bytes the host takes for arguments and paths. On Linux those
+// are the bytes the OS would have passed: str is encoded the way os.fsencode
+// does, so a name Python decoded with surrogateescape round-trips. On Windows
+// the host takes UTF-8, whatever file-system encoding the interpreter was
+// told to use.
+PyObject* host_bytes(PyObject* str) {
+#ifdef _WIN32
+  return PyUnicode_AsUTF8String(str);
+#else
+  return PyUnicode_EncodeFSDefault(str);
+#endif
+}
+
 bool to_bytes(PyObject* item, std::string& out) {
   if (!PyUnicode_Check(item)) return type_error("argv items must be str", item);
-  PyObject* b = PyUnicode_EncodeFSDefault(item);
+  PyObject* b = host_bytes(item);
   if (!b) return false;
   char* data = nullptr;
   Py_ssize_t n = 0;
@@ -52,9 +63,8 @@ bool to_bytes(PyObject* item, std::string& out) {
 }
 
 // The directory holding this module, where the package keeps the policy
-// component beside it. Cut by hand: the name is in the file-system encoding
-// (UTF-8 on Windows), which a narrow std::filesystem::path would take for
-// the ANSI code page there.
+// component beside it. Cut by hand: on Windows the name is UTF-8, which a
+// narrow std::filesystem::path would take for the ANSI code page there.
 bool own_dir(PyObject* self, std::string& out) {
 #ifdef _WIN32
   constexpr const char* separators = "\\/";
@@ -63,7 +73,7 @@ bool own_dir(PyObject* self, std::string& out) {
 #endif
   PyObject* file = PyModule_GetFilenameObject(self);
   if (!file) return false;
-  PyObject* b = PyUnicode_EncodeFSDefault(file);
+  PyObject* b = host_bytes(file);
   Py_DECREF(file);
   if (!b) return false;
   const char* name = PyBytes_AsString(b);
