@@ -45,6 +45,7 @@ set_target_properties(flatbuffers::flatbuffers PROPERTIES
 
 # SHA-256 from the platform (base/sha256_win.cpp).
 set(K2_CRYPTO_LIBS bcrypt)
+set(K2_SYSTEM_LIBS bcrypt)
 
 # Wide (UTF-16) Win32 calls throughout; the code names them explicitly (…W),
 # the macros only keep stray narrow ones from compiling.
