@@ -21,7 +21,8 @@ enum class ChildStream {
 
 struct SpawnOptions {
   // "NAME=value" entries set in the child's environment on top of the
-  // parent's (an entry replaces a variable of the same name).
+  // parent's (an entry replaces a variable of the same name); a bare "NAME"
+  // removes that variable.
   std::vector<std::string> env;
   ChildStream in = ChildStream::pipe;
   ChildStream out = ChildStream::pipe;

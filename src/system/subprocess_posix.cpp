@@ -41,7 +41,8 @@ std::vector<std::string> merged_env(const std::vector<std::string>& add) {
         replaced = true;
     if (!replaced) out.push_back(cur);
   }
-  out.insert(out.end(), add.begin(), add.end());
+  for (const auto& a : add)
+    if (a.find('=') != std::string::npos) out.push_back(a);
   return out;
 }
 

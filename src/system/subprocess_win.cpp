@@ -85,7 +85,8 @@ std::wstring env_block(const std::vector<std::string>& add) {
     }
     ::FreeEnvironmentStringsW(env);
   }
-  for (const auto& e : extra) block.append(e).push_back(L'\0');
+  for (const auto& e : extra)
+    if (e.find(L'=', 1) != std::wstring::npos) block.append(e).push_back(L'\0');
   block.push_back(L'\0');
   return block;
 }
