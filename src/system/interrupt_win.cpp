@@ -25,9 +25,10 @@ BOOL WINAPI on_console_event(DWORD event) {
   const char* line = interrupt ? INT_LINE : TERM_LINE;
   const unsigned len = interrupt ? sizeof INT_LINE - 1 : sizeof TERM_LINE - 1;
   _write(base::detail::log_fd(), line, len);
-  // The next handler is the system's own: it ends the process the way the
-  // event asks (STATUS_CONTROL_C_EXIT).
-  return FALSE;
+  // Ends the process as the system's own handler would. Not left to the
+  // handlers after this one: an embedding interpreter's would only set a
+  // flag for a main thread that is blocked reading the peer's records.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace
