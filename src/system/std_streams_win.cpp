@@ -34,18 +34,19 @@ int standard_stream(int fd, bool for_writing) {
 }
 
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t n) {
-  for (;;) {
-    const int r = _read(fd, buf, chunk(n));
-    if (r >= 0 || errno != EINTR) return r;
-  }
+  return _read(fd, buf, chunk(n));
 }
 
 std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b) {
   const std::span<const std::byte> part = a.empty() ? b : a;
-  for (;;) {
-    const int w = _write(fd, part.data(), chunk(part.size()));
-    if (w >= 0 || errno != EINTR) return w;
+  const int w = _write(fd, part.data(), chunk(part.size()));
+  if (w < 0) {
+    // A peer that closed its end is a broken pipe, as on Linux, whatever
+    // the C runtime made of the system's error.
+    unsigned long os = 0;
+    if (_get_doserrno(&os) == 0 && (os == ERROR_BROKEN_PIPE || os == ERROR_NO_DATA)) errno = EPIPE;
   }
+  return w;
 }
 
 bool is_terminal(int fd) {
