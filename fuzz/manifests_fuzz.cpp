@@ -2,6 +2,7 @@
 // first byte picks which raw text the policy component also sees, so both
 // readers get the same corpus.
 #include "harness.hpp"
+#include "support/scoped_env.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,12 +29,11 @@ struct Fixture {
     put_file(dir + "/shared-enc.tflite", "encoder");
     cpuinfo = s + "/cpuinfo";
     put_file(cpuinfo, "processor\t: 0\nflags\t\t: fpu sse2 avx2 avx512_vnni\n");
-    ::setenv("VELMORA_DEPS_DIR", (s + "/store").c_str(), 1);
-    ::setenv("HOME", s.c_str(), 1);
-    ::unsetenv("KINRA2_Q8GD");
-    ::unsetenv("KINRA2_SHARED_ENC");
-    ::unsetenv("KINRA2_ENGINE_DIR");
-    ::unsetenv("KINRA2_ANE_ENGINE");
+    k2test::set_env("VELMORA_DEPS_DIR", s + "/store");
+    k2test::set_env("HOME", s);
+    k2test::set_env("USERPROFILE", s);  // the home directory on Windows
+    for (const char* v : {"KINRA2_Q8GD", "KINRA2_SHARED_ENC", "KINRA2_ENGINE_DIR", "KINRA2_ANE_ENGINE"})
+      k2test::set_env(v, std::nullopt);
     bundle::load_policy_component();
   }
 };

@@ -24,6 +24,9 @@ std::ptrdiff_t read_some(int fd, void* buf, std::size_t n);
 std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b);
 bool is_terminal(int fd);
 
+// A descriptor of the null device (/dev/null, NUL), or -1.
+int open_null_device(bool for_writing);
+
 // A new anonymous file to point a descriptor at while capturing, or -1.
 int capture_file();
 // A duplicate of `fd` numbered above the standard three, not inherited by

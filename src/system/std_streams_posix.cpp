@@ -39,6 +39,10 @@ bool is_terminal(int fd) {
   return fd >= 0 && ::isatty(fd) == 1;
 }
 
+int open_null_device(bool for_writing) {
+  return ::open("/dev/null", (for_writing ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+}
+
 int capture_file() {
   return memfd_create("k2-runtime-stderr", MFD_CLOEXEC);
 }

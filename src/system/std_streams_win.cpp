@@ -53,6 +53,10 @@ bool is_terminal(int fd) {
   return fd >= 0 && _isatty(fd) != 0;
 }
 
+int open_null_device(bool for_writing) {
+  return _open("NUL", (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY | _O_NOINHERIT);
+}
+
 int capture_file() {
   // A temporary file that goes away with its last handle; nothing else in
   // Windows gives a descriptor of the C runtime that a library's writes
