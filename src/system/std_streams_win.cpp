@@ -33,20 +33,57 @@ int standard_stream(int fd, bool for_writing) {
   return fd;
 }
 
+// Reads and writes go to the descriptor's handle directly (binary mode
+// makes that the same bytes), so that errno says what happened whichever C
+// runtime the program runs on: a peer that closed its end is a broken pipe,
+// as on Linux.
+namespace {
+void set_errno_from(DWORD e) {
+  switch (e) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED: errno = EPIPE; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+    case ERROR_INVALID_HANDLE: errno = EBADF; break;
+    case ERROR_ACCESS_DENIED: errno = EACCES; break;
+    default: errno = EIO; break;
+  }
+}
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+}  // namespace
+
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t n) {
-  return _read(fd, buf, chunk(n));
+  const HANDLE h = handle_of(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  DWORD got = 0;
+  if (!ReadFile(h, buf, chunk(n), &got, nullptr)) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) return 0;  // the writer is gone: end of input
+    set_errno_from(e);
+    return -1;
+  }
+  return static_cast<std::ptrdiff_t>(got);
 }
 
 std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b) {
   const std::span<const std::byte> part = a.empty() ? b : a;
-  const int w = _write(fd, part.data(), chunk(part.size()));
-  if (w < 0) {
-    // A peer that closed its end is a broken pipe, as on Linux, whatever
-    // the C runtime made of the system's error.
-    unsigned long os = 0;
-    if (_get_doserrno(&os) == 0 && (os == ERROR_BROKEN_PIPE || os == ERROR_NO_DATA)) errno = EPIPE;
+  const HANDLE h = handle_of(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
   }
-  return w;
+  DWORD put = 0;
+  if (!WriteFile(h, part.data(), chunk(part.size()), &put, nullptr)) {
+    set_errno_from(GetLastError());
+    return -1;
+  }
+  return static_cast<std::ptrdiff_t>(put);
 }
 
 bool is_terminal(int fd) {
