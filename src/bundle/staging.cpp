@@ -25,8 +25,8 @@ using detail::is_regular;
 
 // Signal handlers may not take locks or touch std::string, so every
 // registered path is mirrored into a fixed slot of plain bytes that the
-// handler can walk with a bare file removal alone. A start-up stages at most a few
-// files; paths that do not fit are swept only at normal exit.
+// handler can walk with a bare file removal alone. A start-up stages at most
+// a few files; paths that do not fit are swept only at normal exit.
 constexpr std::size_t SIG_SLOTS = 64;
 constexpr std::size_t SIG_PATH_MAX = 4096;
 
