@@ -17,6 +17,15 @@ namespace kinra2::fuzz {
 
 namespace {
 struct Fixture {
+  // The policy component and the resolver read these; the fixture lives as
+  // long as the process.
+  k2test::ScopedEnv deps{"VELMORA_DEPS_DIR", scratch_dir() + "/store"};
+  k2test::ScopedEnv home{"HOME", scratch_dir()};
+  k2test::ScopedEnv profile{"USERPROFILE", scratch_dir()};  // the home directory on Windows
+  k2test::ScopedEnv q8gd{"KINRA2_Q8GD", std::nullopt};
+  k2test::ScopedEnv shared_enc{"KINRA2_SHARED_ENC", std::nullopt};
+  k2test::ScopedEnv engine_dir{"KINRA2_ENGINE_DIR", std::nullopt};
+  k2test::ScopedEnv ane_engine{"KINRA2_ANE_ENGINE", std::nullopt};
   std::string dir, cpuinfo;
   Fixture() {
     const std::string& s = scratch_dir();
@@ -29,11 +38,6 @@ struct Fixture {
     put_file(dir + "/shared-enc.tflite", "encoder");
     cpuinfo = s + "/cpuinfo";
     put_file(cpuinfo, "processor\t: 0\nflags\t\t: fpu sse2 avx2 avx512_vnni\n");
-    k2test::set_env("VELMORA_DEPS_DIR", s + "/store");
-    k2test::set_env("HOME", s);
-    k2test::set_env("USERPROFILE", s);  // the home directory on Windows
-    for (const char* v : {"KINRA2_Q8GD", "KINRA2_SHARED_ENC", "KINRA2_ENGINE_DIR", "KINRA2_ANE_ENGINE"})
-      k2test::set_env(v, std::nullopt);
     bundle::load_policy_component();
   }
 };
