@@ -37,7 +37,8 @@ std::vector<std::string> merged_env(const std::vector<std::string>& add) {
     const std::string cur = *e;
     bool replaced = false;
     for (const auto& a : add)
-      if (name_length(a) == name_length(cur) && a.compare(0, name_length(a), cur, 0, name_length(cur)) == 0)
+      if (name_length(a) == name_length(cur) &&
+          a.compare(0, name_length(a), cur, 0, name_length(cur)) == 0)
         replaced = true;
     if (!replaced) out.push_back(cur);
   }

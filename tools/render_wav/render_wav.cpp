@@ -56,7 +56,7 @@ SF_VIRTUAL_IO memory_io() {
   };
   io.seek = [](sf_count_t off, int whence, void* u) -> sf_count_t {
     auto* m = static_cast<MemoryFile*>(u);
-    const sf_count_t base = whence == SEEK_SET ? 0
+    const sf_count_t base = whence == SEEK_SET   ? 0
                             : whence == SEEK_CUR ? m->at
                                                  : static_cast<sf_count_t>(m->bytes.size());
     m->at = std::clamp<sf_count_t>(base + off, 0, static_cast<sf_count_t>(m->bytes.size()));
@@ -87,8 +87,9 @@ class FrameSink {
     }
   }
   bool write(const void* data, std::size_t n) {
-    if (fd_ < 0) return static_cast<bool>(file_.write(static_cast<const char*>(data),
-                                                       static_cast<std::streamsize>(n)));
+    if (fd_ < 0)
+      return static_cast<bool>(
+          file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(n)));
     auto p = static_cast<const std::byte*>(data);
     while (n > 0) {
       const std::ptrdiff_t w = kinra2::system::write_some(fd_, {p, n}, {});

@@ -41,11 +41,16 @@ char* dup_text(const std::string& s) {
   return p;
 }
 
+// The user's home directory as the host expands "~": USERPROFILE on Windows
+// (HOME means nothing there), HOME or the password entry elsewhere.
 std::string home_dir() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
 #ifdef _WIN32
   if (const char* h = std::getenv("USERPROFILE"); h && *h) return h;
+  const char* drive = std::getenv("HOMEDRIVE");
+  if (const char* path = std::getenv("HOMEPATH"); path && *path)
+    return std::string(drive ? drive : "") + path;
 #else
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
 #endif
   return "~";
