@@ -8,21 +8,27 @@
 
 namespace k2test {
 
+// Sets (or, with nullopt, removes) one variable of this process.
+inline void set_env(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  // The C runtime passes the change on to the process environment, where
+  // the host's wide reads find it; an empty value removes the variable.
+  ::_putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+  if (value)
+    ::setenv(name.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
+}
+
 class ScopedEnv {
  public:
   ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
     if (const char* v = std::getenv(name_.c_str())) old_ = v;
-    if (value)
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
+    set_env(name_, value);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnv() { set_env(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
