@@ -304,12 +304,17 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   ChainSpec part;
   part.step = part.dec16 = false;
   part.extra = {"zeta", "Aux"};
+  // A backslash in the name (on Windows a separator: the file then sits in
+  // a folder "odd"), doubled in the quoted list like every other one.
+  std::filesystem::create_directories(dir.path() / "odd");
   const std::string path = write_chain(dir, "odd\\name.tflite", part);
+  std::string quoted;
+  for (char c : path) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
   EXPECT_EQ(construction_error({path, path}),
-            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" +
-                dir.file("odd\\\\name.tflite") + "', '" + dir.file("odd\\\\name.tflite") +
-                "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite OR "
-                "shared-enc.tflite + identity.tflite");
+            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" + quoted + "', '" +
+                quoted +
+                "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite "
+                "OR shared-enc.tflite + identity.tflite");
 
   // A valid model that declares no signatures offers none; it is not a load
   // failure, so the report names what is missing across both files.
