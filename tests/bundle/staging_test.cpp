@@ -34,7 +34,7 @@ bool registered(const std::string& p) {
   return std::find(v.begin(), v.end(), p) != v.end();
 }
 
-std::size_t entries(const fs::path& d) {
+[[maybe_unused]] std::size_t entries(const fs::path& d) {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator(d), fs::directory_iterator()));
 }

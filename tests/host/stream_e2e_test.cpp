@@ -171,7 +171,7 @@ TEST_F(StreamE2E, StreamsAreBinaryBothWays) {
   float sample;
   std::memcpy(&sample, &bits, 4);
   auto r =
-      run_host(demo_bundle(), Records().audio(std::vector<float>(25600, sample)).flush().bytes);
+      run_host(demo_bundle(), Records().audio(std::vector<float>(16800, sample)).flush().bytes);
   ASSERT_EQ(r.status, 0) << r.log;
   auto want = range(3, 24);
   want.push_back(-1);
