@@ -6,23 +6,6 @@
 
 namespace kinra2::system {
 
-namespace {
-
-// The system's text for an error code, on one line.
-std::string error_text(DWORD e) {
-  wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, e, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::string s = n && buf ? detail::narrow(std::wstring_view(buf, n)) : std::string();
-  if (buf) LocalFree(buf);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-    s.pop_back();
-  return s.empty() ? "error " + std::to_string(e) : s;
-}
-
-}  // namespace
-
 DynamicLibrary::~DynamicLibrary() {
   if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
 }
@@ -42,7 +25,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& file, st
   const DWORD e = GetLastError();
   SetThreadErrorMode(old_mode, nullptr);
   if (!h) {
-    why = file + ": " + error_text(e);
+    why = file + ": " + detail::win32_message(e);
     return nullptr;
   }
   return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(h));

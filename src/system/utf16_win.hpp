@@ -1,5 +1,6 @@
-// UTF-8 <-> UTF-16 for the Windows implementations (*_win.cpp) of this
-// layer: the host's text is UTF-8 everywhere, the wide Win32 API takes UTF-16.
+// UTF-8 <-> UTF-16 and Win32 errors for the Windows implementations
+// (*_win.cpp) of this layer: the host's text is UTF-8 everywhere, the wide
+// Win32 API takes UTF-16.
 #pragma once
 
 #include <windows.h>
@@ -29,9 +30,14 @@ inline std::string narrow(std::wstring_view w) {
   return s;
 }
 
-// A Win32 error code as an error_code whose message() is the system's text.
+// The system's text for a Win32 error code, on one line (win32_error_win.cpp).
+std::string win32_message(DWORD e);
+// Win32 error codes with the system's texts (the C++ runtime here would
+// read them as errno values).
+const std::error_category& win32_category();
+
 inline std::error_code win_error(DWORD e = GetLastError()) {
-  return {static_cast<int>(e), std::system_category()};
+  return {static_cast<int>(e), win32_category()};
 }
 
 }  // namespace kinra2::system::detail
