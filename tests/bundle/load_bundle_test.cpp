@@ -209,7 +209,7 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   write_file(t.path() / "home/.velmora/engines/b/shared-enc.tflite", enc);
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "wrong");
   auto r = loaded(d, log);
-  const std::string b_enc = t.file("home/.velmora/engines/b/shared-enc.tflite");
+  const std::string b_enc = J(J(J(t.file("home"), ".velmora/engines"), "b"), "shared-enc.tflite");
   EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, J(d, "identity.tflite")}));
   EXPECT_EQ(r.model_label, "shared-enc.tflite+identity.tflite");
   EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) +

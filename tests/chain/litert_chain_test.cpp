@@ -308,11 +308,14 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   // a folder "odd"), doubled in the quoted list like every other one.
   std::filesystem::create_directories(dir.path() / "odd");
   const std::string path = write_chain(dir, "odd\\name.tflite", part);
-  std::string quoted;
-  for (char c : path) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  auto q = [](const std::string& p) {
+    std::string o;
+    for (char c : p) o += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return o;
+  };
   EXPECT_EQ(construction_error({path, path}),
-            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" + quoted + "', '" +
-                quoted +
+            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" + q(path) + "', '" +
+                q(path) +
                 "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite "
                 "OR shared-enc.tflite + identity.tflite");
 
@@ -327,7 +330,7 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   const std::string enc_path = write_chain(dir, "shared-enc.tflite", enc_only);
   EXPECT_EQ(construction_error({enc_path, unsigned_path}),
             "LiteRT chain missing signature(s) ['tok14', 'step', 'dec16', 'dec8'] across ['" +
-                enc_path + "', '" + unsigned_path +
+                q(enc_path) + "', '" + q(unsigned_path) +
                 "'] (have ['enc']); need combined_litert.tflite OR shared-enc.tflite + "
                 "identity.tflite");
 }

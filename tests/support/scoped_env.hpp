@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,9 +12,13 @@ namespace k2test {
 // Sets (or, with nullopt, removes) one variable of this process.
 inline void set_env(const std::string& name, const std::optional<std::string>& value) {
 #ifdef _WIN32
-  // The C runtime passes the change on to the process environment, where
-  // the host's wide reads find it; an empty value removes the variable.
+  // Both of the C runtime's copies (the host reads the wide one) and the
+  // process environment; an empty value removes the variable.
+  auto wide = [](const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
+  };
   ::_putenv_s(name.c_str(), value ? value->c_str() : "");
+  ::_wputenv_s(wide(name).c_str(), value ? wide(*value).c_str() : L"");
 #else
   if (value)
     ::setenv(name.c_str(), value->c_str(), 1);
