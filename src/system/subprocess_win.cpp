@@ -15,20 +15,13 @@
 #include <vector>
 
 #include "system/subprocess.hpp"
+#include "system/utf16_win.hpp"
 
 namespace kinra2::system {
 
 namespace {
 
 constexpr DWORD PIPE_BYTES = 64 * 1024;
-
-std::wstring wide(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 [[noreturn]] void fail(const std::string& what, DWORD code = ::GetLastError()) {
   throw std::system_error(static_cast<int>(code), std::system_category(), what);
@@ -74,7 +67,7 @@ std::wstring env_name(const std::wstring& entry) {
 // without case, as Windows does).
 std::wstring env_block(const std::vector<std::string>& add) {
   std::vector<std::wstring> extra;
-  for (const auto& a : add) extra.push_back(wide(a));
+  for (const auto& a : add) extra.push_back(detail::widen(a));
   std::wstring block;
   if (wchar_t* env = ::GetEnvironmentStringsW()) {
     for (const wchar_t* p = env; *p; p += std::wcslen(p) + 1) {
@@ -189,7 +182,7 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const SpawnOptions&
   si.lpAttributeList = attrs;
 
   std::wstring cmd;
-  for (const auto& a : argv) append_quoted(cmd, wide(a));
+  for (const auto& a : argv) append_quoted(cmd, detail::widen(a));
   std::wstring env = env_block(opt.env);
   DWORD flags = CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
   if (opt.new_process_group) flags |= CREATE_NEW_PROCESS_GROUP;
