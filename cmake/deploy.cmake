@@ -2,7 +2,7 @@
 # YAML, the client library's typed API objects where python3-kubernetes is
 # installed, and the pod settings the host relies on. Exits 77 (skipped)
 # without python3-yaml.
-if(NOT K2_BUILD_TESTS OR K2_ANY_SANITIZER)
+if(NOT K2_BUILD_TESTS OR K2_ANY_SANITIZER OR WIN32)
   return()
 endif()
 find_program(K2_DEPLOY_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)

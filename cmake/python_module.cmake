@@ -1,6 +1,7 @@
 # The host as the CPython 3.12 extension module velmora._kinra2._litert_host,
-# built from the same core library as the native program. Without a working
-# Python 3.12 (headers included) the module is skipped and nothing else changes.
+# built from the same core library as the native program, against the limited
+# API only. Without a working Python 3.12 (headers included) the module is
+# skipped and nothing else changes.
 #
 # Build-tree layout (put ${CMAKE_BINARY_DIR}/python on PYTHONPATH):
 #   python/velmora/_kinra2/__init__.py
@@ -9,6 +10,12 @@
 #   python/velmora/_kinra2/_litert_host/libshared_enc_dep.so   the policy component
 # The module is its package's __init__ because `-m` runs a package's __main__
 # but cannot run an extension module directly.
+#
+# Cross-built for Windows the same package holds __init__.cp312-win_amd64.pyd,
+# linked against python3.dll alone, with shared_enc_dep.dll and the runtime's
+# DLLs beside it (Windows looks for a .pyd's DLLs in its own folder). No
+# Windows Python runs here: that build is checked by its imports and exports,
+# and run under Wine by a stand-in for python3.dll (tests/python/standin).
 
 # Whether `exe` runs and is a 3.12.
 function(k2_python312_runs exe out)
@@ -46,6 +53,96 @@ foreach(c ${K2_PY_CANDIDATES})
   endif()
 endforeach()
 
+set(K2_PY_ROOT ${CMAKE_BINARY_DIR}/python)
+set(K2_PY_PKG ${K2_PY_ROOT}/velmora/_kinra2/_litert_host)
+set(K2_PY_SRC ${CMAKE_SOURCE_DIR}/src/velmora/_kinra2)
+
+# The package around the module: its Python files and the policy component
+# (loaded by path from the module's folder), plus any further files given.
+# Copied on every build, not after the module's link, so that a rebuilt
+# component never leaves a stale copy behind. Build this target to get the
+# whole package.
+function(k2_module_package)
+  add_custom_target(k2_litert_host_package ALL
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/__init__.py ${K2_PY_ROOT}/velmora/_kinra2/__init__.py
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/_litert_host/__main__.py ${K2_PY_PKG}/__main__.py
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:shared_enc_dep> ${ARGN} ${K2_PY_PKG}/
+    COMMAND_EXPAND_LISTS VERBATIM)
+  add_dependencies(k2_litert_host_package k2_litert_host_module shared_enc_dep)
+endfunction()
+
+if(WIN32)
+  # Cross-built: the Linux interpreter found above lends its headers, which
+  # are platform-neutral but for pyconfig.h; ours for Windows x64 replaces it
+  # in a copy (Python.h includes it by quotes, so its own folder wins).
+  if(NOT K2_PYTHON)
+    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, no working Python 3.12 "
+                   "($PYTHON, python3.12, ~/.pyenv/versions/3.12*) to take the headers from")
+    return()
+  endif()
+  execute_process(COMMAND "${K2_PYTHON}" -c "import sysconfig; print(sysconfig.get_config_var('INCLUDEPY'))"
+                  OUTPUT_VARIABLE py_inc OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT EXISTS "${py_inc}/Python.h")
+    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, ${K2_PYTHON} has no headers")
+    return()
+  endif()
+  find_program(K2_DLLTOOL NAMES ${CMAKE_DLLTOOL} x86_64-w64-mingw32-dlltool REQUIRED)
+  message(STATUS "Python extension module velmora._kinra2._litert_host: building for Windows with the headers of ${K2_PYTHON}")
+
+  set(inc ${CMAKE_BINARY_DIR}/python3.12-windows-include)
+  file(COPY ${py_inc}/ DESTINATION ${inc} PATTERN pyconfig.h EXCLUDE)
+  configure_file(${K2_PY_SRC}/windows/pyconfig.h ${inc}/pyconfig.h COPYONLY)
+
+  set(implib ${CMAKE_BINARY_DIR}/libpython3.dll.a)
+  add_custom_command(OUTPUT ${implib}
+    COMMAND ${K2_DLLTOOL} --input-def ${K2_PY_SRC}/windows/python3.def --dllname python3.dll
+            --output-lib ${implib}
+    DEPENDS ${K2_PY_SRC}/windows/python3.def
+    COMMENT "import library of python3.dll" VERBATIM)
+  add_custom_target(k2_python3_implib DEPENDS ${implib})
+
+  add_library(k2_litert_host_module MODULE ${K2_PY_SRC}/_litert_host_module.cpp)
+  target_include_directories(k2_litert_host_module PRIVATE ${inc})
+  target_link_libraries(k2_litert_host_module PRIVATE kinra2_core ${implib})
+  add_dependencies(k2_litert_host_module k2_python3_implib)
+  set_target_properties(k2_litert_host_module PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME __init__
+    SUFFIX .cp312-win_amd64.pyd
+    LIBRARY_OUTPUT_DIRECTORY ${K2_PY_PKG}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  # The runtime DLLs it imports go beside it, where Windows looks for them.
+  k2_module_package($<TARGET_RUNTIME_DLLS:k2_litert_host_module>)
+
+  if(K2_BUILD_TESTS)
+    # No Windows Python here. What a Windows Python would need is read from
+    # the module's PE headers, and a stand-in for python3.dll loads it under
+    # Wine the way Python does and calls its main().
+    add_test(NAME python.pyd_imports
+             COMMAND ${K2_PYTHON} ${CMAKE_SOURCE_DIR}/tests/python/pyd_imports.py
+                     ${CMAKE_OBJDUMP} $<TARGET_FILE:k2_litert_host_module> ${K2_PY_SRC}/windows/python3.def)
+    set_tests_properties(python.pyd_imports PROPERTIES TIMEOUT 60)
+
+    set(standin ${CMAKE_SOURCE_DIR}/tests/python/standin)
+    set(standin_dir ${CMAKE_BINARY_DIR}/python-standin)
+    add_library(k2_python3_standin SHARED ${standin}/python3.c)
+    target_include_directories(k2_python3_standin PRIVATE ${inc})
+    set_target_properties(k2_python3_standin PROPERTIES
+      OUTPUT_NAME python3 C_STANDARD 11
+      RUNTIME_OUTPUT_DIRECTORY ${standin_dir} ARCHIVE_OUTPUT_DIRECTORY ${standin_dir})
+    add_executable(pyd_host ${standin}/pyd_host.c)
+    target_link_libraries(pyd_host PRIVATE k2_python3_standin)
+    set_target_properties(pyd_host PROPERTIES C_STANDARD 11 RUNTIME_OUTPUT_DIRECTORY ${standin_dir})
+    add_dependencies(pyd_host k2_litert_host_package)
+    add_test(NAME python.pyd_standin
+             COMMAND ${K2_PYTHON} ${CMAKE_SOURCE_DIR}/tests/python/pyd_standin.py ${CMAKE_BINARY_DIR}/bin
+                     $<TARGET_FILE:pyd_host> $<TARGET_FILE:k2_litert_host_module> ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set_tests_properties(python.pyd_standin PROPERTIES TIMEOUT 900)
+  endif()
+  return()
+endif()
+
 if(K2_PYTHON)
   # Headers and the module suffix come from the chosen interpreter's sysconfig.
   set(Python3_EXECUTABLE "${K2_PYTHON}")
@@ -63,10 +160,6 @@ if(NOT K2_PYTHON OR NOT Python3_Development.Module_FOUND)
 endif()
 message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${Python3_EXECUTABLE}")
 
-set(K2_PY_ROOT ${CMAKE_BINARY_DIR}/python)
-set(K2_PY_PKG ${K2_PY_ROOT}/velmora/_kinra2/_litert_host)
-set(K2_PY_SRC ${CMAKE_SOURCE_DIR}/src/velmora/_kinra2)
-
 Python3_add_library(k2_litert_host_module MODULE WITH_SOABI ${K2_PY_SRC}/_litert_host_module.cpp)
 target_link_libraries(k2_litert_host_module PRIVATE kinra2_core)
 set_target_properties(k2_litert_host_module PROPERTIES
@@ -77,12 +170,7 @@ set_target_properties(k2_litert_host_module PROPERTIES
 # Export nothing but the init function: the core's symbols must not clash
 # with other extension modules loaded into the same interpreter.
 target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
-add_dependencies(k2_litert_host_module shared_enc_dep)
-add_custom_command(TARGET k2_litert_host_module POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/__init__.py ${K2_PY_ROOT}/velmora/_kinra2/__init__.py
-  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${K2_PY_SRC}/_litert_host/__main__.py ${K2_PY_PKG}/__main__.py
-  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:shared_enc_dep> ${K2_PY_PKG}/
-  VERBATIM)
+k2_module_package()
 
 if(K2_BUILD_TESTS)
   set(K2_PY_TEST_ENV

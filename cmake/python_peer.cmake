@@ -3,7 +3,7 @@
 # was found for the extension module, with Python 3.12 as well, which may lack
 # numpy. Only the release build runs them: they drive the host as a user
 # would, and the sanitizer builds test the host itself.
-if(NOT K2_BUILD_TESTS OR K2_ANY_SANITIZER)
+if(NOT K2_BUILD_TESTS OR K2_ANY_SANITIZER OR WIN32)
   return()
 endif()
 

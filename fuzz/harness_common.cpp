@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "system/files.hpp"
 
 namespace kinra2::fuzz {
 
@@ -17,9 +18,13 @@ struct Scratch {
     std::string base = std::filesystem::is_directory("/dev/shm")
                            ? "/dev/shm"
                            : std::filesystem::temp_directory_path().string();
-    std::string tmpl = base + "/k2fuzz_XXXXXX";
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+      std::string p = base + "/k2fuzz_" + std::to_string(rd()) + std::to_string(rd());
+      std::error_code ec;
+      if (std::filesystem::create_directory(p, ec)) path = p;  // false: it exists
+    }
+    if (path.empty()) throw std::runtime_error("cannot create a scratch directory in " + base);
   }
   ~Scratch() {
     std::error_code ec;
@@ -34,18 +39,10 @@ const std::string& scratch_dir() {
 }
 
 void put_file(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot create " + path);
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-    if (n <= 0) {
-      ::close(fd);
-      throw std::runtime_error("cannot write " + path);
-    }
-    off += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
+  std::ofstream f(system::fs_path(path), std::ios::binary | std::ios::trunc);
+  if (!f) throw std::runtime_error("cannot create " + path);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f.flush()) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace kinra2::fuzz

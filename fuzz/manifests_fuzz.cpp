@@ -2,6 +2,7 @@
 // first byte picks which raw text the policy component also sees, so both
 // readers get the same corpus.
 #include "harness.hpp"
+#include "support/scoped_env.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +17,15 @@ namespace kinra2::fuzz {
 
 namespace {
 struct Fixture {
+  // The policy component and the resolver read these; the fixture lives as
+  // long as the process.
+  k2test::ScopedEnv deps{"VELMORA_DEPS_DIR", scratch_dir() + "/store"};
+  k2test::ScopedEnv home{"HOME", scratch_dir()};
+  k2test::ScopedEnv profile{"USERPROFILE", scratch_dir()};  // the home directory on Windows
+  k2test::ScopedEnv q8gd{"KINRA2_Q8GD", std::nullopt};
+  k2test::ScopedEnv shared_enc{"KINRA2_SHARED_ENC", std::nullopt};
+  k2test::ScopedEnv engine_dir{"KINRA2_ENGINE_DIR", std::nullopt};
+  k2test::ScopedEnv ane_engine{"KINRA2_ANE_ENGINE", std::nullopt};
   std::string dir, cpuinfo;
   Fixture() {
     const std::string& s = scratch_dir();
@@ -28,12 +38,6 @@ struct Fixture {
     put_file(dir + "/shared-enc.tflite", "encoder");
     cpuinfo = s + "/cpuinfo";
     put_file(cpuinfo, "processor\t: 0\nflags\t\t: fpu sse2 avx2 avx512_vnni\n");
-    ::setenv("VELMORA_DEPS_DIR", (s + "/store").c_str(), 1);
-    ::setenv("HOME", s.c_str(), 1);
-    ::unsetenv("KINRA2_Q8GD");
-    ::unsetenv("KINRA2_SHARED_ENC");
-    ::unsetenv("KINRA2_ENGINE_DIR");
-    ::unsetenv("KINRA2_ANE_ENGINE");
     bundle::load_policy_component();
   }
 };

@@ -9,12 +9,11 @@
 #include <memory>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "host/serve.hpp"
 #include "host/streams.hpp"
+#include "system/std_streams.hpp"
 
 namespace kinra2::fuzz {
 
@@ -73,8 +72,8 @@ struct Fd {
 }  // namespace
 
 int record_stream(const std::uint8_t* data, std::size_t size) {
-  static const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  Fd in_fd{::memfd_create("k2fuzz_stdin", MFD_CLOEXEC)};
+  static const int sink = system::open_null_device(/*for_writing=*/true);
+  Fd in_fd{system::capture_file()};
   if (in_fd.fd < 0 || sink < 0) std::abort();
   for (std::size_t off = 0; off < size;) {
     const ssize_t w = ::write(in_fd.fd, data + off, size - off);

@@ -1,4 +1,5 @@
-// SHA-256 digests (through libcrypto) as lowercase hexadecimal text.
+// SHA-256 digests as lowercase hexadecimal text: from libcrypto on Linux
+// (sha256_posix.cpp), from the platform's BCrypt on Windows (sha256_win.cpp).
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@ namespace kinra2::base {
 std::string hex(std::span<const unsigned char> bytes);
 
 // An incremental digest: update() as data arrives, then hex_digest() once.
-// Throws std::runtime_error when libcrypto fails.
+// Throws std::runtime_error when the digest provider fails.
 class Sha256 {
  public:
   Sha256();

@@ -1,6 +1,6 @@
 #include "bundle/container.hpp"
 
-#include "base/unique_fd.hpp"
+#include "system/files.hpp"
 
 #include <zip.h>
 
@@ -13,45 +13,35 @@
 #include <system_error>
 #include <unordered_map>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace kinra2::bundle::detail {
 
 namespace {
 
 namespace fs = std::filesystem;
 
-using base::UniqueFd;
+using system::File;
 
-// Opens `path` for reading only if it is a regular file. O_NONBLOCK keeps a
-// FIFO or device named as a bundle from stalling start-up; it is cleared again
-// because it means nothing for regular files.
-UniqueFd open_regular(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.ok()) return fd;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
-  int fl = ::fcntl(fd.get(), F_GETFL);
-  if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
-  return fd;
+// Opens `path` for reading only if it is a regular file. A FIFO or device
+// named as a bundle must not stall start-up.
+File open_regular(const std::string& path) {
+  File f = File::open_read(path, /*no_wait=*/true);
+  if (!f.ok()) return f;
+  const auto st = f.stat();
+  if (!st || !st->regular) return File();
+  return f;
 }
 
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
+[[noreturn]] void throw_error(const std::error_code& ec, const std::string& what) {
+  throw std::system_error(ec, what);
 }
 
 // Reads up to `n` bytes at `off`; fewer only at end of file.
-std::size_t pread_full(int fd, char* buf, std::size_t n, std::uint64_t off,
+std::size_t pread_full(File& f, char* buf, std::size_t n, std::uint64_t off,
                        const std::string& what) {
   std::size_t got = 0;
   while (got < n) {
-    ssize_t r = ::pread(fd, buf + got, n - got, static_cast<off_t>(off + got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(what);
-    }
+    const std::ptrdiff_t r = f.pread(buf + got, n - got, off + got);
+    if (r < 0) throw_error(f.error(), what);
     if (r == 0) break;
     got += static_cast<std::size_t>(r);
   }
@@ -59,19 +49,14 @@ std::size_t pread_full(int fd, char* buf, std::size_t n, std::uint64_t off,
 }
 
 std::string read_whole_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) throw_errno("cannot open " + path);
+  File f = File::open_read(path);
+  if (!f.ok()) throw_error(f.error(), "cannot open " + path);
   std::string out;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
-    out.reserve(static_cast<std::size_t>(st.st_size));
+  if (const auto st = f.stat(); st && st->size > 0) out.reserve(static_cast<std::size_t>(st->size));
   char buf[1 << 16];
   for (;;) {
-    ssize_t r = ::read(fd.get(), buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw_errno("cannot read " + path);
-    }
+    const std::ptrdiff_t r = f.read(buf, sizeof buf);
+    if (r < 0) throw_error(f.error(), "cannot read " + path);
     if (r == 0) break;
     out.append(buf, static_cast<std::size_t>(r));
   }
@@ -89,7 +74,7 @@ std::uint64_t le64(const unsigned char* p) {
 }
 
 // The table read proper; returns nullopt on any short read or bad name.
-std::optional<std::vector<TocEntry>> read_toc(int fd) {
+std::optional<std::vector<TocEntry>> read_toc(File& fd) {
   unsigned char hdr[8];
   std::uint64_t pos = 0;
   if (pread_full(fd, reinterpret_cast<char*>(hdr), 8, pos, "imx header") < 8) return std::nullopt;
@@ -118,10 +103,10 @@ std::optional<std::vector<TocEntry>> read_toc(int fd) {
 
 // Only the bytes that exist are read: the declared size never decides an
 // allocation by itself, so a container claiming an exabyte costs nothing.
-std::string read_span(int fd, std::uint64_t offset, std::uint64_t size, const std::string& path) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw_errno("cannot stat " + path);
-  const auto fsize = static_cast<std::uint64_t>(st.st_size);
+std::string read_span(File& fd, std::uint64_t offset, std::uint64_t size, const std::string& path) {
+  const auto st = fd.stat();
+  if (!st) throw_error(fd.error(), "cannot stat " + path);
+  const std::uint64_t fsize = st->size;
   if (offset >= fsize) return {};
   const std::uint64_t n = std::min(size, fsize - offset);
   std::string out(static_cast<std::size_t>(n), '\0');
@@ -246,9 +231,9 @@ std::string prefix_cp(std::string_view s, std::size_t n) {
 
 std::optional<std::vector<TocEntry>> imx_toc(const std::string& path) {
   try {
-    UniqueFd fd = open_regular(path);
+    File fd = open_regular(path);
     if (!fd.ok()) return std::nullopt;
-    return read_toc(fd.get());
+    return read_toc(fd);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -262,7 +247,7 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
                              bool with_data) {
   if (is_directory(bundle)) {
     for (auto nm : names) {
-      std::string p = (fs::path(bundle) / nm).string();
+      std::string p = system::join_path(bundle, nm);
       if (is_regular(p))
         return Member{std::string(nm), with_data ? read_whole_file(p) : std::string()};
     }
@@ -271,11 +256,11 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
   if (!is_regular(bundle)) return std::nullopt;
 
   {
-    UniqueFd fd = open_regular(bundle);
+    File fd = open_regular(bundle);
     if (!fd.ok()) return std::nullopt;
     std::optional<std::vector<TocEntry>> toc;
     try {
-      toc = read_toc(fd.get());
+      toc = read_toc(fd);
     } catch (const std::exception&) {
       toc.reset();
     }
@@ -287,7 +272,7 @@ std::optional<Member> lookup(const std::string& bundle, std::span<const std::str
         if (it == by_base.end()) continue;
         const TocEntry& e = *it->second;
         return Member{std::string(nm),
-                      with_data ? read_span(fd.get(), e.offset, e.size, bundle) : std::string()};
+                      with_data ? read_span(fd, e.offset, e.size, bundle) : std::string()};
       }
       return std::nullopt;  // a file with a table is never also a zip archive
     }
@@ -339,8 +324,9 @@ std::vector<std::string> listing(const std::string& bundle) {
   std::vector<std::string> out;
   if (is_directory(bundle)) {
     std::error_code ec;
-    for (fs::directory_iterator it(bundle, ec), end; !ec && it != end; it.increment(ec))
-      out.push_back(it->path().filename().string());
+    for (fs::directory_iterator it(system::fs_path(bundle), ec), end; !ec && it != end;
+         it.increment(ec))
+      out.push_back(system::path_text(it->path().filename()));
     return out;
   }
   if (!is_regular(bundle)) return out;
@@ -362,13 +348,11 @@ std::vector<std::string> listing(const std::string& bundle) {
 }
 
 bool is_regular(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return system::path_kind(path) == system::PathKind::regular;
 }
 
 bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return system::path_kind(path) == system::PathKind::directory;
 }
 
 }  // namespace kinra2::bundle::detail

@@ -3,7 +3,8 @@
 #include "bundle/container.hpp"
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
-#include "base/unique_fd.hpp"
+#include "system/cpu_budget.hpp"
+#include "system/files.hpp"
 
 #include <nlohmann/json.hpp>
 #include <tensorflow/lite/c/c_api.h>
@@ -17,10 +18,6 @@
 #include <stdexcept>
 #include <system_error>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kinra2::bundle {
 
@@ -80,22 +77,17 @@ std::string lowered_trimmed_env(const char* name) {
 // Only a regular file is read: a FIFO named manifest.json would block
 // start-up for good, and a device could feed bytes until memory runs out.
 std::string read_text(const std::string& path) {
-  const base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  const int fd = file.get();
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0)
-    throw std::system_error(errno, std::generic_category(), "cannot stat " + path);
-  if (!S_ISREG(st.st_mode)) throw std::runtime_error(path + " is not a regular file");
+  system::File file = system::File::open_read(path, /*no_wait=*/true);
+  if (!file.ok()) throw std::system_error(file.error(), "cannot open " + path);
+  const auto st = file.stat();
+  if (!st) throw std::system_error(file.error(), "cannot stat " + path);
+  if (!st->regular) throw std::runtime_error(path + " is not a regular file");
   std::string out;
-  out.reserve(static_cast<std::size_t>(st.st_size));
+  out.reserve(static_cast<std::size_t>(st->size));
   char buf[1 << 16];
   for (;;) {
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    }
+    const std::ptrdiff_t r = file.read(buf, sizeof buf);
+    if (r < 0) throw std::system_error(file.error(), "cannot read " + path);
     if (r == 0) break;
     out.append(buf, static_cast<std::size_t>(r));
   }
@@ -104,7 +96,13 @@ std::string read_text(const std::string& path) {
 
 }  // namespace
 
+std::string default_cpuinfo() {
+  const std::string root = system::kernel_files_root();
+  return root.empty() ? std::string() : system::join_path(root, "proc/cpuinfo");
+}
+
 std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
+  if (cpuinfo.empty()) return std::nullopt;
   std::ifstream in(cpuinfo);
   if (!in) return std::nullopt;
   std::string line;
@@ -177,16 +175,13 @@ std::pair<bool, std::string> q8gd_runtime_ok(const json& manifest,
 }
 
 std::string sha256_file_hex(const std::string& path) {
-  const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  system::File file = system::File::open_read(path);
+  if (!file.ok()) throw std::system_error(file.error(), "cannot open " + path);
   base::Sha256 digest;
   std::vector<unsigned char> buf(HASH_CHUNK);
   for (;;) {
-    const ssize_t r = ::read(fd.get(), buf.data(), buf.size());
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    }
+    const std::ptrdiff_t r = file.read(buf.data(), buf.size());
+    if (r < 0) throw std::system_error(file.error(), "cannot read " + path);
     if (r == 0) break;
     digest.update(buf.data(), static_cast<std::size_t>(r));
   }

@@ -10,11 +10,13 @@
 
 namespace kinra2::bundle {
 
-inline constexpr const char* DEFAULT_CPUINFO = "/proc/cpuinfo";
+// The processor flags file: /proc/cpuinfo, or empty where the platform has
+// none (Windows), so that the gate falls back.
+std::string default_cpuinfo();
 
 // The first of INT8_DOT_FLAGS listed on the first "flags" line of `cpuinfo`,
 // or nullopt (also when the file cannot be read).
-std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = DEFAULT_CPUINFO);
+std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = default_cpuinfo());
 
 // Version text of the linked LiteRT runtime (the form recorded in the
 // variant's gate.runtime), nullopt when it cannot be read.

@@ -30,7 +30,7 @@ std::pair<bool, std::string> q8gd_runtime_ok(const nlohmann::json& manifest,
 // bundle/combined_litert_q8gd.tflite or none; the note is the log text (empty
 // when there is nothing to say: no directory bundle or no variant in it).
 base::Outcome<std::string> select_q8gd(const std::string& bundle,
-                                       const std::string& cpuinfo = DEFAULT_CPUINFO);
+                                       const std::string& cpuinfo = default_cpuinfo());
 
 // Lowercase hex SHA-256 of a file, read in HASH_CHUNK pieces. Throws
 // std::system_error when the file cannot be read.

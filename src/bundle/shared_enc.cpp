@@ -6,15 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "system/files.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-
-#include <dlfcn.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kinra2::bundle {
 
@@ -25,20 +22,10 @@ using detail::is_directory;
 using detail::is_regular;
 using nlohmann::json;
 
-std::string home_dir() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "~";
-}
+using system::home_dir;
 
 std::string join(const std::string& a, const std::string& b) {
-  return (fs::path(a) / b).string();
-}
-
-std::string exe_dir() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
+  return system::join_path(a, b);
 }
 
 // Texts the component hands out; released with its own free function.
@@ -85,25 +72,19 @@ struct PolicyComponent::Api {
   void (*release)(char*);
 };
 
-PolicyComponent::PolicyComponent(void* handle, std::unique_ptr<Api> api)
-    : handle_(handle), api_(std::move(api)) {}
+PolicyComponent::PolicyComponent(std::unique_ptr<system::DynamicLibrary> lib,
+                                 std::unique_ptr<Api> api)
+    : lib_(std::move(lib)), api_(std::move(api)) {}
 
-PolicyComponent::~PolicyComponent() {
-  if (handle_) ::dlclose(handle_);
-}
+PolicyComponent::~PolicyComponent() = default;
 
 std::unique_ptr<PolicyComponent> PolicyComponent::open(const std::string& file, std::string& why) {
-  ::dlerror();
-  void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) {
-    const char* e = ::dlerror();
-    why = e ? e : (file + ": cannot be loaded");
-    return nullptr;
-  }
+  auto lib = system::DynamicLibrary::open(file, why);
+  if (!lib) return nullptr;
   auto api = std::make_unique<Api>();
   bool missing = false;
   auto sym = [&](auto& fn, const char* name) {
-    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(h, name));
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(lib->symbol(name));
     if (!fn && !missing) {
       missing = true;
       why = file + ": undefined symbol " + name;
@@ -121,11 +102,8 @@ std::unique_ptr<PolicyComponent> PolicyComponent::open(const std::string& file, 
     why = file + ": interface version " + std::to_string(api->abi_version()) +
           ", this host needs " + std::to_string(K2SED_ABI_VERSION);
   }
-  if (missing) {
-    ::dlclose(h);
-    return nullptr;
-  }
-  return std::unique_ptr<PolicyComponent>(new PolicyComponent(h, std::move(api)));
+  if (missing) return nullptr;
+  return std::unique_ptr<PolicyComponent>(new PolicyComponent(std::move(lib), std::move(api)));
 }
 
 std::string PolicyComponent::shared_enc_id() const {
@@ -212,13 +190,14 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle,
   std::vector<std::string> cands;
   if (engine && !engine->empty()) cands.push_back(*engine);
   for (const char* var : {"KINRA2_SHARED_ENC", "KINRA2_ENGINE_DIR", "KINRA2_ANE_ENGINE"})
-    if (const char* v = std::getenv(var); v && *v) cands.emplace_back(v);
+    if (auto v = system::env_text(var); v && !v->empty()) cands.push_back(*v);
   const std::string engines = join(home_dir(), ".velmora/engines");
   if (is_directory(engines)) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (fs::directory_iterator it(engines, ec), end; !ec && it != end; it.increment(ec))
-      names.push_back(it->path().filename().string());
+    for (fs::directory_iterator it(system::fs_path(engines), ec), end; !ec && it != end;
+         it.increment(ec))
+      names.push_back(system::path_text(it->path().filename()));
     std::sort(names.begin(), names.end());  // byte order of UTF-8 is code-point order
     for (const auto& n : names) {
       std::string p = join(join(engines, n), SHARED_ENC_MEMBER);
@@ -231,7 +210,7 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle,
       std::string p = join(c, SHARED_ENC_MEMBER);
       if (is_regular(p) && ok(p, "engine dir")) return Result::of(p, "engine dir " + c);
     } else if (is_regular(c)) {
-      if (base_name(c) == SHARED_ENC_MEMBER) {
+      if (system::path_text(system::fs_path(c).filename()) == SHARED_ENC_MEMBER) {
         if (ok(c, "explicit file")) return Result::of(c, "explicit file " + c);
       } else if (auto data = member_bytes(c, {SHARED_ENC_MEMBER})) {
         std::string staged = stage_tflite(c, SHARED_ENC_MEMBER, *data);
@@ -248,9 +227,14 @@ base::Outcome<std::string> resolve_shared_enc(const std::string& bundle,
 
 }  // namespace detail
 
+std::string policy_library_file() {
+  return system::shared_library_file("shared_enc_dep");
+}
+
 std::vector<std::string> default_policy_dirs() {
-  const std::string here = exe_dir();
-  return {(fs::path(here) / ".." / ".." / "tools").lexically_normal().string(), here};
+  const std::string here = system::program_dir();
+  return {system::path_text((system::fs_path(here) / ".." / ".." / "tools").lexically_normal()),
+          here};
 }
 
 void load_policy_component() {
@@ -261,7 +245,7 @@ void load_policy_component(const std::vector<std::string>& dirs) {
   SED.reset();
   std::string why = "no directory to search";
   for (const auto& d : dirs) {
-    if (auto c = detail::PolicyComponent::open(join(d, POLICY_LIBRARY), why)) {
+    if (auto c = detail::PolicyComponent::open(join(d, policy_library_file()), why)) {
       SED = std::move(c);
       SED_WHY = d;
       return;

@@ -1,7 +1,8 @@
 // Finding the shared encoder of a two-artifact bundle and binding it to the
 // base the identity was cut against. The binding policy itself lives in the
-// separately shipped component libshared_enc_dep.so; this side only loads it
-// and walks the candidate locations in their fixed order.
+// separately shipped component (libshared_enc_dep.so, shared_enc_dep.dll on
+// Windows); this side only loads it and walks the candidate locations in
+// their fixed order.
 #pragma once
 
 #include <string>
@@ -9,7 +10,8 @@
 
 namespace kinra2::bundle {
 
-inline constexpr const char* POLICY_LIBRARY = "libshared_enc_dep.so";
+// The component's file name on this platform.
+std::string policy_library_file();
 
 // Where the host looks for the component, in order: the repository's tools
 // directory seen from an in-tree build (<exe dir>/../../tools, e.g. build/bin

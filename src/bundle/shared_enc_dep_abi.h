@@ -1,4 +1,5 @@
-/* C interface of the base-verification policy component (libshared_enc_dep.so).
+/* C interface of the base-verification policy component (libshared_enc_dep.so,
+ * shared_enc_dep.dll on Windows).
  *
  * The host dlopens the component at start-up and resolves these symbols; the
  * packing tool links it directly, so both agree on what a base's content
@@ -16,7 +17,15 @@
 #define K2SED_ABI_VERSION 2
 #define K2SED_HEX_BUF 65
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+/* CMake defines shared_enc_dep_EXPORTS while it builds the component's DLL;
+ * a program linking it takes the functions through its import library. */
+#if defined(shared_enc_dep_EXPORTS)
+#define K2SED_API __declspec(dllexport)
+#else
+#define K2SED_API
+#endif
+#elif defined(__GNUC__)
 #define K2SED_API __attribute__((visibility("default")))
 #else
 #define K2SED_API

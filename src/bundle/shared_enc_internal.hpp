@@ -9,6 +9,7 @@
 
 #include "base/outcome.hpp"
 #include "bundle/shared_enc.hpp"
+#include "system/dynamic_library.hpp"
 
 namespace kinra2::bundle::detail {
 
@@ -37,8 +38,8 @@ class PolicyComponent {
 
  private:
   struct Api;
-  PolicyComponent(void* handle, std::unique_ptr<Api> api);
-  void* handle_;
+  PolicyComponent(std::unique_ptr<system::DynamicLibrary> lib, std::unique_ptr<Api> api);
+  std::unique_ptr<system::DynamicLibrary> lib_;
   std::unique_ptr<Api> api_;
 };
 

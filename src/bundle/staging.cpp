@@ -2,21 +2,18 @@
 
 #include "bundle/container.hpp"
 #include "base/log.hpp"
+#include "system/files.hpp"
+#include "system/interrupt.hpp"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kinra2::bundle {
 
@@ -28,8 +25,8 @@ using detail::is_regular;
 
 // Signal handlers may not take locks or touch std::string, so every
 // registered path is mirrored into a fixed slot of plain bytes that the
-// handler can walk with unlink(2) alone. A start-up stages at most a few
-// files; paths that do not fit are swept only at normal exit.
+// handler can walk with a bare file removal alone. A start-up stages at most
+// a few files; paths that do not fit are swept only at normal exit.
 constexpr std::size_t SIG_SLOTS = 64;
 constexpr std::size_t SIG_PATH_MAX = 4096;
 
@@ -75,22 +72,11 @@ void sig_remove(const std::string& path) {
   }
 }
 
-extern "C" void sweep_on_signal(int sig) {
+// The interrupt hook: what a stopped process must not leave behind.
+void sweep_on_interrupt() {
   g_sweeping.store(true);
   for (auto& s : g_sig_slots)
-    if (s.live.load()) ::unlink(s.path);
-  // One line for the people reading the log (write(2) is async-signal-safe).
-  static constexpr char TERM_LINE[] = "[render-stream-host-litert] SIGTERM received — exiting\n";
-  static constexpr char INT_LINE[] = "[render-stream-host-litert] SIGINT received — exiting\n";
-  const char* line = sig == SIGTERM ? TERM_LINE : INT_LINE;
-  const std::size_t len = sig == SIGTERM ? sizeof TERM_LINE - 1 : sizeof INT_LINE - 1;
-  [[maybe_unused]] const ssize_t w = ::write(base::detail::log_fd(), line, len);
-  // Die the way the peer asked us to, so it sees the usual signal status.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  ::sigaction(sig, &dfl, nullptr);
-  ::raise(sig);
+    if (s.live.load()) system::remove_file_signal_safe(s.path);
 }
 
 extern "C" void drop_staged_at_exit() {
@@ -156,25 +142,16 @@ void install_exit_sweep() {
   });
   // Not once per process: an embedding host puts its own dispositions back
   // between runs, so every run installs the handlers again.
-  for (int sig : {SIGTERM, SIGINT}) {
-    struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0) continue;
-    if (old.sa_handler == SIG_IGN) continue;  // a peer that made us ignore it keeps that
-    struct sigaction sa {};
-    sa.sa_handler = sweep_on_signal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(sig, &sa, nullptr);
-  }
+  system::install_interrupt_handlers(sweep_on_interrupt);
 }
 
 namespace detail {
 
 std::optional<std::string> stage_dir() {
-  const char* raw = std::getenv(STAGE_DIR_ENV.data());
-  std::string d = trim(raw ? raw : "");
+  std::string d = trim(system::env_text(STAGE_DIR_ENV.data()).value_or(""));
   if (d.empty()) return std::nullopt;
   std::error_code ec;
-  fs::create_directories(d, ec);
+  fs::create_directories(system::fs_path(d), ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
     base::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " +
@@ -187,52 +164,31 @@ std::optional<std::string> stage_dir() {
 
 std::string stage_tflite(const std::string& bundle, std::string_view nm, std::string_view data) {
   if (is_directory(bundle)) {
-    std::string own = (fs::path(bundle) / nm).string();
+    std::string own = system::join_path(bundle, nm);
     if (is_regular(own)) return own;
   }
-  std::string dir;
-  if (auto d = stage_dir()) {
-    dir = *d;
-  } else {
-    std::error_code ec;
-    dir = fs::temp_directory_path(ec).string();
-    if (ec || dir.empty()) dir = "/tmp";
-  }
+  const std::string dir = stage_dir().value_or(system::default_temp_dir());
   const std::string base = std::string(detail::base_name(nm));
-  std::string tmpl = (fs::path(dir) / ("k2stage_XXXXXX_" + base)).string();
-  // mkstemps keeps "_" + base name as the suffix after the random part.
-  int fd = ::mkstemps(tmpl.data(), static_cast<int>(base.size() + 1));
-  if (fd < 0)
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot create a staged file in " + dir);
+  std::string path;
+  system::File file = system::File::create_unique(dir, "k2stage_", "_" + base, path);
+  if (!file.ok()) throw std::system_error(file.error(), "cannot create a staged file in " + dir);
   // Registered before the first byte is written, so an interrupted write
   // leaves nothing behind either.
-  register_path(tmpl);
-  const char* p = data.data();
-  std::size_t left = data.size();
-  int err = 0;
-  while (left > 0) {
-    ssize_t w = ::write(fd, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    p += w;
-    left -= static_cast<std::size_t>(w);
+  register_path(path);
+  std::error_code err;
+  if (!file.write_all(data)) err = file.error();
+  if (!file.close() && !err) err = file.error();
+  if (err) {
+    system::remove_file(path);
+    unregister_first(path);
+    throw std::system_error(err, "cannot write staged file " + path);
   }
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmpl.c_str());
-    unregister_first(tmpl);
-    throw std::system_error(err, std::generic_category(), "cannot write staged file " + tmpl);
-  }
-  return tmpl;
+  return path;
 }
 
 std::optional<std::string> stage_member(const std::string& bundle, std::string_view nm) {
   if (is_directory(bundle)) {
-    std::string own = (fs::path(bundle) / nm).string();
+    std::string own = system::join_path(bundle, nm);
     if (!is_regular(own)) return std::nullopt;
     return own;
   }
@@ -249,7 +205,7 @@ void release_staged(const std::vector<std::string>& paths) {
       std::lock_guard lk(r.mu);
       if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) continue;
     }
-    if (::unlink(p.c_str()) != 0) continue;  // the exit sweep tries again
+    if (!system::remove_file(p)) continue;  // the exit sweep tries again
     unregister_first(p);
   }
 }
@@ -260,7 +216,7 @@ void drop_staged() {
   while (!r.staged.empty()) {
     std::string p = std::move(r.staged.back());
     r.staged.pop_back();
-    ::unlink(p.c_str());
+    system::remove_file(p);
     if (std::find(r.staged.begin(), r.staged.end(), p) == r.staged.end()) sig_remove(p);
   }
 }

@@ -2,7 +2,8 @@
 // loads from a path, so members of IMX and zip bundles are written out; the
 // registry below guarantees they are removed again, by the chain once it has
 // loaded them or, failing that, at process exit (normal exit, or SIGTERM /
-// SIGINT from the peer that started us).
+// SIGINT from the peer that started us; Ctrl-C, Ctrl-Break or a closed
+// console on Windows).
 #pragma once
 
 #include <optional>
@@ -33,8 +34,8 @@ class StagedFiles {
 };
 
 // Registers the exit sweep with atexit (once per process) and installs
-// SIGTERM/SIGINT handlers that unlink still-registered staged files before
-// dying with the default action. Signals the process already ignores stay
+// SIGTERM/SIGINT handlers (console control events on Windows) that remove
+// still-registered staged files before dying with the default action. Signals the process already ignores stay
 // ignored. Idempotent; the host calls it at the start of every run, since an
 // embedding process may have restored its own handlers after the last one.
 void install_exit_sweep();

@@ -1,7 +1,3 @@
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,11 +6,12 @@
 
 #include <flatbuffers/flatbuffers.h>
 
-#include "base/unique_fd.hpp"
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/signature_view_internal.hpp"
 #include "chain/xnnpack_guard.hpp"
+#include "system/files.hpp"
+#include "system/mapped_file.hpp"
 #include "tflite_schema_generated.h"
 
 namespace kinra2::chain {
@@ -44,19 +41,19 @@ struct LitertModel::Signature {
 LitertModel::LitertModel(const std::string& path, int threads, Load how,
                          const system::CpuIdentity& cpu, Int8Kernels int8_kernels)
     : path_(path), threads_(threads) {
-  const base::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok())
+  system::File file = system::File::open_read(path);
+  if (!file.ok())
     throw std::runtime_error("cannot open LiteRT model " + quoted(path) + ": " +
-                             std::strerror(errno));
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) bad_model(path, "is not a regular file");
-  const auto file_size = static_cast<std::size_t>(st.st_size);
+                             file.error().message());
+  const auto st = file.stat();
+  if (!st || !st->regular) bad_model(path, "is not a regular file");
+  const auto file_size = static_cast<std::size_t>(st->size);
   if (file_size < 8) bad_model(path, "is not a valid model (too short)");
   if (file_size >= kMaxModel - page_size()) bad_model(path, "is too large (2 GiB or more)");
 
   // One page in front is room enough for the prefixes of most files; larger
   // signature sets are loaded again with the room they need.
-  auto bytes = detail::load_model_bytes(path, fd.get(), file_size, page_size(), how);
+  auto bytes = detail::load_model_bytes(path, file, file_size, page_size(), how);
   flatbuffers::Verifier verifier(bytes->file(), file_size);
   if (!fmt::VerifyModelBuffer(verifier))
     bad_model(path, "is not a valid model (verification failed)");
@@ -124,7 +121,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
   if (room > bytes->room) {
     if (room + file_size >= kMaxModel) bad_model(path, "is too large (2 GiB or more)");
     bytes.reset();
-    bytes = detail::load_model_bytes(path, fd.get(), file_size, room, how);
+    bytes = detail::load_model_bytes(path, file, file_size, room, how);
     // The file is read anew, and the prefixes below are built by following
     // its offsets: a file that changed in between must not be trusted.
     flatbuffers::Verifier again(bytes->file(), file_size);
@@ -138,7 +135,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     detail::write_prefix(bytes->base + signatures_[i].offset, (i + 1) * psize, bytes->file(), model,
                          signatures_[i].entry, entry);
   }
-  if (bytes->mapped) mprotect(bytes->base, bytes->room, PROT_READ);
+  if (bytes->mapped) system::protect_read_only(bytes->base, bytes->room);
   bytes_ = std::move(bytes);
 }
 

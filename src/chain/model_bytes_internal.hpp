@@ -10,6 +10,10 @@
 
 #include "chain/litert_runtime.hpp"
 
+namespace kinra2::system {
+class File;
+}
+
 namespace kinra2::chain::detail {
 
 std::size_t page_size();
@@ -37,10 +41,11 @@ struct ModelBytes {
   ~ModelBytes();
 };
 
-// The first `file_size` bytes of `fd` (the file at `path`) behind `room`
+// The first `file_size` bytes of `file` (the file at `path`) behind `room`
 // bytes of writable space. `room` is a multiple of the page size. A file that
 // cannot be mapped is read, whatever `how` asks for.
-std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, int fd, std::size_t file_size,
+std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, system::File& file,
+                                             std::size_t file_size,
                                              std::size_t room, LitertModel::Load how);
 
 }  // namespace kinra2::chain::detail

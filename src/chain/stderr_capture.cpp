@@ -1,12 +1,8 @@
 #include "chain/stderr_capture.hpp"
 
 #include "base/log.hpp"
+#include "system/std_streams.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -38,9 +34,9 @@ std::vector<std::string> captured_lines(std::string_view text) {
 
 StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   std::fflush(stderr);
-  file_.reset(memfd_create("k2-runtime-stderr", MFD_CLOEXEC));
+  file_.reset(system::capture_file());
   if (!file_.ok()) return;
-  saved_.reset(fcntl(2, F_DUPFD_CLOEXEC, 3));
+  saved_.reset(system::duplicate_fd(2));
   if (!saved_.ok()) {
     file_.reset();
     return;
@@ -48,7 +44,7 @@ StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   // The host's own lines (and a signal handler's) keep going to the real
   // standard error meanwhile.
   base::detail::set_log_fd(saved_.get());
-  if (dup2(file_.get(), 2) < 0) {
+  if (!system::redirect_fd(file_.get(), 2)) {
     base::detail::set_log_fd(2);
     saved_.reset();
     file_.reset();
@@ -62,22 +58,11 @@ StderrCapture::~StderrCapture() {
 void StderrCapture::finish() {
   if (!file_.ok()) return;
   std::fflush(stderr);
-  dup2(saved_.get(), 2);
+  system::redirect_fd(saved_.get(), 2);
   base::detail::set_log_fd(2);
   saved_.reset();
-  const off_t end = lseek(file_.get(), 0, SEEK_END);
-  std::string text(end > 0 ? std::min<std::size_t>(static_cast<std::size_t>(end), MAX_CAPTURE) : 0,
-                   '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t r =
-        pread(file_.get(), text.data() + got, text.size() - got, static_cast<off_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
+  const std::string text = system::read_back(file_.get(), MAX_CAPTURE);
   file_.reset();
-  text.resize(got);
   if (sink_)
     for (const std::string& line : captured_lines(text)) sink_(line);
 }

@@ -1,11 +1,7 @@
 #include "host/entry.hpp"
 
-#include <array>
-#include <csignal>
 #include <exception>
 #include <string_view>
-
-#include <signal.h>
 
 #include "bundle/load_bundle.hpp"
 #include "bundle/shared_enc.hpp"
@@ -16,6 +12,7 @@
 #include "image/color_correct.hpp"
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
+#include "system/interrupt.hpp"
 
 namespace kinra2::host {
 
@@ -77,22 +74,13 @@ namespace {
 // files first so that a signal arriving in between still finds them handled.
 class RunScope {
  public:
-  RunScope() {
-    for (std::size_t i = 0; i < SIGNALS.size(); ++i)
-      saved_[i] = ::sigaction(SIGNALS[i], nullptr, &old_[i]) == 0;
-  }
+  RunScope() = default;
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
-  ~RunScope() {
-    bundle::detail::drop_staged();
-    for (std::size_t i = 0; i < SIGNALS.size(); ++i)
-      if (saved_[i]) ::sigaction(SIGNALS[i], &old_[i], nullptr);
-  }
+  ~RunScope() { bundle::detail::drop_staged(); }
 
  private:
-  static constexpr std::array<int, 3> SIGNALS = {SIGPIPE, SIGTERM, SIGINT};
-  std::array<struct sigaction, 3> old_{};
-  std::array<bool, 3> saved_{};
+  system::InterruptScope interrupts_;
 };
 
 }  // namespace
@@ -102,9 +90,8 @@ int main(int argc, const char* const* argv) {
 }
 
 int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs) {
+  // A peer that closes its end surfaces as a failed write, not a signal.
   RunScope scope;
-  // A peer that closes its end must surface as a failed write, not a signal.
-  std::signal(SIGPIPE, SIG_IGN);
   // Settles both descriptors (binary where the C runtime translates).
   IN();
   OUT();

@@ -1,16 +1,12 @@
 #include "host/streams.hpp"
 
+#include "system/std_streams.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <sys/uio.h>
 #include <system_error>
-#include <fcntl.h>
-#include <unistd.h>
-#ifdef _WIN32
-#include <io.h>
-#endif
 
 static_assert(std::endian::native == std::endian::little,
               "the wire format is little-endian and is read and written in place");
@@ -21,16 +17,13 @@ std::size_t InStream::fill() {
   pos_ = 0;
   len_ = 0;
   while (!eof_) {
-    ssize_t r = ::read(fd_, buf_.data(), buf_.size());
+    const std::ptrdiff_t r = system::read_some(fd_, buf_.data(), buf_.size());
     if (r > 0) {
       len_ = static_cast<std::size_t>(r);
       break;
     }
-    if (r == 0) {
-      eof_ = true;
-    } else if (errno != EINTR) {
-      throw std::system_error(errno, std::generic_category(), "read from standard input");
-    }
+    if (r < 0) throw std::system_error(errno, std::generic_category(), "read from standard input");
+    eof_ = true;
   }
   return len_;
 }
@@ -42,17 +35,15 @@ bool InStream::read_into(std::span<std::byte> dst) {
       // Big reads bypass the buffer once it is drained.
       std::size_t want = dst.size() - got;
       if (want >= buf_.size() && !eof_) {
-        ssize_t r = ::read(fd_, dst.data() + got, want);
+        const std::ptrdiff_t r = system::read_some(fd_, dst.data() + got, want);
         if (r > 0) {
           got += static_cast<std::size_t>(r);
           continue;
         }
-        if (r == 0) {
-          eof_ = true;
-          return false;
-        }
-        if (errno == EINTR) continue;
-        throw std::system_error(errno, std::generic_category(), "read from standard input");
+        if (r < 0)
+          throw std::system_error(errno, std::generic_category(), "read from standard input");
+        eof_ = true;
+        return false;
       }
       if (fill() == 0) return false;
     }
@@ -88,30 +79,17 @@ std::optional<std::vector<float>> InStream::read_samples(std::size_t n) {
 }
 
 bool InStream::is_terminal() const {
-  return fd_ >= 0 && ::isatty(fd_) == 1;
+  return system::is_terminal(fd_);
 }
 
 void OutStream::write_all(std::span<const std::byte> a, std::span<const std::byte> b) {
-  iovec iov[2] = {{const_cast<std::byte*>(a.data()), a.size()},
-                  {const_cast<std::byte*>(b.data()), b.size()}};
-  int first = 0;
-  while (first < 2) {
-    if (iov[first].iov_len == 0) {
-      ++first;
-      continue;
-    }
-    ssize_t w = ::writev(fd_, iov + first, 2 - first);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "write to standard output");
-    }
+  while (!a.empty() || !b.empty()) {
+    const std::ptrdiff_t w = system::write_some(fd_, a, b);
+    if (w < 0) throw std::system_error(errno, std::generic_category(), "write to standard output");
     auto left = static_cast<std::size_t>(w);
-    for (int i = first; i < 2 && left > 0; ++i) {
-      std::size_t take = std::min(left, iov[i].iov_len);
-      iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + take;
-      iov[i].iov_len -= take;
-      left -= take;
-    }
+    const std::size_t from_a = std::min(left, a.size());
+    a = a.subspan(from_a);
+    b = b.subspan(std::min(left - from_a, b.size()));
   }
 }
 
@@ -135,40 +113,13 @@ void OutStream::flush() {
   buf_.clear();
 }
 
-namespace {
-
-// Where the C runtime translates line ends, the frame stream must not be
-// touched: both descriptors go binary before they are first used.
-void binary_mode(int fd) {
-#ifdef _WIN32
-  if (_setmode(fd, _O_BINARY) == -1)
-    throw std::system_error(errno, std::generic_category(), "setmode");
-#else
-  (void)fd;
-#endif
-}
-
-// The descriptor to use for a standard stream, or -1 when it was not open.
-int standard_fd(int fd, int reserve_flags) {
-  if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
-    binary_mode(fd);
-    return fd;
-  }
-  // open() takes the lowest free number, which is this one.
-  const int held = ::open("/dev/null", reserve_flags);
-  if (held >= 0 && held != fd) ::close(held);
-  return -1;
-}
-
-}  // namespace
-
 InStream& IN() {
-  static InStream in(standard_fd(STDIN_FILENO, O_RDONLY));
+  static InStream in(system::standard_stream(0, /*for_writing=*/false));
   return in;
 }
 
 OutStream& OUT() {
-  static OutStream out(standard_fd(STDOUT_FILENO, O_WRONLY));
+  static OutStream out(system::standard_stream(1, /*for_writing=*/true));
   return out;
 }
 

@@ -7,11 +7,9 @@
 #include <fstream>
 #include <limits>
 #include <optional>
-#include <sched.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace kinra2::system {
@@ -102,12 +100,7 @@ std::optional<double> cgroup_quota(const std::filesystem::path& root) {
 
 detail::CpuSources os_sources(const std::filesystem::path& root) {
   detail::CpuSources src;
-  long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  src.online =
-      online > 0 ? static_cast<int>(std::min<long>(online, std::numeric_limits<int>::max())) : 0;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof(set), &set) == 0) src.affinity = CPU_COUNT(&set);
+  detail::processor_counts(src.online, src.affinity);
   src.root = root;
   return src;
 }
@@ -119,6 +112,8 @@ namespace detail {
 int effective_cpu_count(const CpuSources& src) {
   long long n = src.online > 0 ? src.online : 8;
   if (src.affinity > 0) n = std::min<long long>(n, src.affinity);
+  // No kernel files to read (Windows): the counts above are all there is.
+  if (src.root.empty()) return static_cast<int>(std::max(1LL, n));
   if (auto quota = cgroup_quota(src.root); quota && *quota > 0) {
     double up = std::ceil(*quota);
     long long cap = up >= static_cast<double>(n) ? n : static_cast<long long>(up);
@@ -152,7 +147,7 @@ int effective_cpu_count(const std::filesystem::path& root) {
 }
 
 int effective_cpu_count() {
-  return effective_cpu_count("/");
+  return effective_cpu_count(std::filesystem::path(kernel_files_root()));
 }
 
 int default_threads(int n_interpreters, long long requested) {

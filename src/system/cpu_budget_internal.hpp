@@ -16,8 +16,12 @@ namespace detail {
 struct CpuSources {
   int online = 0;    // processors online; 0 = unknown
   int affinity = 0;  // processors in the affinity set; 0 = unknown
-  std::filesystem::path root = "/";
+  std::filesystem::path root = "/";  // empty: no kernel files to read
 };
+// The platform's processor count and affinity-set size, each 0 when unknown
+// (cpu_budget_posix.cpp: sysconf and sched_getaffinity; cpu_budget_win.cpp:
+// the active processor count and the process affinity mask).
+void processor_counts(int& online, int& affinity);
 int effective_cpu_count(const CpuSources& src);
 int default_threads(int n_interpreters, long long requested, int cpus);
 }  // namespace detail

@@ -11,6 +11,7 @@
 #include "support/bundle_files.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
+#include "system/files.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -24,12 +25,18 @@ namespace {
 
 const std::string P = "[render-stream-host-litert] ";
 
+// A path joined the way the host joins it (a backslash on Windows).
+std::string J(const std::string& dir, const std::string& name) {
+  return kinra2::system::join_path(dir, name);
+}
+
 // Every test gets its own home, content store and stage directory, no
 // candidate variables, and the component built beside the tests.
 class LoadBundle : public testing::Test {
  protected:
   TempDir t;
   ScopedEnv home{"HOME", t.file("home")};
+  ScopedEnv profile{"USERPROFILE", t.file("home")};  // the home directory on Windows
   ScopedEnv store{"VELMORA_DEPS_DIR", t.file("store")};
   ScopedEnv stage{"KINRA2_STAGE_DIR", t.file("stage")};
   ScopedEnv e1{"KINRA2_SHARED_ENC", std::nullopt};
@@ -126,7 +133,8 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
                                   {"identity.tflite", "I"},
                                   {"combined_litert_q8gd.tflite", "Q"}});
   auto r = loaded(d, log);
-  EXPECT_EQ(r.tfl_paths, std::vector<std::string>{d + "/combined_litert.tflite"});  // used in place
+  EXPECT_EQ(r.tfl_paths,
+            std::vector<std::string>{J(d, "combined_litert.tflite")});  // used in place
   EXPECT_EQ(r.model_label, "combined_litert.tflite");
   EXPECT_TRUE(detail::staged_paths().empty());
   EXPECT_EQ(log, P + "[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite\n");
@@ -189,16 +197,16 @@ TEST_F(LoadBundle, SplitRefusals) {
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "a");
   ScopedEnv se("KINRA2_SHARED_ENC", t.file("engine.pack"));
   ScopedEnv ed("KINRA2_ENGINE_DIR", t.file("emptyengine"));
-  const std::string engines = t.file("home/.velmora/engines");
+  const std::string engines = J(t.file("home"), ".velmora/engines");
   const std::string log = refused(d, eng);
   // The container's encoder is checked as the staged copy it was read into.
   ASSERT_EQ(detail::staged_paths().size(), 1u) << log;
-  EXPECT_EQ(log, head + d + "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
-                     "/shared-enc.tflite (engine dir): sha mismatch; " +
+  EXPECT_EQ(log, head + J(d, "shared-enc.tflite") + " (co-located in the bundle): sha mismatch; " +
+                     J(eng, "shared-enc.tflite") + " (engine dir): sha mismatch; " +
                      detail::staged_paths()[0] + " (container " + t.file("engine.pack") +
-                     "): sha mismatch; " + engines +
-                     "/a/shared-enc.tflite (explicit file): sha mismatch; " + engines +
-                     "/b/shared-enc.tflite (explicit file): sha mismatch" + tail);
+                     "): sha mismatch; " + J(J(engines, "a"), "shared-enc.tflite") +
+                     " (explicit file): sha mismatch; " + J(J(engines, "b"), "shared-enc.tflite") +
+                     " (explicit file): sha mismatch" + tail);
 }
 
 TEST_F(LoadBundle, SplitResolutionOrder) {
@@ -212,12 +220,13 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
   write_file(t.path() / "home/.velmora/engines/b/shared-enc.tflite", enc);
   write_file(t.path() / "home/.velmora/engines/a/shared-enc.tflite", "wrong");
   auto r = loaded(d, log);
-  const std::string b_enc = t.file("home/.velmora/engines/b/shared-enc.tflite");
-  EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, d + "/identity.tflite"}));
+  const std::string b_enc = J(J(J(t.file("home"), ".velmora/engines"), "b"), "shared-enc.tflite");
+  EXPECT_EQ(r.tfl_paths, (std::vector<std::string>{b_enc, J(d, "identity.tflite")}));
   EXPECT_EQ(r.model_label, "shared-enc.tflite+identity.tflite");
   EXPECT_EQ(log, P + "two-artifact split: base sha256=" + h.substr(0, 12) +
                      "… VERIFIED (bytes hashed) via explicit file " + b_enc + "\n" + P +
-                     "two-artifact split: enc=" + b_enc + " + id=" + d + "/identity.tflite\n");
+                     "two-artifact split: enc=" + b_enc + " + id=" + J(d, "identity.tflite") +
+                     "\n");
 
   // A variable naming some other file opens it as a container.
   write_file(t.path() / "engine.pack", k2test::imx_of({{"x/shared-enc.tflite", enc}}));
@@ -252,13 +261,13 @@ TEST_F(LoadBundle, UndeclaredSplitUsesItsOwnCopyFirst) {
   std::string log;
   auto r = loaded(d, log, eng);
   EXPECT_EQ(r.tfl_paths,
-            (std::vector<std::string>{d + "/shared-enc.tflite", d + "/identity.tflite"}));
+            (std::vector<std::string>{J(d, "shared-enc.tflite"), J(d, "identity.tflite")}));
   EXPECT_EQ(log, P +
                      "two-artifact split: base UNVERIFIED (artifact declares no "
                      "'kinra2-shared-enc' dependency; using "
                      "the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it\n" +
-                     P + "two-artifact split: enc=" + d + "/shared-enc.tflite + id=" + d +
-                     "/identity.tflite\n");
+                     P + "two-artifact split: enc=" + J(d, "shared-enc.tflite") +
+                     " + id=" + J(d, "identity.tflite") + "\n");
 }
 
 TEST_F(LoadBundle, NoRenderer) {
@@ -304,9 +313,9 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
     const std::string log = refused(d, eng);
     EXPECT_TRUE(log.starts_with(
         P + "FATAL: " + d + " was cut against shared-enc.tflite sha256=" + declared +
-        " and that base is NOT on this machine. Resolution: " + d +
-        "/shared-enc.tflite (co-located in the bundle): sha mismatch; " + eng +
-        "/shared-enc.tflite (engine dir): sha mismatch. Put it in the content store"))
+        " and that base is NOT on this machine. Resolution: " + J(d, "shared-enc.tflite") +
+        " (co-located in the bundle): sha mismatch; " + J(eng, "shared-enc.tflite") +
+        " (engine dir): sha mismatch. Put it in the content store"))
         << log;
     // The store layout quotes the first two characters, never half of one.
     EXPECT_NE(
@@ -328,6 +337,6 @@ TEST_F(LoadBundle, DeclaredHashNoFileCanMatchRefusesEveryCandidate) {
              nlohmann::json{{"dependencies", {{{"id", "kinra2-shared-enc"}, {"sha256", nullptr}}}}}
                  .dump());
   std::string log;
-  EXPECT_EQ(loaded(d, log, eng).tfl_paths[0], d + "/shared-enc.tflite");
+  EXPECT_EQ(loaded(d, log, eng).tfl_paths[0], J(d, "shared-enc.tflite"));
   EXPECT_NE(log.find("base UNVERIFIED"), std::string::npos) << log;
 }

@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <csignal>
 
+#ifndef _WIN32
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using namespace kinra2::bundle;
 using k2test::ScopedEnv;
@@ -19,16 +22,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// `s` with its backslashes doubled, as the log quotes a value.
+std::string doubled(const std::string& s) {
+  std::string o;
+  for (char c : s) o += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return o;
+}
+
 bool registered(const std::string& p) {
   auto v = detail::staged_paths();
   return std::find(v.begin(), v.end(), p) != v.end();
 }
 
-std::size_t entries(const fs::path& d) {
+[[maybe_unused]] std::size_t entries(const fs::path& d) {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator(d), fs::directory_iterator()));
 }
 
+#ifndef _WIN32
 // Runs `body` in a forked child and returns its wait status.
 template <typename F>
 int in_child(F body) {
@@ -41,6 +52,7 @@ int in_child(F body) {
   ::waitpid(pid, &st, 0);
   return st;
 }
+#endif
 
 }  // namespace
 
@@ -61,11 +73,14 @@ TEST(Staging, StageDirRules) {
   fs::create_directories(t.path() / "tmp");
   ScopedEnv e("KINRA2_STAGE_DIR", bad);
   ScopedEnv tmp("TMPDIR", t.file("tmp"));
+  ScopedEnv win_tmp("TMP", t.file("tmp"));  // Windows reads TMP, then TEMP
+  ScopedEnv win_temp("TEMP", t.file("tmp"));
   testing::internal::CaptureStderr();
   const std::string p = detail::stage_tflite(t.file("file"), "identity.tflite", "data");
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + bad + "' unusable ("),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("[render-stream-host-litert] KINRA2_STAGE_DIR='" + doubled(bad) + "' unusable ("),
+      std::string::npos)
       << err;
   EXPECT_NE(err.find(") — staging in the default temp dir instead\n"), std::string::npos) << err;
   EXPECT_EQ(fs::path(p).parent_path(), t.path() / "tmp");
@@ -78,7 +93,7 @@ TEST(Staging, StageDirRules) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(detail::stage_dir());
   const std::string line = testing::internal::GetCapturedStderr();
-  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + t.file("file") + "/a\\\\b\\nc' unusable ("),
+  EXPECT_NE(line.find("KINRA2_STAGE_DIR='" + doubled(t.file("file")) + "/a\\\\b\\nc' unusable ("),
             std::string::npos)
       << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
@@ -122,6 +137,10 @@ TEST(Staging, StageReleaseAndSweep) {
 }
 
 TEST(Staging, ExitAndSignalsSweepStagedFiles) {
+#ifdef _WIN32
+  GTEST_SKIP() << "forks and raises signals; on Windows the real host is stopped instead "
+                  "(ExitStatus.RefusedBundleLeavesNoStagedFiles, Faults/SignalDuring)";
+#else
   TempDir t;
   const fs::path dir = t.path() / "stage";
   ScopedEnv e("KINRA2_STAGE_DIR", dir.string());
@@ -160,4 +179,5 @@ TEST(Staging, ExitAndSignalsSweepStagedFiles) {
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
   EXPECT_EQ(entries(dir), 0u);
+#endif
 }

@@ -304,12 +304,20 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   ChainSpec part;
   part.step = part.dec16 = false;
   part.extra = {"zeta", "Aux"};
+  // A backslash in the name (on Windows a separator: the file then sits in
+  // a folder "odd"), doubled in the quoted list like every other one.
+  std::filesystem::create_directories(dir.path() / "odd");
   const std::string path = write_chain(dir, "odd\\name.tflite", part);
+  auto q = [](const std::string& p) {
+    std::string o;
+    for (char c : p) o += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return o;
+  };
   EXPECT_EQ(construction_error({path, path}),
-            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" +
-                dir.file("odd\\\\name.tflite") + "', '" + dir.file("odd\\\\name.tflite") +
-                "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite OR "
-                "shared-enc.tflite + identity.tflite");
+            "LiteRT chain missing signature(s) ['step', 'dec16'] across ['" + q(path) + "', '" +
+                q(path) +
+                "'] (have ['Aux', 'dec8', 'enc', 'tok14', 'zeta']); need combined_litert.tflite "
+                "OR shared-enc.tflite + identity.tflite");
 
   // A valid model that declares no signatures offers none; it is not a load
   // failure, so the report names what is missing across both files.
@@ -322,7 +330,7 @@ TEST(ChainBuild, MissingSignaturesAreListedExactly) {
   const std::string enc_path = write_chain(dir, "shared-enc.tflite", enc_only);
   EXPECT_EQ(construction_error({enc_path, unsigned_path}),
             "LiteRT chain missing signature(s) ['tok14', 'step', 'dec16', 'dec8'] across ['" +
-                enc_path + "', '" + unsigned_path +
+                q(enc_path) + "', '" + q(unsigned_path) +
                 "'] (have ['enc']); need combined_litert.tflite OR shared-enc.tflite + "
                 "identity.tflite");
 }

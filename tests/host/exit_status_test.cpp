@@ -1,10 +1,9 @@
 // The exit statuses of the real host program, and what it leaves behind.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -12,38 +11,41 @@
 #include "support/bundle_files.hpp"
 #include "support/run_command.hpp"
 #include "support/temp_dir.hpp"
+#include "system/subprocess.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using k2test::shq;
+using kinra2::system::ChildStream;
 
 struct Outcome {
   int status;
   std::string out;
 };
 
-// Runs the real host with stdin closed, capturing stdout; stderr is dropped.
-Outcome host(const std::string& args) {
-  std::string cmd =
-      k2test::bin("render_stream_host_litert") + " " + args + " </dev/null 2>/dev/null";
-  FILE* f = ::popen(cmd.c_str(), "r");
+// Runs the real host with `args`, standard input at the null device,
+// capturing standard output; standard error is dropped.
+Outcome host(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {k2test::bin("render_stream_host_litert")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kinra2::system::SpawnOptions opt;
+  opt.in = ChildStream::null;
+  opt.err = ChildStream::null;
+  kinra2::system::Subprocess p(argv, opt);
   std::string out;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) out.append(buf.data(), n);
-  int st = ::pclose(f);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+  char buf[4096];
+  for (std::size_t n; (n = p.read_out(buf, sizeof buf)) > 0;) out.append(buf, n);
+  return {p.wait(), out};
 }
 
 TEST(ExitStatus, UsageAndErrors) {
-  EXPECT_EQ(host("").status, 2);
-  EXPECT_EQ(host("render-stream").status, 2);
-  EXPECT_EQ(host("render-stream '' -v").status, 2);
-  auto bad = host("render-stream /nonexistent --threads many");
+  EXPECT_EQ(host({}).status, 2);
+  EXPECT_EQ(host({"render-stream"}).status, 2);
+  EXPECT_EQ(host({"render-stream", "", "-v"}).status, 2);
+  auto bad = host({"render-stream", "/nonexistent", "--threads", "many"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(bad.out.empty()) << "nothing reaches standard output before the header";
-  EXPECT_TRUE(host("").out.empty());
+  EXPECT_TRUE(host({}).out.empty());
 }
 
 // A bundle refused after a file was already staged: status 3, the refusal's
@@ -60,12 +62,15 @@ TEST(ExitStatus, RefusedBundleLeavesNoStagedFiles) {
                                                          {"shared-enc.tflite", "an impostor"},
                                                          {"manifest.json", manifest}}));
   fs::create_directories(t.path() / "stage");
-  const std::string env =
-      "env -u KINRA2_SHARED_ENC -u KINRA2_ENGINE_DIR -u KINRA2_ANE_ENGINE HOME=" +
-      shq(t.file("home")) + " VELMORA_DEPS_DIR=" + shq(t.file("store")) +
-      " KINRA2_STAGE_DIR=" + shq(t.file("stage")) + " ";
-  auto [st, out] = k2test::run(env + shq(k2test::bin("render_stream_host_litert")) +
-                               " render-stream " + shq(t.file("b.imx")) + " </dev/null");
+  const std::vector<std::string> env = {"KINRA2_SHARED_ENC",
+                                        "KINRA2_ENGINE_DIR",
+                                        "KINRA2_ANE_ENGINE",
+                                        "HOME=" + t.file("home"),
+                                        "USERPROFILE=" + t.file("home"),
+                                        "VELMORA_DEPS_DIR=" + t.file("store"),
+                                        "KINRA2_STAGE_DIR=" + t.file("stage")};
+  auto [st, out] = k2test::run(
+      {k2test::bin("render_stream_host_litert"), "render-stream", t.file("b.imx")}, env);
   EXPECT_EQ(st, 3) << out;
   const std::string fatal =
       "\n[render-stream-host-litert] FATAL: " + t.file("b.imx") + " was cut against";

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -14,17 +15,31 @@
 #include <iterator>
 #include <mutex>
 #include <limits>
+#include <optional>
 #include <random>
+#include <thread>
+
+#ifndef _WIN32
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "host/host_process.hpp"
 #include "support/temp_dir.hpp"
 #include "host/serve.hpp"
 #include "host/streams.hpp"
+#include "system/subprocess.hpp"
+
+#ifdef _WIN32
+// Last: its IN and OUT macros would otherwise take the streams' names.
+#include <windows.h>
+#include <psapi.h>
+#undef IN
+#undef OUT
+#endif
 
 namespace k2test {
 namespace {
@@ -34,87 +49,72 @@ using namespace std::chrono_literals;
 
 enum class Stdin { pipe, closed, terminal };
 
-// The host as a child process whose descriptors the test drives by hand.
+// The host as a child process whose streams the test drives by hand.
 class Child {
  public:
+  // `in_child` runs in the child just before the host starts (Linux only).
   Child(const std::string& bundle, std::vector<std::string> env, Stdin mode = Stdin::pipe,
         std::function<void()> in_child = {}) {
-    std::signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe");
+    kinra2::system::SpawnOptions opt;
+    opt.env = std::move(env);
+    // Windows: a console control event can then be sent to the host alone.
+    opt.new_process_group = true;
+#ifndef _WIN32
     int tty = -1;
     if (mode == Stdin::terminal) {
-      master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+      master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
       if (master_ < 0 || ::grantpt(master_) || ::unlockpt(master_)) throw std::runtime_error("pty");
-      tty = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+      tty = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      opt.in = kinra2::system::ChildStream::inherit;
     }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (mode == Stdin::terminal)
-        ::dup2(tty, 0);
-      else
-        ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], tty, master_})
-        if (fd > 2) ::close(fd);
+    opt.before_exec = [mode, tty, in_child] {
+      if (mode == Stdin::terminal) ::dup2(tty, 0);
       if (mode == Stdin::closed) ::close(0);
-      for (auto& e : env) ::putenv(e.data());
       if (in_child) in_child();
-      const std::string host = std::string(K2_BIN_DIR) + "/render_stream_host_litert";
-      ::execl(host.c_str(), host.c_str(), "render-stream", bundle.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    };
+#else
+    (void)mode;
+    (void)in_child;
+#endif
+    p_.emplace(host_argv(bundle), opt);
+#ifndef _WIN32
     if (tty >= 0) ::close(tty);
-    in_ = in[1];
-    out_ = out[0];
-    logger_ = std::thread([this, fd = err[0]] {
+#endif
+    logger_ = std::thread([this] {
       char buf[4096];
-      ssize_t r;
-      while ((r = ::read(fd, buf, sizeof buf)) > 0) {
+      for (std::size_t r; (r = p_->read_err(buf, sizeof buf)) > 0;) {
         std::lock_guard lk(mu_);
-        log_.append(buf, static_cast<std::size_t>(r));
+        log_.append(buf, r);
       }
-      ::close(fd);
     });
   }
   ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-    if (writer_.joinable()) writer_.join();
-    if (logger_.joinable()) logger_.join();
-    for (int fd : {in_, out_, master_})
-      if (fd >= 0) ::close(fd);
+    p_->kill();
+    wait();
+#ifndef _WIN32
+    if (master_ >= 0) ::close(master_);
+#endif
   }
 
-  pid_t pid() const { return pid_; }
-  int in_fd() const { return in_; }
+  std::int64_t pid() const {
+    return p_->id();
+  }
   // Writes `bytes` from a thread of its own, then closes standard input.
   void send(std::string bytes) {
     writer_ = std::thread([this, b = std::move(bytes)] {
-      for (std::size_t at = 0; at < b.size();) {
-        const ssize_t w = ::write(in_, b.data() + at, b.size() - at);
-        if (w <= 0) break;
-        at += static_cast<std::size_t>(w);
-      }
+      p_->write_in(b.data(), b.size());
       close_in();
     });
   }
   void close_in() {
-    if (in_ >= 0) ::close(std::exchange(in_, -1));
+    p_->close_in();
   }
   void close_out() {
-    if (out_ >= 0) ::close(std::exchange(out_, -1));
+    p_->close_out();
   }
   bool read_header() {
     char c;
-    while (read_all(out_, &c, 1))
+    while (p_->read_out_exact(&c, 1))
       if (c == '\n') return true;
     return false;
   }
@@ -122,39 +122,40 @@ class Child {
     std::string frame(kinra2::RGB_FRAME_BYTES, '\0');
     for (int i = 0; i < n; ++i) {
       std::int32_t idx;
-      if (!read_all(out_, &idx, 4)) return false;
-      if (idx >= 0 && !read_all(out_, frame.data(), frame.size())) return false;
+      if (!p_->read_out_exact(&idx, 4)) return false;
+      if (idx >= 0 && !p_->read_out_exact(frame.data(), frame.size())) return false;
     }
     return true;
   }
-  std::size_t out_pending() const {
-    int n = 0;
-    ::ioctl(out_, FIONREAD, &n);
-    return static_cast<std::size_t>(n);
-  }
-  // Peak resident memory in KiB (VmHWM), 0 once the process is gone.
+  // Peak resident memory in KiB, 0 once the process is gone.
   long peak_kib() const {
-    std::ifstream s("/proc/" + std::to_string(pid_) + "/status");
+#ifdef _WIN32
+    HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid()));
+    if (!h) return 0;
+    PROCESS_MEMORY_COUNTERS pmc{};
+    const BOOL ok = ::K32GetProcessMemoryInfo(h, &pmc, sizeof pmc);
+    ::CloseHandle(h);
+    return ok ? static_cast<long>(pmc.PeakWorkingSetSize / 1024) : 0;
+#else
+    std::ifstream s("/proc/" + std::to_string(pid()) + "/status");
     for (std::string line; std::getline(s, line);)
       if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
     return 0;
+#endif
   }
   // True once the output pipe is full: the host writes a batch only after
   // rendering all of it, and a batch is far larger than the pipe, so from
   // then on it sits in that write until the peer reads.
   bool blocked_on_output() const {
-    const int cap = ::fcntl(out_, F_GETPIPE_SZ);
-    return cap > 0 && out_pending() >= static_cast<std::size_t>(cap);
+    const std::size_t cap = p_->out_capacity();
+    return cap > 0 && p_->out_pending() >= cap;
   }
   // Exit status, or 128 + signal, as a shell reports it.
   int wait() {
-    int st = 0;
-    ::waitpid(pid_, &st, 0);
-    pid_ = -1;
+    const int st = p_->wait();
     if (logger_.joinable()) logger_.join();
     if (writer_.joinable()) writer_.join();
-    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return status_;
+    return st;
   }
   std::string log() {
     std::lock_guard lk(mu_);
@@ -162,9 +163,8 @@ class Child {
   }
 
  private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, master_ = -1;
-  int status_ = -1;
+  std::optional<kinra2::system::Subprocess> p_;
+  int master_ = -1;
   std::thread writer_, logger_;
   std::mutex mu_;
   std::string log_;
@@ -195,9 +195,7 @@ const std::string& demo_imx() {
   static const Scratch dir;
   static const std::string file = [] {
     const std::string out = dir.path("demo.imx");
-    const std::string cmd = std::string(K2_BIN_DIR) + "/imx_from_bundle " + demo_bundle() + " " +
-                            out + " >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0 ? out : std::string();
+    return run({bin("imx_from_bundle"), demo_bundle(), out}).first == 0 ? out : std::string();
   }();
   return file;
 }
@@ -255,16 +253,42 @@ TEST(HostFaults, PeerClosingMidBatchIsAWriteError) {
   peer_gives_up(4, 5);
 }
 
-// --- signals ------------------------------------------------------------------
+// --- signals, console control events -----------------------------------------
+
+// Where in a run the host is told to stop.
+enum class StopAt { staging, first_chunk, full_pipe };
+
+// Starts the host on the demo IMX and brings it to `when`: the staged model
+// just created, the first chunk in the works, or stuck on a full output pipe.
+void bring_to(Child& host, const Scratch& s, StopAt when) {
+  if (when == StopAt::staging) {
+#ifdef _WIN32
+    // No inotify: the stage directory is watched closely instead.
+    ASSERT_TRUE(eventually([&] { return !s.stage_empty(); }, 60s)) << host.log();
+#else
+    (void)s;
+#endif
+    return;
+  }
+  ASSERT_TRUE(host.read_header());
+  if (when == StopAt::first_chunk) {
+    host.send(audio_records(kinra2::SPC));
+    std::this_thread::sleep_for(30ms);
+  } else {
+    host.send(audio_records(8 * kinra2::SPC));
+    ASSERT_TRUE(eventually([&] { return host.blocked_on_output(); }));
+  }
+}
 
 struct SignalCase {
   const char* name;
-  int sig;
-  enum { staging, first_chunk, full_pipe } when;
+  int sig;  // Linux: the signal; Windows: the console control event
+  StopAt when;
 };
 
 class SignalDuring : public ::testing::TestWithParam<SignalCase> {};
 
+#ifndef _WIN32
 TEST_P(SignalDuring, HostDiesByTheSignalAndLeavesNothingStaged) {
   Scratch s;
   const auto& c = GetParam();
@@ -272,21 +296,13 @@ TEST_P(SignalDuring, HostDiesByTheSignalAndLeavesNothingStaged) {
   ASSERT_GE(watch, 0);
   ASSERT_GE(::inotify_add_watch(watch, s.stage().c_str(), IN_CREATE), 0);
   Child host(demo_imx(), {s.stage_env()});
-  if (c.when == SignalCase::staging) {
+  if (c.when == StopAt::staging) {
     char ev[4096];
     ASSERT_GT(::read(watch, ev, sizeof ev), 0);  // the staged model was just created
-  } else {
-    ASSERT_TRUE(host.read_header());
-    if (c.when == SignalCase::first_chunk) {
-      host.send(audio_records(kinra2::SPC));
-      std::this_thread::sleep_for(30ms);
-    } else {
-      host.send(audio_records(8 * kinra2::SPC));
-      ASSERT_TRUE(eventually([&] { return host.blocked_on_output(); }));
-    }
   }
+  bring_to(host, s, c.when);
   ::close(watch);
-  ::kill(host.pid(), c.sig);
+  ::kill(static_cast<pid_t>(host.pid()), c.sig);
   EXPECT_EQ(host.wait(), 128 + c.sig);
   EXPECT_TRUE(s.stage_empty());
   EXPECT_NE(host.log().find(c.sig == SIGTERM ? "SIGTERM received — exiting"
@@ -297,17 +313,47 @@ TEST_P(SignalDuring, HostDiesByTheSignalAndLeavesNothingStaged) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SignalDuring,
-    ::testing::Values(SignalCase{"TermWhileStaging", SIGTERM, SignalCase::staging},
-                      SignalCase{"IntWhileStaging", SIGINT, SignalCase::staging},
-                      SignalCase{"TermInFirstChunk", SIGTERM, SignalCase::first_chunk},
-                      SignalCase{"IntInFirstChunk", SIGINT, SignalCase::first_chunk},
-                      SignalCase{"TermOnFullPipe", SIGTERM, SignalCase::full_pipe},
-                      SignalCase{"IntOnFullPipe", SIGINT, SignalCase::full_pipe}),
+    ::testing::Values(SignalCase{"TermWhileStaging", SIGTERM, StopAt::staging},
+                      SignalCase{"IntWhileStaging", SIGINT, StopAt::staging},
+                      SignalCase{"TermInFirstChunk", SIGTERM, StopAt::first_chunk},
+                      SignalCase{"IntInFirstChunk", SIGINT, StopAt::first_chunk},
+                      SignalCase{"TermOnFullPipe", SIGTERM, StopAt::full_pipe},
+                      SignalCase{"IntOnFullPipe", SIGINT, StopAt::full_pipe}),
     [](const auto& i) { return std::string(i.param.name); });
+#else
+// Ctrl-Break plays SIGTERM's part. (Ctrl-C cannot be sent to a process group
+// of its own: the system turns it off for the group's leader.)
+TEST_P(SignalDuring, HostEndsOnTheConsoleEventAndLeavesNothingStaged) {
+  Scratch s;
+  const auto& c = GetParam();
+  Child host(demo_imx(), {s.stage_env()});
+  bring_to(host, s, c.when);
+  if (HasFatalFailure()) return;
+  if (!::GenerateConsoleCtrlEvent(static_cast<DWORD>(c.sig), static_cast<DWORD>(host.pid()))) {
+    // Wine 8 delivers no console control event to another process, with a
+    // console (ERROR_INVALID_HANDLE) or without one (ERROR_INVALID_ACCESS).
+    GTEST_SKIP() << "the console control event could not be sent (error " << ::GetLastError()
+                 << "); Wine cannot deliver one to another process";
+  }
+  EXPECT_EQ(static_cast<unsigned>(host.wait()), 0xC000013Au) << "STATUS_CONTROL_C_EXIT";
+  EXPECT_TRUE(eventually([&] { return s.stage_empty(); }, 5s));
+  EXPECT_NE(host.log().find("SIGTERM received — exiting"), std::string::npos) << host.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SignalDuring,
+    ::testing::Values(SignalCase{"BreakWhileStaging", CTRL_BREAK_EVENT, StopAt::staging},
+                      SignalCase{"BreakInFirstChunk", CTRL_BREAK_EVENT, StopAt::first_chunk},
+                      SignalCase{"BreakOnFullPipe", CTRL_BREAK_EVENT, StopAt::full_pipe}),
+    [](const auto& i) { return std::string(i.param.name); });
+#endif
 
 // --- the stage file system fills up -------------------------------------------
 
 TEST(HostFaults, FullStageFileSystemIsAnErrorThatLeavesNoPartialFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a full disk is made with a tmpfs mount or a file size limit, Linux facilities";
+#else
   Scratch s;
   // A 64 KiB file system where the machine allows mounting one; otherwise the
   // host's file size limit stands in for it (writes past it fail with EFBIG).
@@ -328,6 +374,7 @@ TEST(HostFaults, FullStageFileSystemIsAnErrorThatLeavesNoPartialFile) {
   }
   EXPECT_TRUE(s.stage_empty());
   if (mounted) ::umount(s.stage().c_str());
+#endif
 }
 
 // --- bundle members that go away or cannot be read ----------------------------
@@ -343,6 +390,10 @@ struct MemberCase {
 class MemberGone : public ::testing::TestWithParam<MemberCase> {};
 
 TEST_P(MemberGone, IsRefusedOrAnErrorNeverACrash) {
+#ifdef _WIN32
+  GTEST_SKIP() << "members are made to vanish with inotify or to fail reading through /proc, "
+                  "Linux facilities";
+#else
   // A removal races the host; it usually lands between the listing and the
   // model load, and a host that read the member first may serve (status 0).
   // Retry until the fault has been met once.
@@ -380,6 +431,7 @@ TEST_P(MemberGone, IsRefusedOrAnErrorNeverACrash) {
         << host.log();
   }
   EXPECT_TRUE(met);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -396,7 +448,7 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
   const std::string good = file_bytes(model);
   ASSERT_FALSE(good.empty());
   std::vector<std::string> env;
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
   // glibc's checking allocator catches heap misuse an ordinary run survives.
   if (fs::exists("/lib/x86_64-linux-gnu/libc_malloc_debug.so.0"))
     env = {"LD_PRELOAD=/lib/x86_64-linux-gnu/libc_malloc_debug.so.0", "MALLOC_CHECK_=3"};
@@ -480,6 +532,7 @@ class Counting final : public kinra2::render::FrameSource {
   std::size_t fed = 0;
 };
 
+#ifndef _WIN32
 long own_peak_kib() {
   std::ifstream s("/proc/self/status");
   for (std::string line; std::getline(s, line);)
@@ -487,7 +540,12 @@ long own_peak_kib() {
   return 0;
 }
 
+#endif
+
 TEST(HostFaults, LargestStepInTinyWritesCostsOnlyAPieceOnTheWireSide) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the loop runs in a forked child to measure its own peak memory (fork, /proc)";
+#else
   int in[2], report[2];
   ASSERT_EQ(::pipe(in), 0);
   ASSERT_EQ(::pipe(report), 0);
@@ -518,7 +576,7 @@ TEST(HostFaults, LargestStepInTinyWritesCostsOnlyAPieceOnTheWireSide) {
   }
   ::close(in[1]);
   long res[3] = {-1, -1, -1};
-  ASSERT_TRUE(read_all(report[0], res, sizeof res));
+  ASSERT_EQ(::read(report[0], res, sizeof res), static_cast<ssize_t>(sizeof res));
   ::close(report[0]);
   ::waitpid(pid, nullptr, 0);
   EXPECT_EQ(res[0], 0);
@@ -526,6 +584,7 @@ TEST(HostFaults, LargestStepInTinyWritesCostsOnlyAPieceOnTheWireSide) {
   // The renderer keeps the step; the wire side holds one 256 KiB piece of it.
   EXPECT_LT(res[2], 4 * 1024) << "KiB held by the loop for a 64 MiB step";
   RecordProperty("loop_kib", static_cast<int>(res[2]));
+#endif
 }
 
 // --- standard input that is not a pipe ----------------------------------------
@@ -539,6 +598,9 @@ struct StdinCase {
 class OddStdin : public ::testing::TestWithParam<StdinCase> {};
 
 TEST_P(OddStdin, EndsWithStatusOneAndSaysWhy) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a closed descriptor 0 and a pseudo-terminal are made between fork and exec";
+#endif
   Scratch s;
   Child host(demo_bundle(), {s.stage_env()}, GetParam().mode);
   EXPECT_EQ(host.wait(), 1);

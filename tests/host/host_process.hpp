@@ -3,17 +3,17 @@
 
 #include <cstdint>
 #include <cstring>
-#include <csignal>
 #include <filesystem>
+#include <random>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "base/constants.hpp"
 #include "support/records.hpp"
+#include "support/run_command.hpp"
+#include "system/subprocess.hpp"
 
 namespace k2test {
 
@@ -42,18 +42,12 @@ inline std::vector<float> tone(std::size_t n, std::uint32_t seed = 1) {
   return v;
 }
 
-inline bool read_all(int fd, void* data, std::size_t n) {
-  auto p = static_cast<char*>(data);
-  while (n > 0) {
-    ssize_t r = ::read(fd, p, n);
-    if (r <= 0) {
-      if (r < 0 && errno == EINTR) continue;
-      return false;
-    }
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
+// The host's command line for `bundle`.
+inline std::vector<std::string> host_argv(const std::string& bundle,
+                                          const std::vector<std::string>& extra_args = {}) {
+  std::vector<std::string> argv = {bin("render_stream_host_litert"), "render-stream", bundle};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  return argv;
 }
 
 // Runs the program `argv` (a host, or a launcher that starts one) with
@@ -62,63 +56,37 @@ inline bool read_all(int fd, void* data, std::size_t n) {
 // has the header.
 inline HostRun run_peer(const std::vector<std::string>& argv, const std::string& input,
                         const std::vector<std::string>& env = {}, bool close_after_header = false) {
-  std::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<const char*> args;
-    for (const auto& a : argv) args.push_back(a.c_str());
-    args.push_back(nullptr);
-    ::execvp(args[0], const_cast<char* const*>(args.data()));
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  kinra2::system::SpawnOptions opt;
+  opt.env = env;
+  kinra2::system::Subprocess host(argv, opt);
   std::thread writer([&] {
-    std::size_t at = 0;
-    while (at < input.size()) {
-      ssize_t w = ::write(in[1], input.data() + at, input.size() - at);
-      if (w <= 0) break;
-      at += static_cast<std::size_t>(w);
-    }
-    ::close(in[1]);
+    host.write_in(input.data(), input.size());
+    host.close_in();
   });
   HostRun run;
   std::thread logger([&] {
     char buf[4096];
-    ssize_t r;
-    while ((r = ::read(err[0], buf, sizeof buf)) > 0)
-      run.log.append(buf, static_cast<std::size_t>(r));
+    for (std::size_t r; (r = host.read_err(buf, sizeof buf)) > 0;) run.log.append(buf, r);
   });
   char c;
-  while (read_all(out[0], &c, 1)) {
+  while (host.read_out_exact(&c, 1)) {
     run.header.push_back(c);
     if (c == '\n') break;
   }
   for (; !close_after_header;) {
     std::int32_t idx;
-    if (!read_all(out[0], &idx, 4)) break;
+    if (!host.read_out_exact(&idx, 4)) break;
     Frame f{idx, {}};
     if (idx >= 0) {
       f.bytes.resize(kinra2::RGB_FRAME_BYTES);
-      if (!read_all(out[0], f.bytes.data(), f.bytes.size())) break;
+      if (!host.read_out_exact(f.bytes.data(), f.bytes.size())) break;
     }
     run.records.push_back(std::move(f));
   }
-  ::close(out[0]);
+  host.close_out();
   writer.join();
   logger.join();
-  ::close(err[0]);
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  run.status = host.wait();
   return run;
 }
 
@@ -126,20 +94,18 @@ inline HostRun run_peer(const std::vector<std::string>& argv, const std::string&
 inline HostRun run_host(const std::string& bundle, const std::string& input,
                         const std::vector<std::string>& env = {}, bool close_after_header = false,
                         const std::vector<std::string>& extra_args = {}) {
-  std::vector<std::string> argv = {std::string(K2_BIN_DIR) + "/render_stream_host_litert",
-                                   "render-stream", bundle};
-  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-  return run_peer(argv, input, env, close_after_header);
+  return run_peer(host_argv(bundle, extra_args), input, env, close_after_header);
 }
 
 // A bundle made by the project's own generator; empty on failure.
-inline std::string make_bundle(const std::string& name, const std::string& options = "") {
+inline std::string make_bundle(const std::string& name,
+                               const std::vector<std::string>& options = {}) {
   auto d = std::filesystem::temp_directory_path() /
-           ("k2_e2e_" + name + "_" + std::to_string(::getpid()));
+           ("k2_e2e_" + name + "_" + std::to_string(std::random_device()()));
   std::filesystem::remove_all(d);
-  const std::string cmd =
-      std::string(K2_BIN_DIR) + "/make_demo_bundle " + d.string() + " " + options + " >/dev/null";
-  if (std::system(cmd.c_str()) != 0) return std::string();
+  std::vector<std::string> argv = {bin("make_demo_bundle"), d.string()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  if (run(argv).first != 0) return std::string();
   return d.string();
 }
 

@@ -4,11 +4,19 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <random>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "host/serve.hpp"
 #include "support/records.hpp"
@@ -80,11 +88,28 @@ std::string slurp(int fd) {
   return s;
 }
 
+// An anonymous file for reading and writing bytes, gone once closed.
 int temp_fd() {
+#ifdef _WIN32
+  const auto name =
+      std::filesystem::temp_directory_path() / ("k2proto" + std::to_string(std::random_device()()));
+  return ::_wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY,
+                  _S_IREAD | _S_IWRITE);
+#else
   char name[] = "/tmp/k2protoXXXXXX";
   int fd = ::mkstemp(name);
   ::unlink(name);
   return fd;
+#endif
+}
+
+// A pipe whose ends pass bytes untranslated.
+int make_pipe(int fds[2]) {
+#ifdef _WIN32
+  return ::_pipe(fds, 1 << 16, _O_BINARY);
+#else
+  return ::pipe(fds);
+#endif
 }
 
 Result run(render::FrameSource& r, const std::string& input,
@@ -247,9 +272,11 @@ TEST(Protocol, ThroughputLogEveryFiveSecondsOfAudioSteps) {
 }
 
 TEST(Protocol, ClosedPeerIsAWriteError) {
+#ifndef _WIN32
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(make_pipe(fds), 0);
   ::close(fds[0]);
   host::OutStream out(fds[1]);
   std::vector<std::uint8_t> px(RGB_FRAME_BYTES, 1);

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace kinra2::image;
@@ -44,17 +45,9 @@ class EnvVar {
  public:
   EnvVar(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
+    k2test::set_env(name, value ? std::optional<std::string>(value) : std::nullopt);
   }
-  ~EnvVar() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
+  ~EnvVar() { k2test::set_env(name_, old_); }
 
  private:
   const char* name_;

@@ -1,6 +1,5 @@
 // The renderer against the real demo models, in process.
 #include <cmath>
-#include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -12,6 +11,8 @@
 #include "render/renderer_internal.hpp"
 #include "render/wsola.hpp"
 #include "support/temp_dir.hpp"
+#include "support/run_command.hpp"
+#include "support/scoped_env.hpp"
 
 namespace {
 
@@ -23,8 +24,7 @@ class RendererTest : public ::testing::Test {
   static void SetUpTestSuite() {
     dir = std::make_unique<k2test::TempDir>("k2-renderer");
     const std::string bundle = dir->file("demo");
-    const std::string cmd = std::string(K2_BIN_DIR) + "/make_demo_bundle " + bundle + " >/dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(k2test::run({k2test::bin("make_demo_bundle"), bundle}).first, 0);
     auto loaded = bundle::load_bundle(bundle, std::nullopt);
     chain = std::make_unique<chain::LitertChain>(loaded.tfl_paths, loaded.canon, 1);
   }
@@ -153,9 +153,9 @@ TEST_F(RendererTest, DecodingStraightToPixelsGivesTheBytesOfTheCopyingPath) {
     const char* threads;
   };
   for (const Case cs : {Case{nullptr, "1"}, Case{&table, "3"}, Case{&gain, "1"}}) {
-    ::setenv("KINRA2_RGB_THREADS", cs.threads, 1);
+    k2test::set_env("KINRA2_RGB_THREADS", cs.threads);
     render::Renderer r(*chain, cs.cc);
-    ::unsetenv("KINRA2_RGB_THREADS");
+    k2test::set_env("KINRA2_RGB_THREADS", std::nullopt);
     r.feed(audio);
     const auto want = chunks_through_copies(r, *chain, 3, cs.cc, Probe::rgb_threads(r));
     const auto got = r.ready_chunks();

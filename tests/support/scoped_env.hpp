@@ -2,27 +2,38 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 
 namespace k2test {
 
+// Sets (or, with nullopt, removes) one variable of this process.
+inline void set_env(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  // Both of the C runtime's copies (the host reads the wide one) and the
+  // process environment; an empty value removes the variable.
+  auto wide = [](const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
+  };
+  ::_putenv_s(name.c_str(), value ? value->c_str() : "");
+  ::_wputenv_s(wide(name).c_str(), value ? wide(*value).c_str() : L"");
+#else
+  if (value)
+    ::setenv(name.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
+}
+
 class ScopedEnv {
  public:
   ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
     if (const char* v = std::getenv(name_.c_str())) old_ = v;
-    if (value)
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
+    set_env(name_, value);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnv() { set_env(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 

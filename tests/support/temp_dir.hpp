@@ -2,9 +2,8 @@
 // when the object goes.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,10 +14,19 @@ namespace k2test {
 class TempDir {
  public:
   explicit TempDir(std::string_view tag = "k2test") {
-    std::string tmpl =
-        (std::filesystem::temp_directory_path() / (std::string(tag) + "-XXXXXX")).string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    const auto base = std::filesystem::temp_directory_path();
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      // create_directory is false when the name exists: then another name.
+      auto p = base / (std::string(tag) + "-" + std::to_string(rd() % 100000000u));
+      std::error_code ec;
+      if (std::filesystem::create_directory(p, ec)) {
+        path_ = p;
+        return;
+      }
+      if (ec) break;
+    }
+    throw std::runtime_error("cannot create a temporary directory");
   }
   ~TempDir() {
     std::error_code ec;

@@ -1,4 +1,5 @@
 #include "system/cpu_budget_internal.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 #include <cstdlib>
@@ -6,7 +7,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using kinra2::system::detail::CpuSources;
@@ -94,14 +94,9 @@ class EnvThreads : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* v = std::getenv("LIBSTREAM_THREADS")) saved = v;
-    ::unsetenv("LIBSTREAM_THREADS");
+    k2test::set_env("LIBSTREAM_THREADS", std::nullopt);
   }
-  void TearDown() override {
-    if (saved)
-      ::setenv("LIBSTREAM_THREADS", saved->c_str(), 1);
-    else
-      ::unsetenv("LIBSTREAM_THREADS");
-  }
+  void TearDown() override { k2test::set_env("LIBSTREAM_THREADS", saved); }
   std::optional<std::string> saved;
 };
 
@@ -111,14 +106,14 @@ TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   EXPECT_EQ(sysd::default_threads(2, 20, 8), 4)
       << "the two-interpreter cap applies to requests too";
   EXPECT_EQ(sysd::default_threads(2, 0, 1), 1);
-  ::setenv("LIBSTREAM_THREADS", " 5 ", 1);
+  k2test::set_env("LIBSTREAM_THREADS", " 5 ");
   EXPECT_EQ(sysd::default_threads(1, 6, 32), 6);
   EXPECT_EQ(sysd::default_threads(1, -2, 32), 5);
-  ::setenv("LIBSTREAM_THREADS", "0", 1);
+  k2test::set_env("LIBSTREAM_THREADS", "0");
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
-  ::setenv("LIBSTREAM_THREADS", "", 1);
+  k2test::set_env("LIBSTREAM_THREADS", "");
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
-  ::setenv("LIBSTREAM_THREADS", "many", 1);
+  k2test::set_env("LIBSTREAM_THREADS", "many");
   EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument);
   EXPECT_EQ(sysd::default_threads(1, 3, 4), 3) << "an explicit request never reads the environment";
 }

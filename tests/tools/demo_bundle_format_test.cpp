@@ -139,7 +139,7 @@ void expect_runnable_layout(const fmt::ModelT& m) {
 
 TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "'"), 0);
+  ASSERT_EQ(k2test::run_tool(d.path().string()), 0);
   EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "combined_litert.tflite"}));
   EXPECT_EQ(k2test::fs::file_size(d.path() / "canon.bin"),
             static_cast<std::uintmax_t>(LC) * PLANE * 4);
@@ -155,7 +155,7 @@ TEST(DemoBundle, DefaultBundleCarriesCanonAndCombinedModel) {
 
 TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --split"), 0);
+  ASSERT_EQ(k2test::run_tool(d.path().string(), "--split"), 0);
   EXPECT_EQ(listing(d.path()), (std::set<std::string>{"canon.bin", "identity.tflite",
                                                       "manifest.json", "shared-enc.tflite"}));
 
@@ -180,7 +180,7 @@ TEST(DemoBundle, SplitBundleBindsItsEncoderByContent) {
 
 TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --q8gd"), 0);
+  ASSERT_EQ(k2test::run_tool(d.path().string(), "--q8gd"), 0);
   EXPECT_EQ(listing(d.path()),
             (std::set<std::string>{"canon.bin", "combined_litert.tflite",
                                    "combined_litert_q8gd.tflite", "manifest.json"}));
@@ -215,7 +215,7 @@ TEST(DemoBundle, Int8VariantIsBoundToTheCombinedModel) {
 
 TEST(DemoBundle, ColourTableIsAcceptedAsGainBias) {
   k2test::TempDir d;
-  ASSERT_EQ(k2test::run_tool("'" + d.path().string() + "' --color"), 0);
+  ASSERT_EQ(k2test::run_tool(d.path().string(), "--color"), 0);
   EXPECT_TRUE(listing(d.path()).count("color.json"));
   const auto b = k2test::read_bytes(d.path() / "color.json");
   const auto [cc, why] = image::parse_color_correct(
@@ -227,8 +227,8 @@ TEST(DemoBundle, ColourTableIsAcceptedAsGainBias) {
 TEST(DemoBundle, OutputIsByteIdenticalAcrossRuns) {
   for (const char* flags : {"--q8gd --color", "--split --heavy"}) {
     k2test::TempDir a, b;
-    ASSERT_EQ(k2test::run_tool("'" + a.path().string() + "' " + flags), 0);
-    ASSERT_EQ(k2test::run_tool("'" + b.path().string() + "' " + flags), 0);
+    ASSERT_EQ(k2test::run_tool(a.path().string(), flags), 0);
+    ASSERT_EQ(k2test::run_tool(b.path().string(), flags), 0);
     ASSERT_EQ(listing(a.path()), listing(b.path()));
     for (const auto& name : listing(a.path()))
       EXPECT_TRUE(k2test::read_bytes(a.path() / name) == k2test::read_bytes(b.path() / name))
@@ -238,14 +238,14 @@ TEST(DemoBundle, OutputIsByteIdenticalAcrossRuns) {
 
 TEST(DemoBundle, BadCommandLinesWriteNothing) {
   k2test::TempDir d;
-  const std::string out = "'" + (d.path() / "out").string() + "'";
+  const std::string out = (d.path() / "out").string();
   EXPECT_EQ(k2test::run_tool(""), 2);
-  EXPECT_EQ(k2test::run_tool(out + " --bogus"), 2);
-  EXPECT_EQ(k2test::run_tool(out + " --split --q8gd"), 2);
-  EXPECT_EQ(k2test::run_tool(out + " " + out), 2);
+  EXPECT_EQ(k2test::run_tool(out, "--bogus"), 2);
+  EXPECT_EQ(k2test::run_tool(out, "--split --q8gd"), 2);
+  EXPECT_EQ(k2test::run_tool(out, out), 2);
   EXPECT_FALSE(k2test::fs::exists(d.path() / "out"));
   // An output path that is a regular file is an error, not a crash.
   k2test::TempDir f;
   { std::ofstream(f.path() / "file") << "x"; }
-  EXPECT_EQ(k2test::run_tool("'" + (f.path() / "file").string() + "'"), 1);
+  EXPECT_EQ(k2test::run_tool((f.path() / "file").string()), 1);
 }

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
-#include <sys/wait.h>
-
 #include "base/sha256.hpp"
+#include "support/run_command.hpp"
 
 namespace k2test {
 
@@ -24,11 +24,12 @@ std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
   return kinra2::base::sha256_hex({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
-int run_tool(const std::string& args) {
-  const std::string cmd =
-      std::string("'") + K2_BIN_DIR + "/make_demo_bundle' " + args + " 2>/dev/null";
-  const int st = std::system(cmd.c_str());
-  return st == -1 ? -1 : WEXITSTATUS(st);
+int run_tool(const std::string& out, const std::string& flags) {
+  std::vector<std::string> argv = {bin("make_demo_bundle")};
+  if (!out.empty()) argv.push_back(out);
+  std::istringstream words(flags);
+  for (std::string w; words >> w;) argv.push_back(w);
+  return run(argv).first;
 }
 
 std::unique_ptr<kinra2::fmt::ModelT> unpack_model(const std::vector<std::uint8_t>& bytes) {

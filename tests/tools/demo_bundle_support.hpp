@@ -21,7 +21,7 @@ std::vector<std::uint8_t> read_bytes(const fs::path& p);
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes);
 
 // Runs the tool with `args` (shell-quoted here) and returns its exit status.
-int run_tool(const std::string& args);
+int run_tool(const std::string& out, const std::string& flags = "");
 
 // Parses and verifies a model; empty pointer when the bytes do not verify.
 std::unique_ptr<kinra2::fmt::ModelT> unpack_model(const std::vector<std::uint8_t>& bytes);

@@ -26,7 +26,7 @@ struct Demo {
   k2test::fs::path file;
   std::vector<float> canon;
   explicit Demo(const std::string& flags = "", const char* member = "combined_litert.tflite") {
-    EXPECT_EQ(k2test::run_tool("'" + dir.path().string() + "' " + flags), 0);
+    EXPECT_EQ(k2test::run_tool(dir.path().string(), flags), 0);
     file = dir.path() / member;
     const auto c = k2test::read_bytes(dir.path() / "canon.bin");
     canon.resize(c.size() / 4);

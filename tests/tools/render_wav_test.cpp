@@ -5,11 +5,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "base/constants.hpp"
+#include "support/run_command.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -41,39 +40,33 @@ void write_wav(const fs::path& p, const std::vector<float>& s, int rate, int cha
   f.write(reinterpret_cast<const char*>(s.data()), bytes);
 }
 
-int run(const std::string& cmd) {
-  int st = std::system((cmd + " 2>/dev/null").c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+int run(const std::vector<std::string>& argv) {
+  return k2test::run(argv).first;
 }
 
 TEST(RenderWav, WritesEveryOwedFrameAndRefusesOtherFormats) {
   const k2test::TempDir scratch("k2_render_wav");
   const fs::path& dir = scratch.path();
-  const std::string bin = K2_BIN_DIR;
-  ASSERT_EQ(run(bin + "/make_demo_bundle " + (dir / "bundle").string()), 0);
+  const std::string render_wav = k2test::bin("render_wav");
+  const std::string bundle = (dir / "bundle").string();
+  ASSERT_EQ(run({k2test::bin("make_demo_bundle"), bundle}), 0);
 
   std::vector<float> s(40000);
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = 0.3f * static_cast<float>((i / 40) % 2) - 0.15f;
   write_wav(dir / "in.wav", s, 16000);
-  ASSERT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "in.wav").string() +
-                " " + (dir / "out.rgb").string()),
-            0);
+  ASSERT_EQ(run({render_wav, bundle, (dir / "in.wav").string(), (dir / "out.rgb").string()}), 0);
   // 40000 samples end in audio frame 49 >= 32 - 11: chunks 0 and 1 are owed, 22 + 32 frames.
   EXPECT_EQ(fs::file_size(dir / "out.rgb"), 54 * kinra2::RGB_FRAME_BYTES);
 
   write_wav(dir / "cd.wav", s, 44100);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " + (dir / "cd.wav").string() +
-                " " + (dir / "x.rgb").string()),
-            1);
+  EXPECT_EQ(run({render_wav, bundle, (dir / "cd.wav").string(), (dir / "x.rgb").string()}), 1);
   write_wav(dir / "stereo.wav", s, 16000, 2);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "bundle").string() + " " +
-                (dir / "stereo.wav").string() + " " + (dir / "x.rgb").string()),
-            1);
-  EXPECT_EQ(run(bin + "/render_wav " + (dir / "nobundle").string() + " " +
-                (dir / "in.wav").string() + " " + (dir / "x.rgb").string()),
+  EXPECT_EQ(run({render_wav, bundle, (dir / "stereo.wav").string(), (dir / "x.rgb").string()}), 1);
+  EXPECT_EQ(run({render_wav, (dir / "nobundle").string(), (dir / "in.wav").string(),
+                 (dir / "x.rgb").string()}),
             1)
       << "a host that refuses its bundle is reported, not waited for";
-  EXPECT_EQ(run(bin + "/render_wav onlyone"), 2);
+  EXPECT_EQ(run({render_wav, "onlyone"}), 2);
 }
 
 }  // namespace

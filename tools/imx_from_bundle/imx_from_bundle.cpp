@@ -5,6 +5,8 @@
 #include "base/constants.hpp"
 #include "bundle/container.hpp"
 #include "bundle/shared_enc_dep_abi.h"
+#include "system/command_line.hpp"
+#include "system/files.hpp"
 
 #include <nlohmann/json.hpp>
 #include <zip.h>
@@ -24,12 +26,21 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
+#include <unistd.h>  // getpid
 
 namespace {
 
 namespace fs = std::filesystem;
 using ojson = nlohmann::ordered_json;
+
+// Paths are UTF-8 text throughout (Windows included, where a narrow
+// std::filesystem path would go through the ANSI code page).
+fs::path P(const std::string& utf8) {
+  return kinra2::system::fs_path(utf8);
+}
+std::string T(const fs::path& p) {
+  return kinra2::system::path_text(p);
+}
 
 constexpr const char* USAGE =
     "usage: imx_from_bundle <bundle-dir> <out> [--zip] [--base <shared-enc.tflite>] "
@@ -50,7 +61,7 @@ struct Entry {
 };
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(P(path), std::ios::binary);
   if (!in) throw Fail("cannot open " + path + ": " + std::strerror(errno));
   std::ostringstream ss;
   ss << in.rdbuf();
@@ -88,13 +99,14 @@ std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
     std::error_code ec;
     if (fs::equivalent(it->path(), out_abs, ec)) continue;  // never pack the output into itself
     Entry e;
-    e.name = it->path().lexically_relative(dir).generic_string();
+    const std::u8string rel = it->path().lexically_relative(dir).generic_u8string();
+    e.name.assign(rel.begin(), rel.end());
     // A reader refuses the whole table over one name that is not UTF-8, so
     // packing it would make every member unreachable.
     if (!kinra2::bundle::detail::valid_utf8(e.name))
-      throw Fail(it->path().string() +
+      throw Fail(T(it->path()) +
                  ": the file name is not UTF-8; rename it or move it out of the bundle");
-    e.file = it->path().string();
+    e.file = T(it->path());
     e.size = it->file_size();
     v.push_back(std::move(e));
   }
@@ -141,16 +153,16 @@ std::string stamp_manifest(const std::optional<std::string>& text, const std::st
 void write_atomically(const std::string& path, const std::string& bytes) {
   const std::string tmp = path + ".tmp." + std::to_string(::getpid());
   {
-    std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
+    std::ofstream o(P(tmp), std::ios::binary | std::ios::trunc);
     if (!o) throw Fail("cannot create " + tmp + ": " + std::strerror(errno));
     o.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     o.close();
     if (!o) {
-      fs::remove(tmp);
+      fs::remove(P(tmp));
       throw Fail("cannot write " + tmp);
     }
   }
-  fs::rename(tmp, path);
+  fs::rename(P(tmp), P(path));
 }
 
 void write_imx(const std::string& out, const std::vector<Entry>& members) {
@@ -173,7 +185,7 @@ void write_imx(const std::string& out, const std::vector<Entry>& members) {
     off += m.size;
   }
   const std::string tmp = out + ".tmp." + std::to_string(::getpid());
-  std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
+  std::ofstream o(P(tmp), std::ios::binary | std::ios::trunc);
   if (!o) throw Fail("cannot create " + tmp + ": " + std::strerror(errno));
   o.write(head.data(), static_cast<std::streamsize>(head.size()));
   std::vector<char> buf(1 << 20);
@@ -182,9 +194,9 @@ void write_imx(const std::string& out, const std::vector<Entry>& members) {
       o.write(m.data->data(), static_cast<std::streamsize>(m.data->size()));
       continue;
     }
-    std::ifstream in(m.file, std::ios::binary);
+    std::ifstream in(P(m.file), std::ios::binary);
     if (!in) {
-      fs::remove(tmp);
+      fs::remove(P(tmp));
       throw Fail("cannot open " + m.file);
     }
     std::uint64_t copied = 0;
@@ -194,16 +206,16 @@ void write_imx(const std::string& out, const std::vector<Entry>& members) {
       copied += static_cast<std::uint64_t>(in.gcount());
     }
     if (copied != m.size) {
-      fs::remove(tmp);
+      fs::remove(P(tmp));
       throw Fail(m.file + " changed size while being packed");
     }
   }
   o.close();
   if (!o) {
-    fs::remove(tmp);
+    fs::remove(P(tmp));
     throw Fail("cannot write " + tmp);
   }
-  fs::rename(tmp, out);
+  fs::rename(P(tmp), P(out));
 }
 
 void write_zip(const std::string& out, const std::vector<Entry>& members) {
@@ -214,7 +226,7 @@ void write_zip(const std::string& out, const std::vector<Entry>& members) {
   auto fail = [&](const std::string& what) {
     std::string msg = what + ": " + zip_strerror(z);
     zip_discard(z);
-    fs::remove(tmp);
+    fs::remove(P(tmp));
     throw Fail(msg);
   };
   for (const auto& m : members) {
@@ -227,10 +239,10 @@ void write_zip(const std::string& out, const std::vector<Entry>& members) {
     }
   }
   if (zip_close(z) != 0) fail("cannot write " + tmp);
-  fs::rename(tmp, out);
+  fs::rename(P(tmp), P(out));
 }
 
-int run(int argc, char** argv) {
+int run(int argc, const char* const* argv) {
   std::vector<std::string> pos;
   std::optional<std::string> base;
   bool zip = false, in_place = false;
@@ -260,12 +272,12 @@ int run(int argc, char** argv) {
     std::cerr << USAGE << "\n";
     return 2;
   }
-  const fs::path dir = pos[0];
+  const fs::path dir = P(pos[0]);
   const std::string out = pos[1];
-  if (!fs::is_directory(dir)) throw Fail(dir.string() + " is not a bundle directory");
-  if (fs::is_directory(out)) throw Fail(out + " is a directory");
+  if (!fs::is_directory(dir)) throw Fail(pos[0] + " is not a bundle directory");
+  if (fs::is_directory(P(out))) throw Fail(out + " is a directory");
 
-  std::vector<Entry> members = collect(dir, fs::absolute(out));
+  std::vector<Entry> members = collect(dir, fs::absolute(P(out)));
   auto top = [&](std::string_view n) { return fs::is_regular_file(dir / n); };
 
   const bool split = top(IDENTITY) && !top(kinra2::COMBINED_MEMBER);
@@ -273,12 +285,12 @@ int run(int argc, char** argv) {
     std::string base_file;
     if (base) {
       base_file = *base;
-      if (!fs::is_regular_file(base_file)) throw Fail("--base " + base_file + " is not a file");
+      if (!fs::is_regular_file(P(base_file))) throw Fail("--base " + base_file + " is not a file");
     } else if (top(SHARED_ENC)) {
-      base_file = (dir / SHARED_ENC).string();
+      base_file = T(dir / SHARED_ENC);
     } else {
       throw Fail(
-          dir.string() + " is a two-artifact split (identity.tflite, no " +
+          pos[0] + " is a two-artifact split (identity.tflite, no " +
           std::string(kinra2::COMBINED_MEMBER) + ") without a " + SHARED_ENC +
           " of its own; pass --base <shared-enc.tflite> (the encoder it was cut against) so its "
           "content address can be stamped");
@@ -288,12 +300,12 @@ int run(int argc, char** argv) {
     const std::string sha(hex);
     if (base && top(SHARED_ENC)) {
       char own[K2SED_HEX_BUF] = {};
-      if (k2sed_content_address((dir / SHARED_ENC).string().c_str(), own) == 1 && sha != own)
+      if (k2sed_content_address(T(dir / SHARED_ENC).c_str(), own) == 1 && sha != own)
         std::cerr << "imx_from_bundle: warning: the bundle's own " << SHARED_ENC
                   << " differs from --base; the host will not accept it as the base\n";
     }
     std::optional<std::string> old;
-    if (top(MANIFEST)) old = read_file((dir / MANIFEST).string());
+    if (top(MANIFEST)) old = read_file(T(dir / MANIFEST));
     std::string stamped = stamp_manifest(old, k2sed_id(), sha);
 
     members.erase(std::remove_if(members.begin(), members.end(),
@@ -305,13 +317,13 @@ int run(int argc, char** argv) {
     m.data = stamped;
     members.push_back(std::move(m));
     std::sort(members.begin(), members.end(), pack_order);
-    if (in_place) write_atomically((dir / MANIFEST).string(), stamped);
+    if (in_place) write_atomically(T(dir / MANIFEST), stamped);
     std::cout << "stamped " << k2sed_id() << " sha256=" << sha << " (from " << base_file << ")"
-              << (in_place ? " into the packed copy and " + (dir / MANIFEST).string()
+              << (in_place ? " into the packed copy and " + T(dir / MANIFEST)
                            : " into the packed copy")
               << "\n";
   } else if (base) {
-    std::cerr << "imx_from_bundle: note: " << dir.string()
+    std::cerr << "imx_from_bundle: note: " << pos[0]
               << " is not a two-artifact split; --base ignored\n";
   }
 
@@ -328,7 +340,9 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    // UTF-8 arguments on every platform (the wide command line on Windows).
+    const kinra2::system::ProgramArguments args(argc, argv);
+    return run(args.argc(), args.argv());
   } catch (const std::exception& e) {
     std::cerr << "imx_from_bundle: " << e.what() << "\n";
     return 1;

@@ -25,6 +25,8 @@
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
 #include "demo_identity.hpp"
+#include "system/command_line.hpp"
+#include "system/files.hpp"
 
 namespace fs = std::filesystem;
 using kinra2::demo::DecoderKind;
@@ -100,7 +102,11 @@ std::vector<std::uint8_t> model(std::initializer_list<std::string_view> sigs, De
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int raw_argc, char** raw_argv) {
+  // UTF-8 arguments on every platform (the wide command line on Windows).
+  const kinra2::system::ProgramArguments args(raw_argc, raw_argv);
+  const int argc = args.argc();
+  const char* const* argv = args.argv();
   std::string out;
   bool split = false, q8 = false, color = false, heavy = false;
   for (int i = 1; i < argc; ++i) {
@@ -133,7 +139,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    const fs::path dir(out);
+    const fs::path dir = kinra2::system::fs_path(out);
     fs::create_directories(dir);
 
     const std::vector<float> canon = kinra2::demo::canon_latent();

@@ -4,22 +4,28 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <chrono>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
-#include <sys/wait.h>
+#include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "base/constants.hpp"
+#include "system/command_line.hpp"
+#include "system/dynamic_library.hpp"
+#include "system/files.hpp"
+#include "system/std_streams.hpp"
+#include "system/subprocess.hpp"
 
 namespace {
 
@@ -36,38 +42,79 @@ constexpr const char* USAGE =
   std::exit(1);
 }
 
-bool write_all(int fd, const void* data, std::size_t n) {
-  auto p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
+// A WAV file read whole and handed to libsndfile from memory, so that a
+// UTF-8 path opens the same way on every platform.
+struct MemoryFile {
+  std::string bytes;
+  sf_count_t at = 0;
+};
+
+SF_VIRTUAL_IO memory_io() {
+  SF_VIRTUAL_IO io{};
+  io.get_filelen = [](void* u) -> sf_count_t {
+    return static_cast<sf_count_t>(static_cast<MemoryFile*>(u)->bytes.size());
+  };
+  io.seek = [](sf_count_t off, int whence, void* u) -> sf_count_t {
+    auto* m = static_cast<MemoryFile*>(u);
+    const sf_count_t base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? m->at
+                                                 : static_cast<sf_count_t>(m->bytes.size());
+    m->at = std::clamp<sf_count_t>(base + off, 0, static_cast<sf_count_t>(m->bytes.size()));
+    return m->at;
+  };
+  io.read = [](void* ptr, sf_count_t n, void* u) -> sf_count_t {
+    auto* m = static_cast<MemoryFile*>(u);
+    const sf_count_t k = std::min<sf_count_t>(n, static_cast<sf_count_t>(m->bytes.size()) - m->at);
+    std::memcpy(ptr, m->bytes.data() + m->at, static_cast<std::size_t>(k));
+    m->at += k;
+    return k;
+  };
+  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+  io.tell = [](void* u) -> sf_count_t { return static_cast<MemoryFile*>(u)->at; };
+  return io;
 }
 
-bool read_all(int fd, void* data, std::size_t n) {
-  auto p = static_cast<char*>(data);
-  while (n > 0) {
-    ssize_t r = ::read(fd, p, n);
-    if (r == 0) return false;
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
+// Where the frames go: a file, or standard output in binary mode.
+class FrameSink {
+ public:
+  explicit FrameSink(const std::string& path) {
+    if (path == "-") {
+      fd_ = kinra2::system::standard_stream(1, true);
+      if (fd_ < 0) die("standard output is not open");
+    } else {
+      file_.open(kinra2::system::fs_path(path), std::ios::binary | std::ios::trunc);
+      if (!file_) die("cannot write " + path + ": " + std::strerror(errno));
     }
-    p += r;
-    n -= static_cast<std::size_t>(r);
   }
-  return true;
-}
+  bool write(const void* data, std::size_t n) {
+    if (fd_ < 0)
+      return static_cast<bool>(
+          file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(n)));
+    auto p = static_cast<const std::byte*>(data);
+    while (n > 0) {
+      const std::ptrdiff_t w = kinra2::system::write_some(fd_, {p, n}, {});
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<std::size_t>(w);
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::ofstream file_;
+};
 
 std::vector<float> read_wav(const std::string& path) {
+  MemoryFile mem;
+  {
+    std::ifstream in(kinra2::system::fs_path(path), std::ios::binary);
+    if (!in) die("cannot read " + path + ": " + std::strerror(errno));
+    mem.bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  SF_VIRTUAL_IO io = memory_io();
   SF_INFO info{};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  SNDFILE* f = sf_open_virtual(&io, SFM_READ, &info, &mem);
   if (!f) die("cannot read " + path + ": " + sf_strerror(nullptr));
   if (info.samplerate != SR || info.channels != 1) {
     sf_close(f);
@@ -93,7 +140,11 @@ std::int64_t frames_owed(std::int64_t fed) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int raw_argc, char** raw_argv) {
+  // UTF-8 arguments on every platform (the wide command line on Windows).
+  const kinra2::system::ProgramArguments args(raw_argc, raw_argv);
+  const int argc = args.argc();
+  const char* const* argv = args.argv();
   std::vector<std::string> pos;
   std::string host, threads;
   long step = 3200;
@@ -120,43 +171,24 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, stderr);
     return 2;
   }
-  if (host.empty()) {
-    std::error_code ec;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    host = (ec ? std::filesystem::path(".") : self.parent_path()) / "render_stream_host_litert";
-  }
+  if (host.empty())
+    host = kinra2::system::join_path(kinra2::system::program_dir(), "render_stream_host_litert");
   const std::vector<float> pcm = read_wav(pos[1]);
+  FrameSink sink(pos[2]);
 
-  int out_fd = STDOUT_FILENO;
-  if (pos[2] != "-") {
-    out_fd = ::open(pos[2].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out_fd < 0) die("cannot write " + pos[2] + ": " + std::strerror(errno));
+  std::vector<std::string> host_args = {host, "render-stream", pos[0]};
+  if (!threads.empty()) {
+    host_args.push_back("--threads");
+    host_args.push_back(threads);
   }
-
-  int to_host[2], from_host[2];
-  if (::pipe(to_host) != 0 || ::pipe(from_host) != 0) die("pipe failed");
-  pid_t pid = ::fork();
-  if (pid < 0) die("fork failed");
-  if (pid == 0) {
-    ::dup2(to_host[0], STDIN_FILENO);
-    ::dup2(from_host[1], STDOUT_FILENO);
-    ::close(to_host[0]);
-    ::close(to_host[1]);
-    ::close(from_host[0]);
-    ::close(from_host[1]);
-    std::vector<const char*> args = {host.c_str(), "render-stream", pos[0].c_str()};
-    if (!threads.empty()) {
-      args.push_back("--threads");
-      args.push_back(threads.c_str());
-    }
-    args.push_back(nullptr);
-    ::execv(host.c_str(), const_cast<char* const*>(args.data()));
-    std::fprintf(stderr, "render_wav: cannot start %s: %s\n", host.c_str(), std::strerror(errno));
-    ::_exit(127);
+  kinra2::system::SpawnOptions opt;
+  opt.err = kinra2::system::ChildStream::inherit;  // the host's log goes to our terminal
+  std::optional<kinra2::system::Subprocess> child;
+  try {
+    child.emplace(host_args, opt);
+  } catch (const std::system_error& e) {
+    die(e.what());
   }
-  ::close(to_host[0]);
-  ::close(from_host[1]);
-  std::signal(SIGPIPE, SIG_IGN);
 
   // Audio goes out on its own thread so the host never blocks on a full
   // frame pipe while we are still writing.
@@ -165,21 +197,20 @@ int main(int argc, char** argv) {
     for (std::size_t at = 0; at < pcm.size() && writer_ok; at += static_cast<std::size_t>(step)) {
       const auto n = static_cast<std::uint32_t>(
           std::min<std::size_t>(static_cast<std::size_t>(step), pcm.size() - at));
-      if (!write_all(to_host[1], &n, 4) ||
-          !write_all(to_host[1], pcm.data() + at, std::size_t{n} * 4)) {
+      if (!child->write_in(&n, 4) || !child->write_in(pcm.data() + at, std::size_t{n} * 4)) {
         writer_ok = false;
       }
     }
     const std::uint32_t flush = 0xFFFFFFFFu;
-    if (writer_ok && !write_all(to_host[1], &flush, 4)) writer_ok = false;
-    ::close(to_host[1]);
+    if (writer_ok && !child->write_in(&flush, 4)) writer_ok = false;
+    child->close_in();
   });
 
   const auto t0 = std::chrono::steady_clock::now();
   const std::int64_t owed = frames_owed(static_cast<std::int64_t>(pcm.size()));
   std::string header;
   char c;
-  while (read_all(from_host[0], &c, 1) && c != '\n') header.push_back(c);
+  while (child->read_out_exact(&c, 1) && c != '\n') header.push_back(c);
   bool ok = header.rfind("READY ", 0) == 0;
   std::int64_t frames = 0;
   int last_tenth = 0;
@@ -187,13 +218,13 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> rgb(RGB_FRAME_BYTES);
   while (ok) {
     std::int32_t idx;
-    if (!read_all(from_host[0], &idx, 4)) break;
+    if (!child->read_out_exact(&idx, 4)) break;
     if (idx < 0) {
       marker = true;
       break;
     }
-    if (!read_all(from_host[0], rgb.data(), rgb.size())) break;
-    if (!write_all(out_fd, rgb.data(), rgb.size()))
+    if (!child->read_out_exact(rgb.data(), rgb.size())) break;
+    if (!sink.write(rgb.data(), rgb.size()))
       die("cannot write frames: " + std::string(std::strerror(errno)));
     ++frames;
     // Whole lines, one per tenth: the host logs to the same terminal.
@@ -205,13 +236,10 @@ int main(int argc, char** argv) {
                    static_cast<int>(100 * frames / std::max<std::int64_t>(1, owed)));
     }
   }
-  ::close(from_host[0]);
+  child->close_out();
   writer.join();
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (out_fd != STDOUT_FILENO) ::close(out_fd);
+  const int code = child->wait();
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (!ok)
     die("the host did not answer with a READY header (exit status " + std::to_string(code) + ")");
   if (!marker || code != 0)

@@ -5,18 +5,21 @@
 #include "bundle/shared_enc_dep_abi.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
+#endif
+
+#include "base/sha256.hpp"
 
 namespace {
 
@@ -38,37 +41,44 @@ char* dup_text(const std::string& s) {
   return p;
 }
 
+// The user's home directory as the host expands "~": USERPROFILE on Windows
+// (HOME means nothing there), HOME or the password entry elsewhere.
 std::string home_dir() {
+#ifdef _WIN32
+  if (const char* h = std::getenv("USERPROFILE"); h && *h) return h;
+  const char* drive = std::getenv("HOMEDRIVE");
+  if (const char* path = std::getenv("HOMEPATH"); path && *path)
+    return std::string(drive ? drive : "") + path;
+#else
   if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+#endif
   return "~";
 }
 
-// Empty on any read error.
+// Opens a UTF-8 path for reading bytes (the wide name on Windows).
+std::FILE* open_read(const char* path) {
+#ifdef _WIN32
+  return ::_wfopen(std::filesystem::path(std::u8string(path, path + std::strlen(path))).c_str(),
+                   L"rb");
+#else
+  return std::fopen(path, "rb");
+#endif
+}
+
+// False on any read error.
 bool sha256_hex(const char* path, std::string& out) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-  std::vector<unsigned char> buf;
-  if (ok) buf.resize(CHUNK);
-  while (ok) {
-    ssize_t r = ::read(fd, buf.data(), buf.size());
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) ok = false;
-    if (r <= 0) break;
-    ok = EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(r)) == 1;
-  }
-  ::close(fd);
-  if (!ok) return false;
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return false;
-  static constexpr char hex[] = "0123456789abcdef";
-  out.clear();
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
+  std::unique_ptr<std::FILE, decltype(&std::fclose)> f(open_read(path), &std::fclose);
+  if (!f) return false;
+  try {
+    kinra2::base::Sha256 digest;
+    std::vector<char> buf(CHUNK);
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0) digest.update(buf.data(), n);
+    if (std::ferror(f.get())) return false;
+    out = digest.hex_digest();
+  } catch (...) {
+    return false;
   }
   return true;
 }

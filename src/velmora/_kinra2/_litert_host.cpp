@@ -1,5 +1,7 @@
 #include "host/entry.hpp"
+#include "system/command_line.hpp"
 
 int main(int argc, char** argv) {
-  return kinra2::host::main(argc, argv);
+  const kinra2::system::ProgramArguments args(argc, argv);
+  return kinra2::host::main(args.argc(), args.argv());
 }

@@ -2,12 +2,16 @@
 // same entry as the native program, callable from a Python process as
 // main(argv) -> int. It is built as the package's __init__ so that the
 // package's __main__ can run it with `python -m`.
+//
+// Only the limited API of 3.12 is used, so the Windows build links against
+// python3.dll alone and the Linux build, which the tests load, is the same
+// code, not a look-alike.
+#define Py_LIMITED_API 0x030C0000
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <atomic>
 #include <exception>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,15 +23,31 @@ namespace {
 // runs at once would interleave their streams and sweep each other's files.
 std::atomic<bool> g_running{false};
 
-// argv items as the bytes the OS would have passed: str is encoded the way
-// os.fsencode does, so a name Python decoded with surrogateescape round-trips.
+// The type's name for an error message, as much as can be had.
+bool type_error(const char* what, PyObject* obj) {
+  PyObject* name = PyType_GetName(Py_TYPE(obj));
+  if (!name) return false;
+  PyErr_Format(PyExc_TypeError, "main() %s, not %.100U", what, name);
+  Py_DECREF(name);
+  return false;
+}
+
+// A str as the bytes the host takes for arguments and paths. On Linux those
+// are the bytes the OS would have passed: str is encoded the way os.fsencode
+// does, so a name Python decoded with surrogateescape round-trips. On Windows
+// the host takes UTF-8, whatever file-system encoding the interpreter was
+// told to use.
+PyObject* host_bytes(PyObject* str) {
+#ifdef _WIN32
+  return PyUnicode_AsUTF8String(str);
+#else
+  return PyUnicode_EncodeFSDefault(str);
+#endif
+}
+
 bool to_bytes(PyObject* item, std::string& out) {
-  if (!PyUnicode_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "main() argv items must be str, not %.100s",
-                 Py_TYPE(item)->tp_name);
-    return false;
-  }
-  PyObject* b = PyUnicode_EncodeFSDefault(item);
+  if (!PyUnicode_Check(item)) return type_error("argv items must be str", item);
+  PyObject* b = host_bytes(item);
   if (!b) return false;
   char* data = nullptr;
   Py_ssize_t n = 0;
@@ -43,16 +63,32 @@ bool to_bytes(PyObject* item, std::string& out) {
 }
 
 // The directory holding this module, where the package keeps the policy
-// component beside it.
+// component beside it. Cut by hand: on Windows the name is UTF-8, which a
+// narrow std::filesystem::path would take for the ANSI code page there.
 bool own_dir(PyObject* self, std::string& out) {
+#ifdef _WIN32
+  constexpr const char* separators = "\\/";
+#else
+  constexpr const char* separators = "/";
+#endif
   PyObject* file = PyModule_GetFilenameObject(self);
   if (!file) return false;
-  PyObject* b = PyUnicode_EncodeFSDefault(file);
+  PyObject* b = host_bytes(file);
   Py_DECREF(file);
   if (!b) return false;
-  out = std::filesystem::path(PyBytes_AS_STRING(b)).parent_path().string();
+  const char* name = PyBytes_AsString(b);
+  if (name) {
+    out = name;
+    auto cut = out.find_last_of(separators);
+    if (cut == std::string::npos) {
+      cut = 0;
+    } else if (cut == 0 || out[cut - 1] == ':') {
+      ++cut;  // a root ("/", "C:\\") stays a root
+    }
+    out.erase(cut);
+  }
   Py_DECREF(b);
-  return true;
+  return name != nullptr;
 }
 
 // Anything Python still holds for the standard streams goes out before the
@@ -72,17 +108,21 @@ void flush_python_streams() {
 
 PyObject* py_main(PyObject* self, PyObject* argv) {
   if (!PyList_Check(argv) && !PyTuple_Check(argv)) {
-    PyErr_Format(PyExc_TypeError, "main() argv must be a list of str, not %.100s",
-                 Py_TYPE(argv)->tp_name);
+    type_error("argv must be a list of str", argv);
     return nullptr;
   }
   try {
     std::vector<std::string> args;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(argv);
+    const Py_ssize_t n = PySequence_Size(argv);
+    if (n < 0) return nullptr;
     args.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_GetItem(argv, i);
+      if (!item) return nullptr;
       args.emplace_back();
-      if (!to_bytes(PySequence_Fast_GET_ITEM(argv, i), args.back())) return nullptr;
+      const bool ok = to_bytes(item, args.back());
+      Py_DECREF(item);
+      if (!ok) return nullptr;
     }
     std::string dir;
     if (!own_dir(self, dir)) return nullptr;

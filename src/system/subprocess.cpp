@@ -1,0 +1,27 @@
+#include "system/subprocess.hpp"
+
+#include <thread>
+
+namespace kinra2::system {
+
+Captured run_captured(const std::vector<std::string>& argv, const std::string& input,
+                      const std::vector<std::string>& env) {
+  SpawnOptions opt;
+  opt.env = env;
+  opt.err_to_out = true;
+  Subprocess child(argv, opt);
+  // Input goes from a thread of its own so a child that answers before it
+  // has read everything never blocks on a full output pipe.
+  std::thread writer([&] {
+    if (!input.empty()) child.write_in(input.data(), input.size());
+    child.close_in();
+  });
+  Captured c;
+  char buf[4096];
+  for (std::size_t n; (n = child.read_out(buf, sizeof buf)) > 0;) c.out.append(buf, n);
+  writer.join();
+  c.status = child.wait();
+  return c;
+}
+
+}  // namespace kinra2::system
