@@ -178,7 +178,7 @@ void report_processor() {
   const bool avx_vnni = (a >> 4) & 1;
   const auto isa = kinra2::bundle::int8_dot_isa();
   std::printf("CPUID (XNNPACK's choice): avx512f %d, avx512_vnni %d, avx_vnni %d; gate (%s): %s\n",
-              avx512f, vnni512, avx_vnni, kinra2::bundle::DEFAULT_CPUINFO,
+              avx512f, vnni512, avx_vnni, kinra2::bundle::default_cpuinfo().c_str(),
               isa ? isa->c_str() : "no int8 dot product");
 }
 

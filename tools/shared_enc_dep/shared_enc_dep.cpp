@@ -14,12 +14,8 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <pwd.h>
-#include <unistd.h>
-#endif
-
 #include "base/sha256.hpp"
+#include "system/files.hpp"
 
 namespace {
 
@@ -39,21 +35,6 @@ char* dup_text(const std::string& s) {
   char* p = static_cast<char*>(std::malloc(s.size() + 1));
   if (p) std::memcpy(p, s.c_str(), s.size() + 1);
   return p;
-}
-
-// The user's home directory as the host expands "~": USERPROFILE on Windows
-// (HOME means nothing there), HOME or the password entry elsewhere.
-std::string home_dir() {
-#ifdef _WIN32
-  if (const char* h = std::getenv("USERPROFILE"); h && *h) return h;
-  const char* drive = std::getenv("HOMEDRIVE");
-  if (const char* path = std::getenv("HOMEPATH"); path && *path)
-    return std::string(drive ? drive : "") + path;
-#else
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-#endif
-  return "~";
 }
 
 // Opens a UTF-8 path for reading bytes (the wide name on Windows).
@@ -118,11 +99,13 @@ char* k2sed_base_sha256_of(const char* dependencies_json) {
 char* k2sed_dependency_store_dirs(void) {
   try {
     json dirs = json::array();
-    const char* env = std::getenv("VELMORA_DEPS_DIR");
-    if (env && *env)
-      dirs.push_back(env);
+    // Read as UTF-8 on every platform: a user folder with non-ASCII letters
+    // must not fail every two-artifact bundle.
+    const auto env = kinra2::system::env_text("VELMORA_DEPS_DIR");
+    if (env && !env->empty())
+      dirs.push_back(*env);
     else
-      dirs.push_back(home_dir() + "/.velmora/deps");
+      dirs.push_back(kinra2::system::home_dir() + "/.velmora/deps");
     return dup_text(dirs.dump());
   } catch (...) {
     return nullptr;
