@@ -169,7 +169,9 @@ SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags
     xnnpack_ = TfLiteXNNPackDelegateCreate(&xo);
     if (xnnpack_) {
       TfLiteInterpreterOptionsAddDelegate(opts, xnnpack_);
-      tally_ = TfLiteDelegateCreate();
+      // Zeroed as TfLiteDelegateCreate would make it; the Windows DLL does
+      // not export that function.
+      tally_ = TfLiteDelegate{};
       tally_.data_ = this;
       tally_.Prepare = &SignatureRunner::tally_nodes;
       tally_.flags = kTfLiteDelegateFlagsAllowDynamicTensors;
