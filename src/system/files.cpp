@@ -1,6 +1,20 @@
 #include "system/files.hpp"
 
+#include <utility>
+
 namespace kinra2::system {
+
+// Both platforms keep an invalid handle as -1.
+File::File(File&& o) noexcept : h_(std::exchange(o.h_, -1)), error_(o.error_) {}
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    close();
+    h_ = std::exchange(o.h_, -1);
+    error_ = o.error_;
+  }
+  return *this;
+}
 
 std::filesystem::path fs_path(std::string_view utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));

@@ -20,17 +20,6 @@ int fd_of(std::intptr_t h) {
 }
 }  // namespace
 
-File::File(File&& o) noexcept : h_(std::exchange(o.h_, -1)), error_(o.error_) {}
-
-File& File::operator=(File&& o) noexcept {
-  if (this != &o) {
-    close();
-    h_ = std::exchange(o.h_, -1);
-    error_ = o.error_;
-  }
-  return *this;
-}
-
 File::~File() {
   if (h_ >= 0) ::close(fd_of(h_));
 }

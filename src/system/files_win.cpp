@@ -29,17 +29,6 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 }  // namespace
 
-File::File(File&& o) noexcept : h_(std::exchange(o.h_, -1)), error_(o.error_) {}
-
-File& File::operator=(File&& o) noexcept {
-  if (this != &o) {
-    close();
-    h_ = std::exchange(o.h_, -1);
-    error_ = o.error_;
-  }
-  return *this;
-}
-
 File::~File() {
   if (h_ != -1) CloseHandle(handle_of(h_));
 }

@@ -4,6 +4,17 @@
 
 namespace kinra2::system {
 
+bool Subprocess::read_out_exact(void* data, std::size_t n) {
+  auto p = static_cast<char*>(data);
+  while (n > 0) {
+    const std::size_t r = read_out(p, n);
+    if (r == 0) return false;
+    p += r;
+    n -= r;
+  }
+  return true;
+}
+
 Captured run_captured(const std::vector<std::string>& argv, const std::string& input,
                       const std::vector<std::string>& env) {
   SpawnOptions opt;

@@ -193,17 +193,6 @@ std::size_t Subprocess::read_err(void* data, std::size_t n) {
   return read_some(impl_->err, data, n);
 }
 
-bool Subprocess::read_out_exact(void* data, std::size_t n) {
-  auto p = static_cast<char*>(data);
-  while (n > 0) {
-    const std::size_t r = read_out(p, n);
-    if (r == 0) return false;
-    p += r;
-    n -= r;
-  }
-  return true;
-}
-
 void Subprocess::close_out() {
   close_fd(impl_->out);
 }
