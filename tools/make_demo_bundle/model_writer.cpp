@@ -29,6 +29,27 @@ long long count(const Shape& s) {
   return n;
 }
 
+// A stride-1 convolution's output shape and options, float or int8 alike.
+Shape conv_out_shape(const Shape& xs, const Shape& ws, fmt::Padding pad) {
+  Shape out = {xs[0], xs[1], xs[2], ws[0]};
+  if (pad == fmt::Padding::VALID) {
+    out[1] = xs[1] - ws[1] + 1;
+    out[2] = xs[2] - ws[2] + 1;
+  }
+  return out;
+}
+
+fmt::BuiltinOptionsUnion conv_options(fmt::Padding pad, Act act) {
+  fmt::Conv2DOptionsT o;
+  o.padding = pad;
+  o.stride_w = 1;
+  o.stride_h = 1;
+  o.fused_activation_function = act;
+  fmt::BuiltinOptionsUnion u;
+  u.Set(std::move(o));
+  return u;
+}
+
 }  // namespace
 
 ModelWriter::ModelWriter() {
@@ -221,21 +242,9 @@ int Graph::conv2d_int8(int x, Shape w_shape, std::span<const float> w, std::span
       quantized(tensor("b" + std::to_string(seq_++), {out_ch}, fmt::TensorType::INT32, bbuf),
                 fmt::TensorType::INT32, bscales,
                 std::vector<std::int64_t>(static_cast<std::size_t>(out_ch), 0), 0);
-  const Shape& xs = shape(x);
-  Shape out = {xs[0], xs[1], xs[2], out_ch};
-  if (pad == fmt::Padding::VALID) {
-    out[1] = xs[1] - w_shape[1] + 1;
-    out[2] = xs[2] - w_shape[2] + 1;
-  }
-  fmt::Conv2DOptionsT o;
-  o.padding = pad;
-  o.stride_w = 1;
-  o.stride_h = 1;
-  o.fused_activation_function = act;
-  fmt::BuiltinOptionsUnion u;
-  u.Set(std::move(o));
   // Version 3 is the first with per-channel int8 weights.
-  const int y = emit(fmt::BuiltinOperator::CONV_2D, 3, {x, wt, bt}, std::move(out), std::move(u));
+  const int y = emit(fmt::BuiltinOperator::CONV_2D, 3, {x, wt, bt},
+                     conv_out_shape(shape(x), w_shape, pad), conv_options(pad, act));
   return quantized(y, fmt::TensorType::INT8, {out_q.scale}, {out_q.zero_point});
 }
 
@@ -363,21 +372,8 @@ int Graph::fully_connected(int x, int w, int b, Act act) {
 }
 
 int Graph::conv2d(int x, int w, int b, fmt::Padding pad, Act act) {
-  const Shape& xs = shape(x);
-  const Shape& ws = shape(w);
-  Shape out = {xs[0], xs[1], xs[2], ws[0]};
-  if (pad == fmt::Padding::VALID) {
-    out[1] = xs[1] - ws[1] + 1;
-    out[2] = xs[2] - ws[2] + 1;
-  }
-  fmt::Conv2DOptionsT o;
-  o.padding = pad;
-  o.stride_w = 1;
-  o.stride_h = 1;
-  o.fused_activation_function = act;
-  fmt::BuiltinOptionsUnion u;
-  u.Set(std::move(o));
-  return emit(fmt::BuiltinOperator::CONV_2D, 1, {x, w, b}, std::move(out), std::move(u));
+  return emit(fmt::BuiltinOperator::CONV_2D, 1, {x, w, b}, conv_out_shape(shape(x), shape(w), pad),
+              conv_options(pad, act));
 }
 
 int Graph::depth_to_space(int x, int block) {
