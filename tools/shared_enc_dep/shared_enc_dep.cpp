@@ -6,11 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,26 +35,18 @@ char* dup_text(const std::string& s) {
   return p;
 }
 
-// Opens a UTF-8 path for reading bytes (the wide name on Windows).
-std::FILE* open_read(const char* path) {
-#ifdef _WIN32
-  return ::_wfopen(std::filesystem::path(std::u8string(path, path + std::strlen(path))).c_str(),
-                   L"rb");
-#else
-  return std::fopen(path, "rb");
-#endif
-}
-
 // False on any read error.
 bool sha256_hex(const char* path, std::string& out) {
-  std::unique_ptr<std::FILE, decltype(&std::fclose)> f(open_read(path), &std::fclose);
-  if (!f) return false;
   try {
+    // Opened as the host opens files: a UTF-8 path, wide on Windows.
+    auto f = kinra2::system::File::open_read(path);
+    if (!f.ok()) return false;
     kinra2::base::Sha256 digest;
     std::vector<char> buf(CHUNK);
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0) digest.update(buf.data(), n);
-    if (std::ferror(f.get())) return false;
+    std::ptrdiff_t n;
+    while ((n = f.read(buf.data(), buf.size())) > 0)
+      digest.update(buf.data(), static_cast<std::size_t>(n));
+    if (n < 0) return false;
     out = digest.hex_digest();
   } catch (...) {
     return false;
