@@ -102,6 +102,7 @@ if(WIN32)
   add_custom_target(k2_python3_implib DEPENDS ${implib})
 
   add_library(k2_litert_host_module MODULE ${K2_PY_SRC}/_litert_host_module.cpp)
+  target_compile_definitions(k2_litert_host_module PRIVATE K2_VERSION="${PROJECT_VERSION}")
   target_include_directories(k2_litert_host_module PRIVATE ${inc})
   target_link_libraries(k2_litert_host_module PRIVATE kinra2_core ${implib})
   add_dependencies(k2_litert_host_module k2_python3_implib)
@@ -112,8 +113,9 @@ if(WIN32)
     LIBRARY_OUTPUT_DIRECTORY ${K2_PY_PKG}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  # The runtime DLLs it imports go beside it, where Windows looks for them.
-  k2_module_package($<TARGET_RUNTIME_DLLS:k2_litert_host_module>)
+  # The DLLs it imports go beside it, where Windows looks for them, and so
+  # does the LiteRT runtime it loads itself.
+  k2_module_package($<TARGET_RUNTIME_DLLS:k2_litert_host_module> ${TFLITE_C_DLL})
 
   if(K2_BUILD_TESTS)
     # No Windows Python here. What a Windows Python would need is read from
@@ -161,6 +163,7 @@ endif()
 message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${Python3_EXECUTABLE}")
 
 Python3_add_library(k2_litert_host_module MODULE WITH_SOABI ${K2_PY_SRC}/_litert_host_module.cpp)
+target_compile_definitions(k2_litert_host_module PRIVATE K2_VERSION="${PROJECT_VERSION}")
 target_link_libraries(k2_litert_host_module PRIVATE kinra2_core)
 set_target_properties(k2_litert_host_module PROPERTIES
   OUTPUT_NAME __init__

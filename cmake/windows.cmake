@@ -17,13 +17,13 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 
 find_file(TFLITE_C_DLL tensorflowlite_c.dll PATHS "${K2_TFLITE_DIR}/bin" NO_DEFAULT_PATH
           NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-find_file(TFLITE_C_IMPLIB libtensorflowlite_c.dll.a PATHS "${K2_TFLITE_DIR}/lib" NO_DEFAULT_PATH
-          NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-add_library(tflite_c SHARED IMPORTED GLOBAL)
+# Loaded by the host at start-up (src/litert), never linked: a program that
+# imported it would die in the loader, before main, wherever the runtime or
+# the C++ runtime it needs is missing.
+add_library(tflite_c INTERFACE IMPORTED GLOBAL)
 set_target_properties(tflite_c PROPERTIES
-  IMPORTED_LOCATION "${TFLITE_C_DLL}"
-  IMPORTED_IMPLIB "${TFLITE_C_IMPLIB}"
-  INTERFACE_INCLUDE_DIRECTORIES "${K2_TFLITE_DIR}/include")
+  INTERFACE_INCLUDE_DIRECTORIES "${K2_TFLITE_DIR}/include"
+  INTERFACE_COMPILE_DEFINITIONS TFL_STATIC_LIBRARY_BUILD)
 file(COPY "${TFLITE_C_DLL}" DESTINATION "${CMAKE_BINARY_DIR}/bin")
 
 find_package(PkgConfig REQUIRED)

@@ -19,3 +19,48 @@ k2_install_missing() {
   k2_sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   k2_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
+
+# The TensorFlow Lite C runtime (2.9.0, XNNPACK built in) comes prebuilt for
+# every platform in one npm package; only its native libraries and C headers
+# are used, never its node build. The package is fetched once, checked
+# against this digest before anything in it is unpacked, and kept in .deps.
+K2_TFL_PKG="tfjs-tflite-node@0.0.2"
+K2_TFL_SHA256="3be1632328a76a2475e5b6833253763c802c859433becb4d879ee1860e3b5284"
+
+# Prints the verified, unpacked package folder (holding cc_deps/) under $1,
+# fetching and checking it first when needed. A download that does not match
+# the pinned digest is deleted and stops the calling script.
+k2_runtime_package() {
+  local deps="$1" name="tfjs-tflite-node-0.0.2" got work
+  local tgz="$deps/$name.tgz" dir="$deps/$name"
+  mkdir -p "$deps"
+  # Checkouts that share .deps may set up at the same time.
+  exec 8>"$deps/.runtime-package.lock"
+  flock 8
+  if [ ! -f "$dir/.verified" ]; then
+    if [ ! -f "$tgz" ]; then
+      echo "${K2_WHO:-$(basename "$0")}: fetching $K2_TFL_PKG" >&2
+      work="$(mktemp -d)"
+      (cd "$work" && npm pack --silent "$K2_TFL_PKG" >/dev/null </dev/null) || { rm -rf "$work"; exit 1; }
+      mv "$work/$name.tgz" "$tgz"
+      rm -rf "$work"
+    fi
+    got="$(sha256sum "$tgz" | cut -d' ' -f1)"
+    if [ "$got" != "$K2_TFL_SHA256" ]; then
+      rm -f "$tgz"
+      echo "${K2_WHO:-$(basename "$0")}: $K2_TFL_PKG has SHA-256 $got, not the pinned $K2_TFL_SHA256; it was deleted and nothing was installed from it" >&2
+      exit 1
+    fi
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    tar -xzf "$tgz" -C "$dir"
+    touch "$dir/.verified"
+  fi
+  exec 8>&-
+  echo "$dir/package"
+}
+
+# Copies $1 to $2 unless $2 already holds the same bytes.
+k2_copy_if_different() {
+  cmp -s "$1" "$2" 2>/dev/null || { mkdir -p "$(dirname "$2")" && cp "$1" "$2"; }
+}

@@ -10,18 +10,7 @@
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/stderr_capture.hpp"
-
-// The library exports the XNNPACK delegate but ships no header for it; this is
-// its option block as the 2.9 runtime defines it.
-extern "C" {
-struct TfLiteXNNPackDelegateOptions {
-  std::int32_t num_threads;
-  std::uint32_t flags;
-};
-TfLiteXNNPackDelegateOptions TfLiteXNNPackDelegateOptionsDefault();
-TfLiteDelegate* TfLiteXNNPackDelegateCreate(const TfLiteXNNPackDelegateOptions* options);
-void TfLiteXNNPackDelegateDelete(TfLiteDelegate* delegate);
-}
+#include "litert/runtime_library.hpp"
 
 namespace kinra2::chain {
 

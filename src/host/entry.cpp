@@ -10,6 +10,7 @@
 #include "base/log.hpp"
 #include "host/serve.hpp"
 #include "image/color_correct.hpp"
+#include "litert/runtime_library.hpp"
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 #include "system/interrupt.hpp"
@@ -102,6 +103,12 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
     if (p.bundle.empty()) {
       elog(USAGE);
       return EXIT_USAGE;
+    }
+    // Looked for where the host's own parts lie, before anything else is
+    // read, so that a missing piece is the one line a peer sees.
+    if (auto missing = litert::load_runtime(policy_dirs)) {
+      elog(*missing);
+      return EXIT_ERROR;
     }
     const int threads = system::default_threads(1, p.threads);
     return detail::run(p.bundle, p.engine, threads);

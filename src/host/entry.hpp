@@ -29,8 +29,9 @@ struct RunParams {
 // 0 and 1 afresh, removes what it staged before returning, and puts back the
 // SIGPIPE, SIGTERM and SIGINT dispositions it found. Calls must not overlap.
 int main(int argc, const char* const* argv);
-// Same, looking for the policy component only in `policy_dirs` (a host
-// loaded as a module keeps it beside the module, not beside the interpreter).
+// Same, looking for the policy component in `policy_dirs`, and for the LiteRT
+// runtime there before the platform's own search (a host loaded as a module
+// keeps both beside the module, not beside the interpreter).
 int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs);
 
 namespace detail {

@@ -102,6 +102,7 @@ detail::CpuSources os_sources(const std::filesystem::path& root) {
   detail::CpuSources src;
   detail::processor_counts(src.online, src.affinity);
   src.root = root;
+  src.job_limit = detail::job_cpu_limit();
   return src;
 }
 
@@ -112,9 +113,10 @@ namespace detail {
 int effective_cpu_count(const CpuSources& src) {
   long long n = src.online > 0 ? src.online : 8;
   if (src.affinity > 0) n = std::min<long long>(n, src.affinity);
-  // No kernel files to read (Windows): the counts above are all there is.
-  if (src.root.empty()) return static_cast<int>(std::max(1LL, n));
-  if (auto quota = cgroup_quota(src.root); quota && *quota > 0) {
+  // A cap on CPU time, rounded up to whole processors: the control group's
+  // quota where there are kernel files to read (Linux), else a job object's.
+  const std::optional<double> quota = src.root.empty() ? src.job_limit : cgroup_quota(src.root);
+  if (quota && *quota > 0) {
     double up = std::ceil(*quota);
     long long cap = up >= static_cast<double>(n) ? n : static_cast<long long>(up);
     n = std::min(n, std::max(1LL, cap));

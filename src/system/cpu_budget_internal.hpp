@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 #include "system/cpu_budget.hpp"
 
@@ -17,11 +18,17 @@ struct CpuSources {
   int online = 0;    // processors online; 0 = unknown
   int affinity = 0;  // processors in the affinity set; 0 = unknown
   std::filesystem::path root = "/";  // empty: no kernel files to read
+  // A job object's hard cap on CPU time, in processors' worth (Windows; the
+  // control group's quota plays this part on Linux, read below `root`).
+  std::optional<double> job_limit;
 };
 // The platform's processor count and affinity-set size, each 0 when unknown
 // (cpu_budget_posix.cpp: sysconf and sched_getaffinity; cpu_budget_win.cpp:
 // the active processor count and the process affinity mask).
 void processor_counts(int& online, int& affinity);
+// The hard CPU-rate cap of the job object the process runs in, in
+// processors' worth, or none (cpu_budget_win.cpp; always none on Linux).
+std::optional<double> job_cpu_limit();
 int effective_cpu_count(const CpuSources& src);
 int default_threads(int n_interpreters, long long requested, int cpus);
 }  // namespace detail

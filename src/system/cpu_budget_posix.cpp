@@ -23,5 +23,9 @@ void processor_counts(int& online, int& affinity) {
   if (::sched_getaffinity(0, sizeof(set), &set) == 0) affinity = CPU_COUNT(&set);
 }
 
+std::optional<double> job_cpu_limit() {
+  return std::nullopt;
+}
+
 }  // namespace detail
 }  // namespace kinra2::system

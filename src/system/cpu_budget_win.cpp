@@ -21,5 +21,25 @@ void processor_counts(int& online, int& affinity) {
     affinity = std::popcount(static_cast<unsigned long long>(process));
 }
 
+std::optional<double> job_cpu_limit() {
+  // Rates are in hundredths of a percent of all the machine's processors.
+  JOBOBJECT_CPU_RATE_CONTROL_INFORMATION info{};
+  if (!QueryInformationJobObject(nullptr, JobObjectCpuRateControlInformation, &info, sizeof info, nullptr))
+    return std::nullopt;  // not in a job, or a job without rate control
+  const DWORD flags = info.ControlFlags;
+  if (!(flags & JOB_OBJECT_CPU_RATE_CONTROL_ENABLE)) return std::nullopt;
+  DWORD rate = 0;
+  if (flags & JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP) {
+    rate = info.CpuRate;
+  } else if (flags & JOB_OBJECT_CPU_RATE_CONTROL_MIN_MAX_RATE) {
+    rate = info.MaxRate;
+  } else {
+    return std::nullopt;  // a weight shares the processors out; it caps nothing
+  }
+  const DWORD all = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  if (rate == 0 || all == 0) return std::nullopt;
+  return static_cast<double>(rate) / 10000.0 * static_cast<double>(all);
+}
+
 }  // namespace detail
 }  // namespace kinra2::system

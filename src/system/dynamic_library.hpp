@@ -31,4 +31,10 @@ std::string shared_library_file(std::string_view stem);
 // The directory of the running program's executable file ("." when unknown).
 std::string program_dir();
 
+// When `file` exists but cannot be loaded: the libraries it needs itself that
+// cannot be loaded either (their file names as `file` records them, joined by
+// ", "), or empty when the platform's loader message already names them
+// (Linux) or none is missing.
+std::string missing_dependency(const std::string& file);
+
 }  // namespace kinra2::system

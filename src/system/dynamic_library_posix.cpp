@@ -37,4 +37,9 @@ std::string program_dir() {
   return ec ? std::string(".") : exe.parent_path().string();
 }
 
+std::string missing_dependency(const std::string&) {
+  // dlerror() names the missing library itself.
+  return {};
+}
+
 }  // namespace kinra2::system

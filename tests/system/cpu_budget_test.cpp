@@ -2,11 +2,16 @@
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 using kinra2::system::detail::CpuSources;
@@ -23,7 +28,7 @@ class FakeRoot : public ::testing::Test {
     std::ofstream(p) << text;
   }
   int count(int online, int affinity = 0) {
-    return sysd::effective_cpu_count(CpuSources{online, affinity, root});
+    return sysd::effective_cpu_count(CpuSources{online, affinity, root, std::nullopt});
   }
 
   k2test::TempDir scratch{"k2cpu"};
@@ -117,6 +122,43 @@ TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument);
   EXPECT_EQ(sysd::default_threads(1, 3, 4), 3) << "an explicit request never reads the environment";
 }
+
+TEST(CpuBudget, JobObjectCapRoundsUpWithinTheAffinitySet) {
+  struct Row {
+    int online, affinity;
+    std::optional<double> limit;
+    int want;
+  } rows[] = {
+      {16, 0, std::nullopt, 16}, {16, 0, 1.5, 2}, {16, 0, 0.25, 1}, {16, 4, 6.0, 4},
+      {16, 0, 40.0, 16},         {16, 0, 3.0, 3}, {0, 0, 2.2, 3},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(sysd::effective_cpu_count(CpuSources{r.online, r.affinity, {}, r.limit}), r.want) << r.online << " " << r.affinity << " " << r.limit.value_or(-1);
+  }
+  EXPECT_EQ(sysd::effective_cpu_count(CpuSources{16, 0, "/nonexistent-root", 1.0}), 16) << "with kernel files to read the control group decides";
+}
+
+#ifdef _WIN32
+// The real query, inside a job with a hard cap of half the processors.
+TEST(CpuBudget, ReadsTheHardCapOfItsOwnJob) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_NE(job, nullptr);
+  JOBOBJECT_CPU_RATE_CONTROL_INFORMATION info{};
+  info.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;
+  info.CpuRate = 5000;
+  if (!SetInformationJobObject(job, JobObjectCpuRateControlInformation, &info, sizeof info) ||
+      !AssignProcessToJobObject(job, GetCurrentProcess())) {
+    const DWORD e = GetLastError();
+    CloseHandle(job);
+    GTEST_SKIP() << "this Windows (or Wine) cannot cap a job's CPU rate (error " << e << ")";
+  }
+  const auto limit = sysd::job_cpu_limit();
+  if (!limit) GTEST_SKIP() << "this Windows (or Wine) sets a job's CPU rate but does not report it";
+  const int all = static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+  EXPECT_DOUBLE_EQ(*limit, all * 0.5);
+  EXPECT_LE(kinra2::system::effective_cpu_count(), std::max(1, (all + 1) / 2));
+}
+#endif
 
 TEST(CpuBudget, RealMachineIsAtLeastOne) {
   EXPECT_GE(kinra2::system::effective_cpu_count(), 1);

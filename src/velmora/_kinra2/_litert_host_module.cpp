@@ -184,5 +184,12 @@ PyModuleDef module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__litert_host() {
-  return PyModule_Create(&module);
+  // Nothing here may need the LiteRT runtime: the module imports without it,
+  // and main() says what is missing.
+  PyObject* m = PyModule_Create(&module);
+  if (m && PyModule_AddStringConstant(m, "__version__", K2_VERSION) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return m;
 }

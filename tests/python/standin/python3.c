@@ -113,6 +113,12 @@ PyObject* PyModule_Create2(PyModuleDef* def, int api) {
   return &m->ob;
 }
 PyObject* PyModule_GetFilenameObject(PyObject* m) { return ((Module*)m)->file; }
+int PyModule_AddStringConstant(PyObject* m, const char* name, const char* value) {
+  (void)m;
+  (void)name;
+  (void)value;
+  return 0;
+}
 
 /* No sys.stdout or sys.stderr to flush, so no method is ever called. */
 PyObject* PySys_GetObject(const char* name) {
