@@ -13,6 +13,7 @@
 #include "litert/runtime_library.hpp"
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
+#include "system/dynamic_library.hpp"
 #include "system/interrupt.hpp"
 
 namespace kinra2::host {
@@ -104,9 +105,10 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
       elog(USAGE);
       return EXIT_USAGE;
     }
-    // Looked for where the host's own parts lie, before anything else is
-    // read, so that a missing piece is the one line a peer sees.
-    if (auto missing = litert::load_runtime(policy_dirs)) {
+    // Looked for beside the host's own file (the last of its policy
+    // folders) before anything else is read, so that a missing piece is the
+    // one line a peer sees.
+    if (auto missing = litert::load_runtime({policy_dirs.empty() ? system::program_dir() : policy_dirs.back()})) {
       elog(*missing);
       return EXIT_ERROR;
     }

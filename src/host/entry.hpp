@@ -30,8 +30,8 @@ struct RunParams {
 // SIGPIPE, SIGTERM and SIGINT dispositions it found. Calls must not overlap.
 int main(int argc, const char* const* argv);
 // Same, looking for the policy component in `policy_dirs`, and for the LiteRT
-// runtime there before the platform's own search (a host loaded as a module
-// keeps both beside the module, not beside the interpreter).
+// runtime in the last of them before the platform's own search (a host loaded
+// as a module keeps both beside the module, not beside the interpreter).
 int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs);
 
 namespace detail {

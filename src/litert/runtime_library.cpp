@@ -69,12 +69,14 @@ std::optional<std::string> try_load(const std::string& path, const std::string& 
   auto lib = system::DynamicLibrary::open(path, why);
   if (!lib) {
     if (!looked_in.empty()) {
-      return failure(runtime_library_file() + " is in neither " + looked_in + " nor the library path (" + why +
+      return failure(runtime_library_file() + " is neither in " + looked_in + " nor on the library path (" + why +
                      "); it comes with the host: unpack the whole release again");
     }
     const std::string missing = system::missing_dependency(path);
     if (!missing.empty()) {
-      return failure(missing + " (needed by " + path + ") is missing; " + fix_for(missing));
+      const bool several = missing.find(", ") != std::string::npos;
+      return failure(missing + " (needed by " + path + ") " + (several ? "are" : "is") + " missing; " +
+                     fix_for(missing));
     }
     return failure(why);
   }
@@ -120,7 +122,7 @@ std::optional<std::string> load_runtime(const std::vector<std::string>& dirs) {
   for (const std::string& dir : dirs) {
     const std::string path = system::join_path(dir, file);
     if (system::path_kind(path) == system::PathKind::regular) return try_load(path, {});
-    looked_in += (looked_in.empty() ? "" : ", ") + dir;
+    looked_in += (looked_in.empty() ? "" : " or ") + dir;
   }
   // The build tree's programs and a system-wide install find it by name.
   return try_load(file, looked_in.empty() ? "the host's folder" : looked_in);

@@ -21,6 +21,9 @@ void processor_counts(int& online, int& affinity) {
     affinity = std::popcount(static_cast<unsigned long long>(process));
 }
 
+// JOB_OBJECT_CPU_RATE_CONTROL_MIN_MAX_RATE, which mingw-w64's headers lack.
+constexpr DWORD CPU_RATE_MIN_MAX = 0x10;
+
 std::optional<double> job_cpu_limit() {
   // Rates are in hundredths of a percent of all the machine's processors.
   JOBOBJECT_CPU_RATE_CONTROL_INFORMATION info{};
@@ -31,8 +34,8 @@ std::optional<double> job_cpu_limit() {
   DWORD rate = 0;
   if (flags & JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP) {
     rate = info.CpuRate;
-  } else if (flags & JOB_OBJECT_CPU_RATE_CONTROL_MIN_MAX_RATE) {
-    rate = info.MaxRate;
+  } else if (flags & CPU_RATE_MIN_MAX) {
+    rate = HIWORD(info.CpuRate);  // MaxRate, the upper half of the union
   } else {
     return std::nullopt;  // a weight shares the processors out; it caps nothing
   }

@@ -1,0 +1,332 @@
+"""Install tests of the release artefacts that scripts/release leaves in
+dist/, as a user meets them: each unpacked into a fresh folder and run with
+nothing of the checkout around it.
+
+- The Linux tarball on a bare Debian 12 (a minbase made with mmdebstrap, run
+  in a chroot with an empty environment; without root or mmdebstrap, this
+  machine with an empty environment), and its module with only the unpacked
+  folder on PYTHONPATH: the same bytes as the build tree's host.
+- The Windows zip in a fresh Wine prefix, the program and the module (through
+  the stand-in python3.dll): the same bytes.
+- Every missing runtime piece: one line naming it, status 1, nothing on
+  standard output.
+- The peer wheel in a fresh venv, installed with pip --no-index, driving the
+  unpacked host.
+
+usage: test_release.py   (run from anywhere; K2_DIST overrides dist/)
+"""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "python"))
+from kinra2_peer import protocol  # noqa: E402
+
+DIST = os.environ.get("K2_DIST", os.path.join(ROOT, "dist"))
+BIN = os.path.join(ROOT, "build", "bin")
+WIN_BUILD = os.path.join(ROOT, "build-windows")
+WINE_RUN = os.path.join(ROOT, "cmake", "wine-run")
+with open(os.path.join(ROOT, "VERSION")) as f:
+    VERSION = f.readline().strip()
+PYTHON312 = shutil.which("python3.12") or next(iter(sorted(glob.glob(
+    os.path.expanduser("~/.pyenv/versions/3.12*/bin/python3.12")), reverse=True)), None)
+TIMEOUT = 900
+HOST = "render_stream_host_litert"
+RUNTIME_LINE = b"[render-stream-host-litert] error: cannot load the LiteRT runtime: "
+
+# Two sessions of speech-like audio, flushed, and a reset between them.
+STREAM = protocol.test_stream()
+
+
+def run(argv, data=b"", env=None, cwd=None):
+    return subprocess.run(argv, input=data, capture_output=True, env=env, cwd=cwd, timeout=TIMEOUT)
+
+
+def artefact(name):
+    path = os.path.join(DIST, name)
+    if not os.path.exists(path):
+        raise unittest.SkipTest(f"{path} is missing: run scripts/release first")
+    return path
+
+
+_reference = {}
+
+
+def reference():
+    """The build tree's host on the demo bundle: what every installed form must answer."""
+    if not _reference:
+        tmp = tempfile.mkdtemp(prefix="k2ref")
+        bundle = os.path.join(tmp, "demo")
+        subprocess.run([os.path.join(BIN, "make_demo_bundle"), bundle], check=True, capture_output=True)
+        r = run([os.path.join(BIN, HOST), "render-stream", bundle], STREAM)
+        assert r.returncode == 0, r.stderr.decode(errors="replace")
+        _reference["stdout"] = r.stdout
+        shutil.rmtree(tmp)
+    return _reference["stdout"]
+
+
+class Contents:
+    """What every artefact must hold, checked on its unpacked folder."""
+
+    def check_contents(self, top, exe=""):
+        with open(os.path.join(top, "VERSION")) as f:
+            self.assertEqual(f.read().strip(), VERSION)
+        self.assertTrue(os.path.isfile(os.path.join(top, "README.txt")))
+        for prog in (HOST, "make_demo_bundle", "imx_from_bundle"):
+            self.assertTrue(os.path.isfile(os.path.join(top, "bin", prog + exe)), prog)
+        names = os.listdir(os.path.join(top, "bin"))
+        self.assertEqual([n for n in names if n.startswith(("test_", "bench_", "render_wav"))], [])
+        licences = os.listdir(os.path.join(top, "licenses"))
+        for component in ("tensorflow-lite-2.9.0", "nlohmann-json", "flatbuffers"):
+            self.assertIn(component + ".txt", licences)
+
+
+def minbase_root():
+    """A bare Debian 12 (priority "required" only), made once and kept in .deps."""
+    root = os.path.join(ROOT, ".deps", "bookworm-minbase")
+    if os.path.isfile(os.path.join(root, "etc", "debian_version")):
+        return root
+    if os.geteuid() != 0 or not shutil.which("mmdebstrap"):
+        return None
+    sources = ["/etc/apt/sources.list.d/debian.sources"]
+    sources = [s for s in sources if os.path.isfile(s)] or ["/etc/apt/sources.list"]
+    tmp = root + ".part"
+    shutil.rmtree(tmp, ignore_errors=True)
+    subprocess.run(["mmdebstrap", "--quiet", "--variant=minbase", "bookworm", tmp] + sources, check=True,
+                   stdin=subprocess.DEVNULL, timeout=TIMEOUT)
+    os.rename(tmp, root)
+    return root
+
+
+class LinuxTarball(unittest.TestCase, Contents):
+    @classmethod
+    def setUpClass(cls):
+        name = f"kinra2-host-{VERSION}-linux-x86_64"
+        cls._tmp = tempfile.TemporaryDirectory(prefix="k2rel")
+        with tarfile.open(artefact(name + ".tar.gz")) as t:
+            t.extractall(cls._tmp.name)
+        cls.top = os.path.join(cls._tmp.name, name)
+        cls.pkg = os.path.join(cls.top, "velmora", "_kinra2", "_litert_host")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def fresh_copy(self):
+        dst = tempfile.mkdtemp(prefix="k2copy")
+        self.addCleanup(shutil.rmtree, dst)
+        top = os.path.join(dst, "kinra2")
+        shutil.copytree(self.top, top, symlinks=True)
+        return top
+
+    def test_contents(self):
+        self.check_contents(self.top)
+
+    def test_bare_debian_renders_the_same_bytes(self):
+        root = minbase_root()
+        if root:
+            # The unpacked folder and a bundle its own tool makes, inside the
+            # bare system; /proc for the processor files and the program's path.
+            inside = os.path.join(root, "opt", "kinra2")
+            shutil.rmtree(inside, ignore_errors=True)
+            shutil.copytree(self.top, inside, symlinks=True)
+            self.addCleanup(shutil.rmtree, inside)
+            script = ("mount -t proc proc \"$1/proc\" && exec chroot \"$1\" /usr/bin/env -i /bin/sh -c "
+                      "'/opt/kinra2/bin/make_demo_bundle /opt/kinra2/demo >/dev/null && "
+                      f"exec /opt/kinra2/bin/{HOST} render-stream /opt/kinra2/demo'")
+            argv = ["unshare", "--mount", "--fork", "sh", "-c", script, "sh", root]
+        else:
+            # No root to make one: this machine with nothing in the environment.
+            demo = os.path.join(self.fresh_copy(), "demo")
+            subprocess.run(["env", "-i", os.path.join(self.top, "bin", "make_demo_bundle"), demo], check=True,
+                           capture_output=True)
+            argv = ["env", "-i", os.path.join(self.top, "bin", HOST), "render-stream", demo]
+        r = run(argv, STREAM)
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.assertTrue(r.stdout == reference(), "the installed host answers other bytes than the build tree's")
+
+    def module_env(self, top):
+        return {"PYTHONPATH": top, "PYTHONDONTWRITEBYTECODE": "1"}
+
+    def test_module_with_only_the_folder_on_the_path(self):
+        if not PYTHON312:
+            self.skipTest("no Python 3.12 here")
+        top = self.fresh_copy()
+        demo = os.path.join(top, "demo")
+        subprocess.run([os.path.join(top, "bin", "make_demo_bundle"), demo], check=True, capture_output=True,
+                       env={})
+        r = run(["env", "-i", f"PYTHONPATH={top}", PYTHON312, "-c",
+                 "import velmora._kinra2._litert_host as m; print(m.__version__)"])
+        self.assertEqual(r.stdout.decode().strip(), VERSION, r.stderr.decode(errors="replace"))
+        r = run(["env", "-i", f"PYTHONPATH={top}", PYTHON312, "-m", "velmora._kinra2._litert_host",
+                 "render-stream", demo], STREAM)
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.assertTrue(r.stdout == reference(), "the installed module answers other bytes than the build tree's")
+
+    def test_missing_runtime_is_one_line_and_status_1(self):
+        rows = [("program", os.path.join("bin", "libtensorflowlite_c.so"), [os.path.join("bin", HOST)])]
+        if PYTHON312:
+            rows.append(("module", os.path.join("velmora", "_kinra2", "_litert_host", "libtensorflowlite_c.so"),
+                         [PYTHON312, "-m", "velmora._kinra2._litert_host"]))
+        for form, removed, argv in rows:
+            with self.subTest(form):
+                top = self.fresh_copy()
+                os.remove(os.path.join(top, removed))
+                cmd = [os.path.join(top, argv[0])] if form == "program" else argv
+                r = run(["env", "-i", f"PYTHONPATH={top}"] + cmd + ["render-stream", os.path.join(top, "bin")],
+                        STREAM)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                lines = r.stderr.splitlines()
+                self.assertEqual(len(lines), 1, r.stderr)
+                self.assertTrue(lines[0].startswith(RUNTIME_LINE + b"libtensorflowlite_c.so is neither in "), lines)
+
+
+class WindowsZip(unittest.TestCase, Contents):
+    """Under Wine, in a prefix of its own: a Windows that has never seen the
+    build. Wine's own C++ runtime DLLs stand in for the redistributable; each
+    is switched off in turn for the missing-piece rows."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not shutil.which("wine"):
+            raise unittest.SkipTest("no Wine here")
+        name = f"kinra2-host-{VERSION}-windows-x64"
+        cls._tmp = tempfile.TemporaryDirectory(prefix="k2win")
+        with zipfile.ZipFile(artefact(name + ".zip")) as z:
+            z.extractall(cls._tmp.name)
+        cls.top = os.path.join(cls._tmp.name, name)
+        cls.prefix = os.path.join(cls._tmp.name, "wineprefix")
+        cls.pyd = glob.glob(os.path.join(cls.top, "velmora", "_kinra2", "_litert_host", "__init__*.pyd"))[0]
+        # The stand-in interpreter is a test tool of the build, not part of the release.
+        cls.pyd_host = os.path.join(WIN_BUILD, "python-standin", "pyd_host.exe")
+        # The demo bundle, written by the release's own tool.
+        cls.demo = os.path.join(cls._tmp.name, "demo")
+        r = cls.wine(os.path.join(cls.top, "bin", "make_demo_bundle.exe"), cls.demo)
+        assert r.returncode == 0, r.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=cls.prefix), capture_output=True)
+        cls._tmp.cleanup()
+
+    @classmethod
+    def wine(cls, *argv, data=b"", overrides=None):
+        env = dict(os.environ)
+        if overrides:
+            env["WINEDLLOVERRIDES"] = overrides
+        return run([WINE_RUN, cls.prefix] + list(argv), data, env=env)
+
+    def forms(self, top):
+        pyd = os.path.join(top, os.path.relpath(self.pyd, self.top))
+        forms = [("program", [os.path.join(top, "bin", HOST + ".exe")])]
+        if os.path.isfile(self.pyd_host):
+            forms.append(("module", [self.pyd_host, pyd, "host"]))
+        return forms
+
+    def test_contents(self):
+        self.check_contents(self.top, ".exe")
+        for lic in ("gcc-runtime-libraries", "mingw-w64-and-winpthreads", "libzip", "zlib"):
+            self.assertIn(lic + ".txt", os.listdir(os.path.join(self.top, "licenses")))
+
+    def test_fresh_prefix_renders_the_same_bytes(self):
+        for form, argv in self.forms(self.top):
+            with self.subTest(form):
+                r = self.wine(*argv, "render-stream", self.demo, data=STREAM)
+                self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+                self.assertTrue(r.stdout == reference(), f"the {form} answers other bytes than the Linux host")
+
+    def test_missing_pieces_are_one_line_and_status_1(self):
+        redist = b"; install the Microsoft Visual C++ 2015-2022 x64 redistributable"
+        rows = [(dll, dll + "=d", None) for dll in ("msvcp140", "vcruntime140", "vcruntime140_1")]
+        rows.append(("tensorflowlite_c", None, "tensorflowlite_c.dll"))
+        for piece, overrides, removed in rows:
+            top = self.top
+            if removed:
+                top = os.path.join(tempfile.mkdtemp(prefix="k2win", dir=self._tmp.name), "kinra2")
+                shutil.copytree(self.top, top)
+                for f in glob.glob(os.path.join(top, "**", removed), recursive=True):
+                    os.remove(f)
+            for form, argv in self.forms(top):
+                with self.subTest(piece=piece, form=form):
+                    r = self.wine(*argv, "render-stream", self.demo, data=STREAM, overrides=overrides)
+                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertEqual(r.stdout, b"")
+                    lines = r.stderr.splitlines()
+                    self.assertEqual(len(lines), 1, r.stderr)
+                    self.assertTrue(lines[0].startswith(RUNTIME_LINE), lines)
+                    self.assertIn(piece.lower() + ".dll", lines[0].lower().decode())
+                    if overrides:
+                        self.assertIn(redist, lines[0])
+
+
+class PeerWheel(unittest.TestCase):
+    """The peer library from its wheel, in a venv that sees nothing else,
+    driving the host of an unpacked release."""
+
+    @classmethod
+    def setUpClass(cls):
+        wheels = glob.glob(os.path.join(DIST, f"kinra2_peer-{VERSION}-py3-none-any.whl"))
+        if not wheels:
+            raise unittest.SkipTest("no wheel in dist/: run scripts/release first")
+        cls._tmp = tempfile.TemporaryDirectory(prefix="k2peer")
+        venv = os.path.join(cls._tmp.name, "venv")
+        subprocess.run(["/usr/bin/python3", "-m", "venv", venv], check=True, capture_output=True)
+        cls.python = os.path.join(venv, "bin", "python")
+        r = run([cls.python, "-m", "pip", "install", "--no-index", "--quiet", wheels[0]])
+        assert r.returncode == 0, r.stderr
+        name = f"kinra2-host-{VERSION}-linux-x86_64"
+        with tarfile.open(artefact(name + ".tar.gz")) as t:
+            t.extractall(cls._tmp.name)
+        cls.host = os.path.join(cls._tmp.name, name, "bin", HOST)
+        cls.demo = os.path.join(cls._tmp.name, "demo")
+        subprocess.run([os.path.join(cls._tmp.name, name, "bin", "make_demo_bundle"), cls.demo], check=True,
+                       capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def peer(self, code, env):
+        return run([self.python, "-I", "-c", code], env=dict(env, PATH="/usr/bin:/bin"),
+                   cwd=self._tmp.name)
+
+    def test_renders_through_the_installed_host(self):
+        code = ("import hashlib, sys, kinra2_peer\n"
+                "from kinra2_peer import protocol\n"
+                "program = sys.argv[1] if len(sys.argv) > 1 else None\n"
+                "print(kinra2_peer.__version__)\n")
+        code += ("h = hashlib.sha256()\n"
+                 "with kinra2_peer.RenderHost(%r, program=%s) as host:\n"
+                 "    for frame in host.render(protocol.speech_like(60000, 5)):\n"
+                 "        h.update(bytes(frame.pixels))\n"
+                 "print(h.hexdigest())\n")
+        for route, env, program in (("KINRA2_HOST", {"KINRA2_HOST": self.host}, "None"),
+                                    ("program=", {}, repr(self.host))):
+            with self.subTest(route):
+                r = self.peer(code % (self.demo, program), env)
+                self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+                version, digest = r.stdout.decode().split()
+                self.assertEqual(version, VERSION)
+                if not hasattr(self, "digest"):
+                    self.digest = digest
+                self.assertEqual(digest, self.digest)
+
+    def test_missing_host_names_what_was_looked_for(self):
+        r = self.peer("import kinra2_peer\nkinra2_peer.RenderHost(%r)\n" % self.demo,
+                      {"KINRA2_HOST": "/nowhere/render_stream_host_litert"})
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn(b"/nowhere/render_stream_host_litert", r.stderr)
+        self.assertIn(b"KINRA2_HOST", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
