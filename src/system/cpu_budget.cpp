@@ -37,7 +37,9 @@ std::optional<std::string> read_file(const std::filesystem::path& p) {
 
 std::optional<long long> to_int(std::string_view s) {
   s = trim(s);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  // One sign at most: from_chars takes a '-' but no '+', so a '+' is dropped
+  // here only when a digit follows it ("+-5" is no integer).
+  if (s.size() > 1 && s.front() == '+' && s[1] >= '0' && s[1] <= '9') s.remove_prefix(1);
   long long v = 0;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;

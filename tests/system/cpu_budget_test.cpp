@@ -113,8 +113,10 @@ TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
   k2test::set_env("LIBSTREAM_THREADS", "");
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
-  k2test::set_env("LIBSTREAM_THREADS", "many");
-  EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument);
+  for (const char* bad : {"many", "+-5", "-+5", "++5", "+ 5"}) {
+    k2test::set_env("LIBSTREAM_THREADS", bad);
+    EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument) << bad;
+  }
   EXPECT_EQ(sysd::default_threads(1, 3, 4), 3) << "an explicit request never reads the environment";
 }
 
