@@ -23,7 +23,7 @@ class Renderer final : public FrameSource {
 
   const image::ColorCorrect* cc() const override { return cc_; }
   void feed(std::span<const float> pcm) override;
-  FrameBatch ready_chunks() override;
+  FrameBatch next_ready_chunk() override;
   FrameBatch flush_chunks() override;
   void reset() override;
   std::optional<double> rtf() const override;

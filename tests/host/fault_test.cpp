@@ -523,7 +523,7 @@ class Counting final : public kinra2::render::FrameSource {
  public:
   const kinra2::image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override { fed += pcm.size(); }
-  kinra2::render::FrameBatch ready_chunks() override { return {}; }
+  kinra2::render::FrameBatch next_ready_chunk() override { return {}; }
   kinra2::render::FrameBatch flush_chunks() override { return {}; }
   void reset() override {}
   std::optional<double> rtf() const override { return std::nullopt; }
