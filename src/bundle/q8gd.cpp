@@ -1,6 +1,7 @@
 #include "bundle/q8gd_internal.hpp"
 
 #include "bundle/container.hpp"
+#include "bundle/json_text.hpp"
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
 #include "system/cpu_budget.hpp"
@@ -106,7 +107,9 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
   std::ifstream in(cpuinfo);
   if (!in) return std::nullopt;
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!detail::valid_utf8(line))
+      throw UndecodableText(cpuinfo + ": line " + std::to_string(number) + " is not UTF-8");
     if (line.rfind("flags", 0) != 0) continue;
     auto colon = line.find(':');
     if (colon == std::string::npos) return std::nullopt;  // a flags line that lists nothing
@@ -210,7 +213,7 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
           std::string(COMBINED_MEMBER));
 
     const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
-    const json manifest = json::parse(read_text(mpath));
+    const json manifest = parse_json_text(read_text(mpath));
 
     const auto bound = q8gd_bound(manifest);
     if (!bound) return Result::none(log + " FALLBACK: " + bound.note + SERVING_COMBINED);
@@ -227,6 +230,8 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
     return Result::of(q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " +
                               *isa + "; sha " + detail::prefix_cp(want, 12) + " bound; " + why_rt +
                               ")");
+  } catch (const UndecodableText& e) {
+    return Result::none(log + " FALLBACK: undecodable text: " + e.what() + SERVING_COMBINED);
   } catch (const json::parse_error& e) {
     return Result::none(log + " FALLBACK: invalid JSON: " + e.what() + SERVING_COMBINED);
   } catch (const json::exception& e) {

@@ -4,6 +4,7 @@
 
 #include "base/constants.hpp"
 #include "bundle/container.hpp"
+#include "bundle/json_text.hpp"
 #include "image/color_correct_internal.hpp"
 #include "image/json_array.hpp"
 
@@ -91,7 +92,7 @@ ColorOutcome parse_color_correct(std::string_view text, std::string_view source)
     return refuse(not_parsable("the bytes are not valid UTF-8"));
   nlohmann::json value;
   try {
-    value = nlohmann::json::parse(text.begin(), text.end());
+    value = bundle::parse_json_text(text);
   } catch (const nlohmann::json::exception& e) {
     // The reader quotes the offending token, which can be the rest of the member.
     return refuse(not_parsable(detail::clipped(e.what())));

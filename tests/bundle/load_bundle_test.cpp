@@ -164,20 +164,26 @@ TEST_F(LoadBundle, SplitRefusals) {
           "artifact. (The combined-member path does not need it and is unaffected.)\n");
   load_policy_component({K2_BIN_DIR});
 
-  EXPECT_EQ(
-      refused(d),
-      P + "FATAL: " + d +
-          " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
-          "'kinra2-shared-enc' base in its manifest dependencies[], and carries no "
-          "shared-enc.tflite "
-          "of its own. There is no way to tell which shared-enc.tflite it was cut against, and the "
-          "wrong one renders a DIFFERENT FACE with no error (measured 2026-09-01: 181 of 181 "
-          "frames "
-          "wrong, silently). Re-emit the container with tools/imx_from_bundle, which stamps the "
-          "base "
-          "content address.\n");
-
+  // No manifest, or one that is no JSON text as written (a byte-order mark
+  // before it, a NUL after it): nothing is declared, so even the right
+  // encoder cannot be told from a wrong one.
   const std::string h = sha("the right encoder");
+  const std::string right = dir("right", {{"shared-enc.tflite", "the right encoder"}});
+  for (const std::string& manifest :
+       {std::string(), "\xEF\xBB\xBF" + deps(h), deps(h) + std::string("\0garbage", 8)}) {
+    if (!manifest.empty()) write_file(fs::path(d) / "manifest.json", manifest);
+    EXPECT_EQ(
+        refused(d, right),
+        P + "FATAL: " + d +
+            " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
+            "'kinra2-shared-enc' base in its manifest dependencies[], and carries no "
+            "shared-enc.tflite of its own. There is no way to tell which shared-enc.tflite it was "
+            "cut against, and the wrong one renders a DIFFERENT FACE with no error (measured "
+            "2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+            "tools/imx_from_bundle, which stamps the base content address.\n")
+        << manifest;
+  }
+
   write_file(fs::path(d) / "manifest.json", deps(h));
   const std::string tail =
       ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + h +
