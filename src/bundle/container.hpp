@@ -57,9 +57,6 @@ std::string_view base_name(std::string_view name);
 bool is_regular(const std::string& path);
 bool is_directory(const std::string& path);
 
-// True when `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
-bool valid_utf8(std::string_view s);
-
 // The first `n` characters (code points) of UTF-8 text, so that a message
 // quoting the start of a declared value never cuts a character in half.
 std::string prefix_cp(std::string_view s, std::size_t n);

@@ -8,6 +8,7 @@
 #include "bundle/staging.hpp"
 #include "chain/litert_chain.hpp"
 #include "base/log.hpp"
+#include "base/text.hpp"
 #include "host/serve.hpp"
 #include "image/color_correct.hpp"
 #include "render/renderer.hpp"
@@ -31,7 +32,7 @@ RunParams scan_args(int argc, const char* const* argv) {
       p.engine = argv[i + 1];
       i += 2;
     } else if (a == "--threads" && i + 1 < argc) {
-      p.threads = system::detail::parse_int(argv[i + 1], "--threads");
+      p.threads = base::parse_int(argv[i + 1], "--threads");
       i += 2;
     } else {
       if (!a.empty() && a.front() != '-' && p.bundle.empty()) p.bundle = a;
