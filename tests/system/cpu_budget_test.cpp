@@ -92,12 +92,7 @@ TEST_F(FakeRoot, BrokenLevelsAndV1Fallback) {
 
 class EnvThreads : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* v = std::getenv("LIBSTREAM_THREADS")) saved = v;
-    k2test::set_env("LIBSTREAM_THREADS", std::nullopt);
-  }
-  void TearDown() override { k2test::set_env("LIBSTREAM_THREADS", saved); }
-  std::optional<std::string> saved;
+  k2test::ScopedEnv unset{"LIBSTREAM_THREADS", std::nullopt};
 };
 
 TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {

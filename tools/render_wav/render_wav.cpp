@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/constants.hpp"
+#include "host/serve.hpp"
 #include "system/command_line.hpp"
 #include "system/dynamic_library.hpp"
 #include "system/files.hpp"
@@ -201,8 +202,7 @@ int main(int raw_argc, char** raw_argv) {
         writer_ok = false;
       }
     }
-    const std::uint32_t flush = 0xFFFFFFFFu;
-    if (writer_ok && !child->write_in(&flush, 4)) writer_ok = false;
+    if (writer_ok && !child->write_in(&kinra2::host::FLUSH_WORD, 4)) writer_ok = false;
     child->close_in();
   });
 
