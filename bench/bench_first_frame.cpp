@@ -35,7 +35,7 @@
 
 #include "bundle/load_bundle.hpp"
 #include "chain/litert_chain.hpp"
-#include "render/renderer.hpp"
+#include "render/renderer_internal.hpp"
 #include "system/cpu_budget.hpp"
 
 #include "bench_support.hpp"
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
       ren.feed(std::span(audio).first(SPC - 1));
       ren.feed(std::span(audio).subspan(SPC - 1));
       const auto recs = ren.ready_chunks();
-      const auto t = ren.last_chunk();
+      const auto t = render::detail::RendererProbe::last_chunk(ren);
       (s == 0 ? f_wall : a_wall).push_back(t.wall * 1e3);
       (s == 0 ? f_model : a_model).push_back(t.model * 1e3);
       if (r == 0 && s == 0) {

@@ -281,13 +281,6 @@ bool has_member(const std::string& bundle, std::string_view name) {
   return lookup(bundle, std::span<const std::string_view>(&name, 1), false).has_value();
 }
 
-std::optional<std::string> member_bytes(const std::string& bundle,
-                                        std::initializer_list<std::string_view> names) {
-  auto m = find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
-  if (!m) return std::nullopt;
-  return std::move(m->data);
-}
-
 std::vector<std::string> listing(const std::string& bundle) {
   std::vector<std::string> out;
   if (is_directory(bundle)) {
@@ -324,3 +317,15 @@ bool is_directory(const std::string& path) {
 }
 
 }  // namespace kinra2::bundle::detail
+
+namespace kinra2::bundle {
+
+std::optional<std::string> member_bytes(const std::string& bundle,
+                                        std::initializer_list<std::string_view> names) {
+  auto m = detail::find_member(bundle,
+                               std::span<const std::string_view>(names.begin(), names.size()));
+  if (!m) return std::nullopt;
+  return std::move(m->data);
+}
+
+}  // namespace kinra2::bundle

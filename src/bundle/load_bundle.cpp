@@ -17,7 +17,7 @@ namespace kinra2::bundle {
 
 namespace {
 
-using base::detail::elog;
+using base::elog;
 
 constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 

@@ -255,9 +255,13 @@ void load_policy_component(const std::vector<std::string>& dirs) {
   SED_WHY = why;
 }
 
+namespace detail {
+
 void unload_policy_component(const std::string& why) {
   SED.reset();
   SED_WHY = why;
 }
+
+}  // namespace detail
 
 }  // namespace kinra2::bundle

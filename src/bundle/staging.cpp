@@ -1,4 +1,4 @@
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 
 #include "bundle/container.hpp"
 #include "base/log.hpp"
@@ -81,7 +81,7 @@ void sweep_on_interrupt() {
 }
 
 extern "C" void drop_staged_at_exit() {
-  detail::drop_staged();
+  drop_staged();
 }
 
 void register_path(const std::string& p) {
@@ -121,7 +121,7 @@ std::optional<std::string> stage_dir() {
   fs::create_directories(system::fs_path(d), ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
-    base::detail::elog("KINRA2_STAGE_DIR=" + base::quoted(d) + " unusable ([Errno " +
+    base::elog("KINRA2_STAGE_DIR=" + base::quoted(d) + " unusable ([Errno " +
                        std::to_string(ec.value()) + "] " + ec.message() +
                        ") — staging in the default temp dir instead");
     return std::nullopt;
@@ -177,6 +177,13 @@ void release_staged(const std::vector<std::string>& paths) {
   }
 }
 
+std::vector<std::string> staged_paths() {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  return r.staged;
+}
+
+}  // namespace detail
 void drop_staged() {
   auto& r = registry();
   std::lock_guard lk(r.mu);
@@ -188,13 +195,6 @@ void drop_staged() {
   }
 }
 
-std::vector<std::string> staged_paths() {
-  auto& r = registry();
-  std::lock_guard lk(r.mu);
-  return r.staged;
-}
-
-}  // namespace detail
 StagedFiles& StagedFiles::operator=(StagedFiles&& o) noexcept {
   if (this != &o) {
     release();

@@ -71,7 +71,7 @@ std::size_t type_size(TfLiteType t) {
 namespace {
 
 void runtime_log(std::string_view line) {
-  base::detail::elog("LiteRT: " + std::string(line));
+  base::elog("LiteRT: " + std::string(line));
 }
 
 std::vector<int> dims_of(const TfLiteTensor* t) {
@@ -190,7 +190,7 @@ SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags
 void SignatureRunner::load() {
   if (interp_) return;
   if (!no_xnnpack_.empty())
-    base::detail::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
+    base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
                        " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
   // The delegate announces itself on creation, the kernels while preparing.
@@ -204,7 +204,7 @@ void SignatureRunner::load() {
     TfLiteXNNPackDelegateDelete(xnnpack_);
     xnnpack_ = nullptr;
     xnnpack_flags_ = 0;
-    base::detail::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
+    base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
                        " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
                        (why.empty() ? std::string() : " (" + why + ")"));
     made = create_interpreter(0);

@@ -17,7 +17,7 @@
 
 namespace kinra2::host {
 
-using base::detail::elog;
+using base::elog;
 
 namespace detail {
 
@@ -62,8 +62,8 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   // Streams of this run only, on the descriptors the process-wide ones
   // settled on: a read-ahead, a sticky end of input or bytes a failed write
   // left in the buffer must not reach the next run in the same process.
-  InStream in(IN().fd());
-  OutStream out(OUT().fd());
+  InStream in(standard_input().fd());
+  OutStream out(standard_output().fd());
   return serve(renderer, loaded.model_label, in, out);
 }
 
@@ -78,7 +78,7 @@ class RunScope {
   RunScope() = default;
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
-  ~RunScope() { bundle::detail::drop_staged(); }
+  ~RunScope() { bundle::drop_staged(); }
 
  private:
   system::InterruptScope interrupts_;
@@ -94,8 +94,8 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   // A peer that closes its end surfaces as a failed write, not a signal.
   RunScope scope;
   // Settles both descriptors (binary where the C runtime translates).
-  IN();
-  OUT();
+  standard_input();
+  standard_output();
   bundle::install_exit_sweep();
   bundle::load_policy_component(policy_dirs);
   try {

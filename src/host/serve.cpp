@@ -10,7 +10,7 @@
 
 namespace kinra2::host {
 
-using base::detail::elog;
+using base::elog;
 
 namespace {
 

@@ -114,12 +114,12 @@ void OutStream::flush() {
   buf_.clear();
 }
 
-InStream& IN() {
+InStream& standard_input() {
   static InStream in(system::standard_stream(0, /*for_writing=*/false));
   return in;
 }
 
-OutStream& OUT() {
+OutStream& standard_output() {
   static OutStream out(system::standard_stream(1, /*for_writing=*/true));
   return out;
 }

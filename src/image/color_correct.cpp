@@ -119,7 +119,7 @@ ColorOutcome load_color_correct(const std::string& bundle) {
         "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
         "This switch "
         "exists to isolate the renderer for measurement; it is not a serving mode.");
-  std::optional<std::string> raw = bundle::detail::member_bytes(bundle, {COLOR_MEMBER});
+  std::optional<std::string> raw = bundle::member_bytes(bundle, {COLOR_MEMBER});
   std::string source = bundle + "!" + member();
   ColorOutcome parsed = raw ? parse_color_correct(std::string_view(*raw), source)
                             : parse_color_correct(std::nullopt, source);

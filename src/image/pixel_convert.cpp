@@ -371,7 +371,7 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
       if (huge) return INT_MAX;
       return static_cast<int>(value);
     }
-    base::detail::elog(std::string(RGB_THREADS_ENV) + "=" + base::quoted(v) +
+    base::elog(std::string(RGB_THREADS_ENV) + "=" + base::quoted(v) +
                        " is not an integer — using the default");
   }
   return default_rgb_threads(cpus());

@@ -36,7 +36,6 @@ class Renderer final : public FrameSource {
     double wall = 0.0;
     double model = 0.0;
   };
-  ChunkTiming last_chunk() const { return last_; }
 
  private:
   friend struct detail::RendererProbe;

@@ -8,6 +8,7 @@
 #include <zip.h>
 
 using namespace kinra2::bundle::detail;
+using kinra2::bundle::member_bytes;
 using k2test::TempDir;
 using k2test::write_file;
 namespace fs = std::filesystem;

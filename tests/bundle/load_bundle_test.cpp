@@ -4,7 +4,7 @@
 
 #include "bundle/q8gd_internal.hpp"
 #include "bundle/shared_enc_internal.hpp"
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ class LoadBundle : public testing::Test {
     load_policy_component({K2_BIN_DIR});
     ASSERT_TRUE(detail::policy_component()) << detail::policy_component_why();
   }
-  void TearDown() override { detail::drop_staged(); }
+  void TearDown() override { drop_staged(); }
 
   std::string dir(const std::string& name,
                   const std::vector<std::pair<std::string, std::string>>& members) {
@@ -126,7 +126,7 @@ TEST_F(LoadBundle, CanonRules) {
 }
 
 TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
-  unload_policy_component("test");
+  detail::unload_policy_component("test");
   std::string log;
   const std::string d = dir("d", {{"canon.bin", CANON},
                                   {"combined_litert.tflite", "M"},
@@ -152,7 +152,7 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
 
 TEST_F(LoadBundle, SplitRefusals) {
   const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}});
-  unload_policy_component("dlopen says no");
+  detail::unload_policy_component("dlopen says no");
   EXPECT_EQ(
       refused(d),
       P + "FATAL: " + d +

@@ -34,11 +34,8 @@
 #include "system/subprocess.hpp"
 
 #ifdef _WIN32
-// Last: its IN and OUT macros would otherwise take the streams' names.
 #include <windows.h>
 #include <psapi.h>
-#undef IN
-#undef OUT
 #endif
 
 namespace k2test {
