@@ -97,7 +97,8 @@ std::vector<double> host_sessions(const std::string& bundle, int sessions,
       send(in[1], Records().reset());
     }
     for (std::uint32_t at = 0; at < SPC - 1; at += 3200)
-      send(in[1], Records().audio(std::span(audio).subspan(at, std::min<std::uint32_t>(3200, SPC - 1 - at))));
+      send(in[1], Records().audio(
+                      std::span(audio).subspan(at, std::min<std::uint32_t>(3200, SPC - 1 - at))));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the host has read them by now
     const auto t0 = Clock::now();
     send(in[1], Records().audio(std::span(audio).subspan(SPC - 1, 1)));

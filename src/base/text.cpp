@@ -99,7 +99,8 @@ std::optional<long long> to_int(std::string_view text) {
 
 long long parse_int(std::string_view text, std::string_view what) {
   if (auto v = to_int(text)) return *v;
-  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) + "' is not an integer");
+  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) +
+                              "' is not an integer");
 }
 
 }  // namespace kinra2::base

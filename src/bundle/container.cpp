@@ -322,8 +322,8 @@ namespace kinra2::bundle {
 
 std::optional<std::string> member_bytes(const std::string& bundle,
                                         std::initializer_list<std::string_view> names) {
-  auto m = detail::find_member(bundle,
-                               std::span<const std::string_view>(names.begin(), names.size()));
+  auto m =
+      detail::find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
   if (!m) return std::nullopt;
   return std::move(m->data);
 }

@@ -17,8 +17,8 @@ nlohmann::json parse_json_text(std::string_view text) {
   // accepted can only follow the value, with whatever comes after it unread.
   if (const auto nul = text.find('\0'); nul != std::string_view::npos)
     throw json::parse_error::create(
-        101, nul + 1, "syntax error while parsing value - unexpected NUL byte; expected end of input",
-        nullptr);
+        101, nul + 1,
+        "syntax error while parsing value - unexpected NUL byte; expected end of input", nullptr);
   return value;
 }
 

@@ -122,8 +122,8 @@ std::optional<std::string> stage_dir() {
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
     base::elog("KINRA2_STAGE_DIR=" + base::quoted(d) + " unusable ([Errno " +
-                       std::to_string(ec.value()) + "] " + ec.message() +
-                       ") — staging in the default temp dir instead");
+               std::to_string(ec.value()) + "] " + ec.message() +
+               ") — staging in the default temp dir instead");
     return std::nullopt;
   }
   return d;

@@ -26,7 +26,6 @@ void TfLiteXNNPackDelegateDelete(TfLiteDelegate* delegate);
 
 namespace kinra2::chain {
 
-
 const char* type_name(TfLiteType t) {
   switch (t) {
     case kTfLiteFloat32: return "float32";
@@ -191,7 +190,7 @@ void SignatureRunner::load() {
   if (interp_) return;
   if (!no_xnnpack_.empty())
     base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
-                       " runs on built-in kernels: " + no_xnnpack_);
+               " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
   // The delegate announces itself on creation, the kernels while preparing.
   detail::StderrCapture capture(runtime_log);
@@ -205,15 +204,17 @@ void SignatureRunner::load() {
     xnnpack_ = nullptr;
     xnnpack_flags_ = 0;
     base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
-                       " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
-                       (why.empty() ? std::string() : " (" + why + ")"));
+               " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
+               (why.empty() ? std::string() : " (" + why + ")"));
     made = create_interpreter(0);
   }
   capture.finish();
   if (made == Created::NoInterpreter)
-    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " + base::quoted(path_));
+    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " +
+         base::quoted(path_));
   if (made == Created::NoTensors)
-    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " + base::quoted(path_));
+    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " +
+         base::quoted(path_));
 }
 
 std::vector<TensorInfo> SignatureRunner::input_details() {

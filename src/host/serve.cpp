@@ -47,8 +47,7 @@ bool feed_step(render::FrameSource& renderer, InStream& in, OutStream& out, std:
     renderer.feed(part);
     left -= part.size();
   }
-  for (render::FrameBatch chunk; !(chunk = renderer.next_ready_chunk()).empty();)
-    emit(out, chunk);
+  for (render::FrameBatch chunk; !(chunk = renderer.next_ready_chunk()).empty();) emit(out, chunk);
   return true;
 }
 

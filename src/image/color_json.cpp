@@ -55,8 +55,7 @@ ColorOutcome parse_color_correct(std::string_view text, std::string_view source)
   // decode keeps it as text, which is not JSON.
   if (text.starts_with(UTF8_BOM))
     return refuse(not_parsable("unexpected UTF-8 byte-order mark at the start"));
-  if (!base::valid_utf8(text))
-    return refuse(not_parsable("the bytes are not valid UTF-8"));
+  if (!base::valid_utf8(text)) return refuse(not_parsable("the bytes are not valid UTF-8"));
   nlohmann::json value;
   try {
     value = bundle::parse_json_text(text);

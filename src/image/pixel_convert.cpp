@@ -372,7 +372,7 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
       return static_cast<int>(value);
     }
     base::elog(std::string(RGB_THREADS_ENV) + "=" + base::quoted(v) +
-                       " is not an integer — using the default");
+               " is not an integer — using the default");
   }
   return default_rgb_threads(cpus());
 }

@@ -8,9 +8,9 @@
 #include <zip.h>
 
 using namespace kinra2::bundle::detail;
-using kinra2::bundle::member_bytes;
 using k2test::TempDir;
 using k2test::write_file;
+using kinra2::bundle::member_bytes;
 namespace fs = std::filesystem;
 
 namespace {

@@ -495,10 +495,10 @@ TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
     tame[i] = 0.0f;
   }
   // After the bad chunk the session goes on: its latent history is not poisoned.
-  const auto wild_run =
-      run_host(demo_bundle(), Records().audio(wild).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
-  const auto tame_run =
-      run_host(demo_bundle(), Records().audio(tame).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
+  const auto wild_run = run_host(
+      demo_bundle(), Records().audio(wild).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
+  const auto tame_run = run_host(
+      demo_bundle(), Records().audio(tame).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
   ASSERT_EQ(wild_run.status, 0) << wild_run.log;
   ASSERT_EQ(wild_run.records.size(), tame_run.records.size());
   ASSERT_EQ(wild_run.records.size(), 22u + 32u + 32u + 1u);  // chunks 0-2, then the marker

@@ -218,8 +218,8 @@ TEST_F(StreamE2E, DesyncAndClosedPeer) {
 
   // A peer that stops reading: the failed write ends the host with status 1
   // and a log line, not with SIGPIPE.
-  HostRun closed =
-      run_host(demo_bundle(), Records().audio(speech_like(25600)).bytes, {}, /*close_after_header=*/true);
+  HostRun closed = run_host(demo_bundle(), Records().audio(speech_like(25600)).bytes, {},
+                            /*close_after_header=*/true);
   EXPECT_EQ(closed.status, 1) << closed.log;
   EXPECT_NE(closed.log.find("write to standard output"), std::string::npos) << closed.log;
 }

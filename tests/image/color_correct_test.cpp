@@ -62,9 +62,9 @@ TEST(ColorParse, RefusesMalformedMembersWithExactReasons) {
 
   // Empty text, a byte-order mark (the reader would silently skip it), bad
   // UTF-8, a NUL after the value (the reader would stop there).
-  for (std::string bad : {std::string(""), std::string("\xEF\xBB\xBF{}"),
-                          std::string("{\"a\": \"\xFF\"}"), std::string("{"),
-                          std::string("{\"gain\":[1,1,1],\"bias\":[0,0,0]}\0garbage", 40)}) {
+  for (std::string bad :
+       {std::string(""), std::string("\xEF\xBB\xBF{}"), std::string("{\"a\": \"\xFF\"}"),
+        std::string("{"), std::string("{\"gain\":[1,1,1],\"bias\":[0,0,0]}\0garbage", 40)}) {
     auto [cc, reason] = parse_color_correct(bad);
     EXPECT_FALSE(cc);
     EXPECT_THAT(reason, StartsWith("color.json is present but is not parsable json ("));

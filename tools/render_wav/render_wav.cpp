@@ -230,8 +230,7 @@ int main(int raw_argc, char** raw_argv) {
       break;
     }
     if (!child->read_out_exact(rgb.data(), rgb.size())) break;
-    if (!sink.write(rgb.data(), rgb.size()))
-      die("cannot write frames: " + sink.error().message());
+    if (!sink.write(rgb.data(), rgb.size())) die("cannot write frames: " + sink.error().message());
     ++frames;
     // Whole lines, one per tenth: the host logs to the same terminal.
     const int tenth = static_cast<int>(10 * frames / std::max<std::int64_t>(1, owed));
