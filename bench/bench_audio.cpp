@@ -17,26 +17,14 @@
 #include "render/sliding_pcm.hpp"
 #include "render/wsola.hpp"
 #include "render/wsola_internal.hpp"
+#include "support/speech_like.hpp"
 
 namespace {
 
 using namespace kinra2;
 using namespace kinra2::render;
 
-// Low-passed noise under a syllable-rate envelope, with short pauses.
-std::vector<float> speech_like(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  std::vector<float> x(n);
-  float lp = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    lp = 0.85f * lp + 0.15f * g(rng);
-    const double env =
-        std::max(0.0, std::sin(static_cast<double>(i) * 2.0 * std::numbers::pi / 3700.0));
-    x[i] = 1.2f * static_cast<float>(env * env) * lp;
-  }
-  return x;
-}
+using k2test::speech_like;
 
 // The obvious implementation: one candidate at a time, one scalar running
 // sum each. Same results, no lane parallelism.

@@ -78,7 +78,7 @@ Fixture& fixture() {
 
 void fetch(benchmark::State& state, const std::string& bundle) {
   for (auto _ : state) {
-    auto m = kinra2::bundle::detail::member_bytes(bundle, {"combined_litert.tflite"});
+    auto m = kinra2::bundle::member_bytes(bundle, {"combined_litert.tflite"});
     benchmark::DoNotOptimize(m);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * MEMBER);

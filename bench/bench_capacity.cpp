@@ -46,6 +46,7 @@
 
 namespace {
 
+using k2bench::Records;
 using k2bench::speech_like;
 using k2bench::write_all;
 
@@ -183,7 +184,9 @@ Result run(const std::string& bundle, int n, const std::vector<float>& audio, co
     feeds.emplace_back([&h, &audio] {
       const std::uint32_t step = 3200;
       for (std::size_t at = 0; at + step <= audio.size(); at += step)
-        if (!write_all(h.in, &step, 4) || !write_all(h.in, audio.data() + at, step * 4)) break;
+        if (const Records r = Records().audio(std::span(audio).subspan(at, step));
+            !write_all(h.in, r.bytes.data(), r.bytes.size()))
+          break;
       ::close(h.in);
     });
   std::atomic<bool> done{false};

@@ -20,6 +20,7 @@
 
 #include "chain/litert_chain.hpp"
 #include "chain/litert_runtime.hpp"
+#include "system/files.hpp"
 
 namespace fs = std::filesystem;
 using namespace kinra2;
@@ -187,8 +188,7 @@ int main(int argc, char** argv) {
     }
   }
   if (dir.empty()) {
-    const char* env = std::getenv("KINRA2_BENCH_BUNDLE");
-    if (env) dir = env;
+    dir = kinra2::system::env_text("KINRA2_BENCH_BUNDLE").value_or("");
   }
   if (dir.empty() || !find_bundle(dir)) {
     std::printf(

@@ -35,7 +35,7 @@
 
 #include "bundle/load_bundle.hpp"
 #include "chain/litert_chain.hpp"
-#include "render/renderer.hpp"
+#include "render/renderer_internal.hpp"
 #include "system/cpu_budget.hpp"
 
 #include "bench_support.hpp"
@@ -43,6 +43,7 @@
 namespace {
 
 using k2bench::read_all;
+using k2bench::Records;
 using k2bench::speech_like;
 using k2bench::write_all;
 
@@ -63,8 +64,8 @@ long rss_mib() {
   return k2bench::proc_kb("/proc/self/status", "VmRSS:") / 1024;
 }
 
-bool send_audio(int fd, const float* s, std::uint32_t n) {
-  return write_all(fd, &n, 4) && write_all(fd, s, n * 4u);
+bool send(int fd, const Records& records) {
+  return write_all(fd, records.bytes.data(), records.bytes.size());
 }
 
 // One host process; `sessions` sessions of chunk 0 each, the later ones after
@@ -93,14 +94,14 @@ std::vector<double> host_sessions(const std::string& bundle, int sessions,
   std::vector<char> record(4 + RGB_FRAME_BYTES);
   for (int s = 0; s < sessions; ++s) {
     if (s > 0) {
-      const std::uint32_t reset = 0xFFFFFFFEu;
-      write_all(in[1], &reset, 4);
+      send(in[1], Records().reset());
     }
     for (std::uint32_t at = 0; at < SPC - 1; at += 3200)
-      send_audio(in[1], audio.data() + at, std::min<std::uint32_t>(3200, SPC - 1 - at));
+      send(in[1], Records().audio(
+                      std::span(audio).subspan(at, std::min<std::uint32_t>(3200, SPC - 1 - at))));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the host has read them by now
     const auto t0 = Clock::now();
-    send_audio(in[1], audio.data() + SPC - 1, 1);
+    send(in[1], Records().audio(std::span(audio).subspan(SPC - 1, 1)));
     if (!read_all(out[0], record.data(), record.size())) break;
     lat.push_back(ms_since(t0));
     for (int k = 1; k < 22; ++k) read_all(out[0], record.data(), record.size());
@@ -190,7 +191,7 @@ int main(int argc, char** argv) {
       ren.feed(std::span(audio).first(SPC - 1));
       ren.feed(std::span(audio).subspan(SPC - 1));
       const auto recs = ren.ready_chunks();
-      const auto t = ren.last_chunk();
+      const auto t = render::detail::RendererProbe::last_chunk(ren);
       (s == 0 ? f_wall : a_wall).push_back(t.wall * 1e3);
       (s == 0 ? f_model : a_model).push_back(t.model * 1e3);
       if (r == 0 && s == 0) {

@@ -26,6 +26,7 @@
 
 namespace {
 
+using k2bench::Records;
 using k2bench::write_all;
 
 // The host's high-water mark of resident memory so far (VmHWM), so that
@@ -75,18 +76,13 @@ int main(int argc, char** argv) {
 
   const std::size_t total = static_cast<std::size_t>(minutes * 60 * 16000);
   const std::size_t minute = 60 * 16000;
-  const std::uint32_t step = 3200;
-  std::vector<float> chunk(step);
+  const std::size_t step = 3200;
   long peak_first = 0, peak_all = 0;
   auto t0 = std::chrono::steady_clock::now();
-  std::uint32_t s = 1;
   for (std::size_t at = 0; at < total; at += step) {
-    for (std::size_t i = 0; i < step; ++i) {
-      s = s * 1664525u + 1013904223u;
-      chunk[i] = 0.5f * std::sin(static_cast<float>(at + i) * 0.0015f) *
-                 static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
-    }
-    if (!write_all(in[1], &step, 4) || !write_all(in[1], chunk.data(), step * 4)) break;
+    const auto seed = static_cast<std::uint32_t>(at / step + 1);  // new audio every step
+    const Records r = Records().audio(k2bench::speech_like(step, seed));
+    if (!write_all(in[1], r.bytes.data(), r.bytes.size())) break;
     const long rss = hwm_kb(pid);
     peak_all = std::max(peak_all, rss);
     if (at < minute) peak_first = std::max(peak_first, rss);

@@ -13,19 +13,13 @@
 #include <system_error>
 #include <vector>
 
+#include "support/records.hpp"
+#include "support/speech_like.hpp"
+
 namespace k2bench {
 
-// Noise under a slow syllable-like envelope.
-inline std::vector<float> speech_like(std::size_t n) {
-  std::vector<float> v(n);
-  std::uint32_t s = 7;
-  for (std::size_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float env = 0.5f * (1.0f + std::sin(static_cast<float>(i) * 6.2831853f / 4000.0f));
-    v[i] = env * static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f * 0.7f;
-  }
-  return v;
-}
+using k2test::Records;
+using k2test::speech_like;
 
 inline bool write_all(int fd, const void* p, std::size_t n) {
   auto c = static_cast<const char*>(p);

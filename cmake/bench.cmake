@@ -7,5 +7,6 @@ if(K2_BUILD_BENCH)
     add_executable(${stem} ${src})
     target_link_libraries(${stem} PRIVATE kinra2_core benchmark::benchmark)
     target_compile_definitions(${stem} PRIVATE K2_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+    target_include_directories(${stem} PRIVATE ${CMAKE_SOURCE_DIR}/tests)  # support/*.hpp
   endforeach()
 endif()

@@ -13,6 +13,7 @@ namespace {
 // Every reader of a bundle path, as the loader and the colour step use them.
 void read_everything(const std::string& path) {
   using namespace bundle::detail;
+  using bundle::member_bytes;
   (void)imx_toc(path);
   for (const auto& name : listing(path)) {
     (void)has_member(path, name);

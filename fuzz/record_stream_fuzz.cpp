@@ -23,9 +23,9 @@ class StandIn final : public render::FrameSource {
  public:
   const image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override { fed_ += static_cast<std::int64_t>(pcm.size()); }
-  render::FrameBatch ready_chunks() override {
+  render::FrameBatch next_ready_chunk() override {
     render::FrameBatch out;
-    while (fed_ >= need(ci_)) chunk(out);
+    if (fed_ >= need(ci_)) chunk(out);
     return out;
   }
   render::FrameBatch flush_chunks() override {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-namespace kinra2::base::detail {
+namespace kinra2::base {
 
 namespace {
 std::atomic<int> g_log_fd{STDERR_FILENO};
@@ -36,4 +36,4 @@ void elog(std::string_view message) {
   }
 }
 
-}  // namespace kinra2::base::detail
+}  // namespace kinra2::base

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace kinra2::base::detail {
+namespace kinra2::base {
 
 inline constexpr std::string_view LOG_PREFIX = "[render-stream-host-litert]";
 
@@ -29,4 +29,4 @@ void elog(const A& a, const B& b, const Rest&... rest) {
   elog(std::string_view(s.str()));
 }
 
-}  // namespace kinra2::base::detail
+}  // namespace kinra2::base

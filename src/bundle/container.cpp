@@ -1,5 +1,6 @@
 #include "bundle/container.hpp"
 
+#include "base/text.hpp"
 #include "system/files.hpp"
 
 #include <zip.h>
@@ -92,7 +93,7 @@ std::optional<std::vector<TocEntry>> read_toc(File& fd) {
     std::size_t got = pread_full(fd, name.data(), name.size(), pos, "imx toc");
     name.resize(got);
     pos += got;
-    if (!valid_utf8(name)) return std::nullopt;
+    if (!base::valid_utf8(name)) return std::nullopt;
     unsigned char nums[16];
     if (pread_full(fd, reinterpret_cast<char*>(nums), 16, pos, "imx toc") < 16) return std::nullopt;
     pos += 16;
@@ -184,39 +185,6 @@ std::string read_zip_entry(zip_t* z, zip_uint64_t idx, const std::string& path, 
 std::string_view base_name(std::string_view name) {
   auto p = name.rfind('/');
   return p == std::string_view::npos ? name : name.substr(p + 1);
-}
-
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  const auto* u = reinterpret_cast<const unsigned char*>(s.data());
-  while (i < s.size()) {
-    unsigned c = u[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    int len;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    if (u[i + 1] < lo || u[i + 1] > hi) return false;
-    for (int k = 2; k < len; ++k)
-      if (u[i + k] < 0x80 || u[i + k] > 0xBF) return false;
-    i += len;
-  }
-  return true;
 }
 
 std::string prefix_cp(std::string_view s, std::size_t n) {
@@ -313,13 +281,6 @@ bool has_member(const std::string& bundle, std::string_view name) {
   return lookup(bundle, std::span<const std::string_view>(&name, 1), false).has_value();
 }
 
-std::optional<std::string> member_bytes(const std::string& bundle,
-                                        std::initializer_list<std::string_view> names) {
-  auto m = find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
-  if (!m) return std::nullopt;
-  return std::move(m->data);
-}
-
 std::vector<std::string> listing(const std::string& bundle) {
   std::vector<std::string> out;
   if (is_directory(bundle)) {
@@ -356,3 +317,15 @@ bool is_directory(const std::string& path) {
 }
 
 }  // namespace kinra2::bundle::detail
+
+namespace kinra2::bundle {
+
+std::optional<std::string> member_bytes(const std::string& bundle,
+                                        std::initializer_list<std::string_view> names) {
+  auto m =
+      detail::find_member(bundle, std::span<const std::string_view>(names.begin(), names.size()));
+  if (!m) return std::nullopt;
+  return std::move(m->data);
+}
+
+}  // namespace kinra2::bundle

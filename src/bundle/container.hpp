@@ -42,10 +42,6 @@ std::optional<Member> find_member(const std::string& bundle,
 // only decide by presence, or that use a directory member by its path.
 bool has_member(const std::string& bundle, std::string_view name);
 
-// Same lookup, bytes only.
-std::optional<std::string> member_bytes(const std::string& bundle,
-                                        std::initializer_list<std::string_view> names);
-
 // Member base names: directory order for a directory, table order for IMX,
 // archive order for zip, empty for anything else (including a missing path).
 std::vector<std::string> listing(const std::string& bundle);
@@ -57,11 +53,18 @@ std::string_view base_name(std::string_view name);
 bool is_regular(const std::string& path);
 bool is_directory(const std::string& path);
 
-// True when `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
-bool valid_utf8(std::string_view s);
-
 // The first `n` characters (code points) of UTF-8 text, so that a message
 // quoting the start of a declared value never cuts a character in half.
 std::string prefix_cp(std::string_view s, std::size_t n);
 
 }  // namespace kinra2::bundle::detail
+
+namespace kinra2::bundle {
+
+// The bytes of the first of `names` that the bundle holds (looked up as
+// detail::find_member does), nullopt when it holds none. Read errors after a
+// member was found throw std::runtime_error.
+std::optional<std::string> member_bytes(const std::string& bundle,
+                                        std::initializer_list<std::string_view> names);
+
+}  // namespace kinra2::bundle

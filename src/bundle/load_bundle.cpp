@@ -6,6 +6,7 @@
 #include "bundle/staging.hpp"
 #include "base/constants.hpp"
 #include "base/log.hpp"
+#include "base/text.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,16 +17,12 @@ namespace kinra2::bundle {
 
 namespace {
 
-using base::detail::elog;
+using base::elog;
 
 constexpr std::size_t CANON_FLOATS = static_cast<std::size_t>(LC) * PLANE;
 
 [[noreturn]] void refuse(const std::string& line) {
   throw BundleRefused(line);
-}
-
-std::string sq(const std::string& s) {
-  return "'" + s + "'";
 }
 
 // A member already seen in the bundle, staged; one that went missing since
@@ -110,7 +107,7 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
     if (!want && !colocated)
       refuse("FATAL: " + bundle +
              " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
-             sq(id) +
+             base::quoted(id) +
              " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. "
              "There is no way to "
              "tell which shared-enc.tflite it was cut against, and the wrong one renders a "
@@ -150,7 +147,7 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
       elog("two-artifact split: base sha256=" + prefix_cp(*want, 12) +
            "… VERIFIED (bytes hashed) via " + how);
     else
-      elog("two-artifact split: base UNVERIFIED (artifact declares no " + sq(id) +
+      elog("two-artifact split: base UNVERIFIED (artifact declares no " + base::quoted(id) +
            " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind "
            "it");
     elog("two-artifact split: enc=" + *encoder.value + " + id=" + id_path);
@@ -166,10 +163,8 @@ LoadedBundle resolve(const std::string& bundle, const std::optional<std::string>
       unexpected.push_back(std::move(n));
   std::sort(unexpected.begin(), unexpected.end());
   if (!unexpected.empty()) {
-    std::string list = "[";
-    for (std::size_t i = 0; i < unexpected.size(); ++i) list += (i ? ", " : "") + sq(unexpected[i]);
-    list += "]";
-    refuse("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + list +
+    refuse("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " +
+           base::quoted_list(unexpected) +
            " and none of the contract renderers. kinra-2 names exactly two renderer shapes: " +
            std::string(COMBINED_MEMBER) +
            ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not "

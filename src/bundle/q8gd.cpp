@@ -1,8 +1,10 @@
 #include "bundle/q8gd_internal.hpp"
 
 #include "bundle/container.hpp"
+#include "bundle/json_text.hpp"
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
+#include "base/text.hpp"
 #include "system/cpu_budget.hpp"
 #include "system/files.hpp"
 
@@ -10,9 +12,7 @@
 #include <tensorflow/lite/c/c_api.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -62,18 +62,6 @@ std::string first12(const json* v) {
   return detail::prefix_cp(v->get<std::string>(), 12);
 }
 
-std::string lowered_trimmed_env(const char* name) {
-  const char* raw = std::getenv(name);
-  std::string s = raw ? raw : "";
-  constexpr std::string_view ws = " \t\n\r\v\f";
-  auto b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return {};
-  s = s.substr(b, s.find_last_not_of(ws) - b + 1);
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
 // Only a regular file is read: a FIFO named manifest.json would block
 // start-up for good, and a device could feed bytes until memory runs out.
 std::string read_text(const std::string& path) {
@@ -106,7 +94,9 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
   std::ifstream in(cpuinfo);
   if (!in) return std::nullopt;
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!base::valid_utf8(line))
+      throw UndecodableText(cpuinfo + ": line " + std::to_string(number) + " is not UTF-8");
     if (line.rfind("flags", 0) != 0) continue;
     auto colon = line.find(':');
     if (colon == std::string::npos) return std::nullopt;  // a flags line that lists nothing
@@ -196,7 +186,7 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
     const std::string q8 = bundle + (bundle.ends_with('/') ? "" : "/") + std::string(Q8GD_MEMBER);
     if (!is_regular(q8)) return Result::none();
 
-    const std::string mode = lowered_trimmed_env(Q8GD_ENV.data());
+    const std::string mode = base::setting_word(system::env_text(Q8GD_ENV.data()).value_or(""));
     if (mode == "0" || mode == "off" || mode == "false" || mode == "no")
       return Result::none(log + " off (" + std::string(Q8GD_ENV) + "=" + mode + ") — serving " +
                           std::string(COMBINED_MEMBER));
@@ -210,7 +200,7 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
           std::string(COMBINED_MEMBER));
 
     const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
-    const json manifest = json::parse(read_text(mpath));
+    const json manifest = parse_json_text(read_text(mpath));
 
     const auto bound = q8gd_bound(manifest);
     if (!bound) return Result::none(log + " FALLBACK: " + bound.note + SERVING_COMBINED);
@@ -227,6 +217,8 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
     return Result::of(q8, log + " SELECTED " + std::string(Q8GD_MEMBER) + " (int8 decoder; cpu " +
                               *isa + "; sha " + detail::prefix_cp(want, 12) + " bound; " + why_rt +
                               ")");
+  } catch (const UndecodableText& e) {
+    return Result::none(log + " FALLBACK: undecodable text: " + e.what() + SERVING_COMBINED);
   } catch (const json::parse_error& e) {
     return Result::none(log + " FALLBACK: invalid JSON: " + e.what() + SERVING_COMBINED);
   } catch (const json::exception& e) {

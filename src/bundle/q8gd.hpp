@@ -2,10 +2,11 @@
 // only pays off with an int8 dot-product instruction set, and it must be
 // bound (by hash) to the very combined model it was cut from and validated on
 // the runtime in use; anything less falls back to the combined model with one
-// explanatory log text. Nothing here throws.
+// explanatory log text.
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace kinra2::bundle {
@@ -14,8 +15,14 @@ namespace kinra2::bundle {
 // none (Windows), so that the gate falls back.
 std::string default_cpuinfo();
 
+// A processor flags file whose text is not UTF-8.
+struct UndecodableText : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // The first of INT8_DOT_FLAGS listed on the first "flags" line of `cpuinfo`,
-// or nullopt (also when the file cannot be read).
+// or nullopt (also when the file cannot be read). Throws UndecodableText when
+// a line up to that one is not UTF-8.
 std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = default_cpuinfo());
 
 // Version text of the linked LiteRT runtime (the form recorded in the

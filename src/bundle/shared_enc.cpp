@@ -1,6 +1,7 @@
 #include "bundle/shared_enc_internal.hpp"
 
 #include "bundle/container.hpp"
+#include "bundle/json_text.hpp"
 #include "bundle/shared_enc_dep_abi.h"
 #include "bundle/staging.hpp"
 
@@ -145,7 +146,7 @@ base::Outcome<std::string> declared_base_sha(const std::string& bundle) {
   try {
     auto bytes = member_bytes(bundle, {"manifest.json"});
     if (!bytes) return Result::none("no manifest.json");
-    const json m = json::parse(*bytes);
+    const json m = parse_json_text(*bytes);
     if (!m.is_object()) return Result::none("manifest.json is not a JSON object");
     auto it = m.find("dependencies");
     std::optional<std::string> deps;
@@ -254,9 +255,13 @@ void load_policy_component(const std::vector<std::string>& dirs) {
   SED_WHY = why;
 }
 
+namespace detail {
+
 void unload_policy_component(const std::string& why) {
   SED.reset();
   SED_WHY = why;
 }
+
+}  // namespace detail
 
 }  // namespace kinra2::bundle

@@ -24,9 +24,7 @@ std::vector<std::string> default_policy_dirs();
 // nothing. Afterwards the component is loaded, or the bundle loader can say
 // why not.
 void load_policy_component();
-// Same, from the given directories (tests point it elsewhere with this).
+// Same, from the given directories (the host's entry passes its own).
 void load_policy_component(const std::vector<std::string>& dirs);
-// Drops the component; `why` is what a bundle that needs it is told.
-void unload_policy_component(const std::string& why = "unloaded");
 
 }  // namespace kinra2::bundle

@@ -43,6 +43,9 @@ class PolicyComponent {
   std::unique_ptr<Api> api_;
 };
 
+// Drops the component; `why` is what a bundle that needs it is told.
+void unload_policy_component(const std::string& why = "unloaded");
+
 // The loaded component, or nullptr.
 const PolicyComponent* policy_component();
 // The directory the component came from, or why it is not loaded.

@@ -1,7 +1,8 @@
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 
 #include "bundle/container.hpp"
 #include "base/log.hpp"
+#include "base/text.hpp"
 #include "system/files.hpp"
 #include "system/interrupt.hpp"
 
@@ -80,41 +81,7 @@ void sweep_on_interrupt() {
 }
 
 extern "C" void drop_staged_at_exit() {
-  detail::drop_staged();
-}
-
-std::string trim(std::string_view s) {
-  constexpr std::string_view ws = " \t\n\r\v\f";
-  auto b = s.find_first_not_of(ws);
-  if (b == std::string_view::npos) return {};
-  auto e = s.find_last_not_of(ws);
-  return std::string(s.substr(b, e - b + 1));
-}
-
-// Backslashes doubled, and control characters escaped as well so that a
-// value holding a line break still logs as one line.
-std::string single_quoted(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7F) {
-      static constexpr char hex[] = "0123456789abcdef";
-      out += "\\x";
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
+  drop_staged();
 }
 
 void register_path(const std::string& p) {
@@ -148,15 +115,15 @@ void install_exit_sweep() {
 namespace detail {
 
 std::optional<std::string> stage_dir() {
-  std::string d = trim(system::env_text(STAGE_DIR_ENV.data()).value_or(""));
+  std::string d(base::trimmed(system::env_text(STAGE_DIR_ENV.data()).value_or("")));
   if (d.empty()) return std::nullopt;
   std::error_code ec;
   fs::create_directories(system::fs_path(d), ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
-    base::detail::elog("KINRA2_STAGE_DIR=" + single_quoted(d) + " unusable ([Errno " +
-                       std::to_string(ec.value()) + "] " + ec.message() +
-                       ") — staging in the default temp dir instead");
+    base::elog("KINRA2_STAGE_DIR=" + base::quoted(d) + " unusable ([Errno " +
+               std::to_string(ec.value()) + "] " + ec.message() +
+               ") — staging in the default temp dir instead");
     return std::nullopt;
   }
   return d;
@@ -210,6 +177,13 @@ void release_staged(const std::vector<std::string>& paths) {
   }
 }
 
+std::vector<std::string> staged_paths() {
+  auto& r = registry();
+  std::lock_guard lk(r.mu);
+  return r.staged;
+}
+
+}  // namespace detail
 void drop_staged() {
   auto& r = registry();
   std::lock_guard lk(r.mu);
@@ -221,13 +195,6 @@ void drop_staged() {
   }
 }
 
-std::vector<std::string> staged_paths() {
-  auto& r = registry();
-  std::lock_guard lk(r.mu);
-  return r.staged;
-}
-
-}  // namespace detail
 StagedFiles& StagedFiles::operator=(StagedFiles&& o) noexcept {
   if (this != &o) {
     release();

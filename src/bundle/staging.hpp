@@ -40,6 +40,10 @@ class StagedFiles {
 // embedding process may have restored its own handlers after the last one.
 void install_exit_sweep();
 
+// Removes every registered file, newest first; errors are ignored. The host
+// calls it at the end of every run.
+void drop_staged();
+
 namespace detail {
 
 inline constexpr std::string_view STAGE_DIR_ENV = "KINRA2_STAGE_DIR";
@@ -64,12 +68,6 @@ std::optional<std::string> stage_member(const std::string& bundle, std::string_v
 // not yet removed them. A failed removal keeps the path registered for the
 // exit sweep.
 void release_staged(const std::vector<std::string>& paths);
-
-// Removes every registered file, newest first; errors are ignored.
-void drop_staged();
-
-// Snapshot of the registry, oldest first (for diagnostics and tests).
-std::vector<std::string> staged_paths();
 
 }  // namespace detail
 }  // namespace kinra2::bundle

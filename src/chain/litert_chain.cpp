@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "base/shape_text.hpp"
+#include "base/text.hpp"
 #include "chain/litert_runtime.hpp"
 
 namespace kinra2::chain {
@@ -35,21 +36,6 @@ std::string tuple_text(std::span<const int> s) {
 [[noreturn]] void bad_reshape(std::size_t have, std::span<const int> to) {
   throw std::invalid_argument("cannot reshape array of size " + std::to_string(have) +
                               " into shape " + tuple_text(to));
-}
-
-// A list as a bracketed literal of single-quoted items, backslashes doubled.
-std::string list_literal(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i) out += ", ";
-    out += '\'';
-    for (char c : items[i]) {
-      if (c == '\\') out += '\\';
-      out += c;
-    }
-    out += '\'';
-  }
-  return out + "]";
 }
 
 Tensor copy_out(const TensorRef& r) {
@@ -227,9 +213,9 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths, std::span
   if (!missing.empty()) {
     std::vector<std::string> have = signature_names();
     std::sort(have.begin(), have.end());
-    throw std::runtime_error("LiteRT chain missing signature(s) " + list_literal(missing) +
-                             " across " + list_literal(tflite_paths) + " (have " +
-                             list_literal(have) +
+    throw std::runtime_error("LiteRT chain missing signature(s) " + base::quoted_list(missing) +
+                             " across " + base::quoted_list(tflite_paths) + " (have " +
+                             base::quoted_list(have) +
                              "); need combined_litert.tflite OR shared-enc.tflite + "
                              "identity.tflite");
   }

@@ -6,6 +6,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include "base/text.hpp"
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/signature_view_internal.hpp"
@@ -19,7 +20,6 @@ namespace kinra2::chain {
 namespace fmt = kinra2::fmt;
 using detail::bad_model;
 using detail::page_size;
-using detail::quoted;
 using detail::round_up;
 
 namespace {
@@ -43,7 +43,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     : path_(path), threads_(threads) {
   system::File file = system::File::open_read(path);
   if (!file.ok())
-    throw std::runtime_error("cannot open LiteRT model " + quoted(path) + ": " +
+    throw std::runtime_error("cannot open LiteRT model " + base::quoted(path) + ": " +
                              file.error().message());
   const auto st = file.stat();
   if (!st || !st->regular) bad_model(path, "is not a regular file");
@@ -161,11 +161,11 @@ std::shared_ptr<SignatureRunner> LitertModel::runner(std::string_view key) const
     // shows up here rather than at the first inference.
     r->model_ = TfLiteModelCreate(r->view_, r->view_size_);
     if (r->model_ == nullptr)
-      throw std::runtime_error("LiteRT model " + quoted(path_) + ": signature '" + s.key +
+      throw std::runtime_error("LiteRT model " + base::quoted(path_) + ": signature '" + s.key +
                                "' cannot be loaded");
     return r;
   }
-  throw std::out_of_range("LiteRT model " + quoted(path_) + " has no signature '" +
+  throw std::out_of_range("LiteRT model " + base::quoted(path_) + " has no signature '" +
                           std::string(key) + "'");
 }
 

@@ -1,5 +1,6 @@
 #include "chain/model_bytes_internal.hpp"
 
+#include "base/text.hpp"
 #include "system/files.hpp"
 #include "system/mapped_file.hpp"
 
@@ -13,12 +14,8 @@ std::size_t page_size() {
   return system::page_size();
 }
 
-std::string quoted(const std::string& path) {
-  return "'" + path + "'";
-}
-
 void bad_model(const std::string& path, const std::string& why) {
-  throw std::runtime_error("LiteRT model " + quoted(path) + " " + why);
+  throw std::runtime_error("LiteRT model " + base::quoted(path) + " " + why);
 }
 
 ModelBytes::~ModelBytes() {
@@ -54,7 +51,7 @@ std::shared_ptr<ModelBytes> load_model_bytes(const std::string& path, system::Fi
   while (got < file_size) {
     const std::ptrdiff_t r = file.pread(b + room + got, file_size - got, got);
     if (r < 0)
-      throw std::system_error(file.error(), "cannot read LiteRT model " + quoted(path));
+      throw std::system_error(file.error(), "cannot read LiteRT model " + base::quoted(path));
     if (r == 0) bad_model(path, "was truncated while reading");
     got += static_cast<std::size_t>(r);
   }

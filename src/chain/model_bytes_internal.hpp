@@ -21,8 +21,6 @@ constexpr std::size_t round_up(std::size_t v, std::size_t a) {
   return (v + a - 1) / a * a;
 }
 
-// A path as every model error names it: in single quotes.
-std::string quoted(const std::string& path);
 // Throws the runtime_error of a model file that cannot be used: "LiteRT model
 // '<path>' <why>".
 [[noreturn]] void bad_model(const std::string& path, const std::string& why);

@@ -7,14 +7,13 @@
 
 #include "base/log.hpp"
 #include "base/shape_text.hpp"
+#include "base/text.hpp"
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/stderr_capture.hpp"
 #include "litert/runtime_library.hpp"
 
 namespace kinra2::chain {
-
-using detail::quoted;
 
 const char* type_name(TfLiteType t) {
   switch (t) {
@@ -60,7 +59,7 @@ std::size_t type_size(TfLiteType t) {
 namespace {
 
 void runtime_log(std::string_view line) {
-  base::detail::elog("LiteRT: " + std::string(line));
+  base::elog("LiteRT: " + std::string(line));
 }
 
 std::vector<int> dims_of(const TfLiteTensor* t) {
@@ -179,8 +178,8 @@ SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags
 void SignatureRunner::load() {
   if (interp_) return;
   if (!no_xnnpack_.empty())
-    base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
-                       " runs on built-in kernels: " + no_xnnpack_);
+    base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
+               " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
   // The delegate announces itself on creation, the kernels while preparing.
   detail::StderrCapture capture(runtime_log);
@@ -193,16 +192,18 @@ void SignatureRunner::load() {
     TfLiteXNNPackDelegateDelete(xnnpack_);
     xnnpack_ = nullptr;
     xnnpack_flags_ = 0;
-    base::detail::elog("LiteRT: signature '" + key_ + "' of " + quoted(path_) +
-                       " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
-                       (why.empty() ? std::string() : " (" + why + ")"));
+    base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
+               " runs its 8-bit operators on built-in kernels: XNNPACK refused them" +
+               (why.empty() ? std::string() : " (" + why + ")"));
     made = create_interpreter(0);
   }
   capture.finish();
   if (made == Created::NoInterpreter)
-    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " + quoted(path_));
+    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " +
+         base::quoted(path_));
   if (made == Created::NoTensors)
-    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " + quoted(path_));
+    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " +
+         base::quoted(path_));
 }
 
 std::vector<TensorInfo> SignatureRunner::input_details() {
@@ -258,11 +259,9 @@ void SignatureRunner::require_all_inputs(std::span<const std::string_view> given
              given.begin() + static_cast<std::ptrdiff_t>(i);
   }
   if (ok) return;
-  std::string want, got;
-  for (const std::string& n : in_names_) want += (want.empty() ? "'" : ", '") + n + "'";
-  for (std::string_view n : given) got += (got.empty() ? "'" : ", '") + std::string(n) + "'";
-  throw std::invalid_argument("signature '" + key_ + "' takes the inputs [" + want + "], got [" +
-                              got + "]");
+  const std::vector<std::string> got(given.begin(), given.end());
+  throw std::invalid_argument("signature '" + key_ + "' takes the inputs " +
+                              base::quoted_list(in_names_) + ", got " + base::quoted_list(got));
 }
 
 void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {

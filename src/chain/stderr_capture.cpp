@@ -43,9 +43,9 @@ StderrCapture::StderrCapture(Sink sink) : sink_(std::move(sink)) {
   }
   // The host's own lines (and a signal handler's) keep going to the real
   // standard error meanwhile.
-  base::detail::set_log_fd(saved_.get());
+  base::set_log_fd(saved_.get());
   if (!system::redirect_fd(file_.get(), 2)) {
-    base::detail::set_log_fd(2);
+    base::set_log_fd(2);
     saved_.reset();
     file_.reset();
   }
@@ -59,7 +59,7 @@ void StderrCapture::finish() {
   if (!file_.ok()) return;
   std::fflush(stderr);
   system::redirect_fd(saved_.get(), 2);
-  base::detail::set_log_fd(2);
+  base::set_log_fd(2);
   saved_.reset();
   const std::string text = system::read_back(file_.get(), MAX_CAPTURE);
   file_.reset();

@@ -8,6 +8,7 @@
 #include "bundle/staging.hpp"
 #include "chain/litert_chain.hpp"
 #include "base/log.hpp"
+#include "base/text.hpp"
 #include "host/serve.hpp"
 #include "image/color_correct.hpp"
 #include "litert/runtime_library.hpp"
@@ -18,7 +19,7 @@
 
 namespace kinra2::host {
 
-using base::detail::elog;
+using base::elog;
 
 namespace detail {
 
@@ -33,7 +34,7 @@ RunParams scan_args(int argc, const char* const* argv) {
       p.engine = argv[i + 1];
       i += 2;
     } else if (a == "--threads" && i + 1 < argc) {
-      p.threads = system::detail::parse_int(argv[i + 1], "--threads");
+      p.threads = base::parse_int(argv[i + 1], "--threads");
       i += 2;
     } else {
       if (!a.empty() && a.front() != '-' && p.bundle.empty()) p.bundle = a;
@@ -63,8 +64,8 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   // Streams of this run only, on the descriptors the process-wide ones
   // settled on: a read-ahead, a sticky end of input or bytes a failed write
   // left in the buffer must not reach the next run in the same process.
-  InStream in(IN().fd());
-  OutStream out(OUT().fd());
+  InStream in(standard_input().fd());
+  OutStream out(standard_output().fd());
   return serve(renderer, loaded.model_label, in, out);
 }
 
@@ -79,7 +80,7 @@ class RunScope {
   RunScope() = default;
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
-  ~RunScope() { bundle::detail::drop_staged(); }
+  ~RunScope() { bundle::drop_staged(); }
 
  private:
   system::InterruptScope interrupts_;
@@ -95,8 +96,8 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   // A peer that closes its end surfaces as a failed write, not a signal.
   RunScope scope;
   // Settles both descriptors (binary where the C runtime translates).
-  IN();
-  OUT();
+  standard_input();
+  standard_output();
   bundle::install_exit_sweep();
   bundle::load_policy_component(policy_dirs);
   try {

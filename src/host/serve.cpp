@@ -10,7 +10,7 @@
 
 namespace kinra2::host {
 
-using base::detail::elog;
+using base::elog;
 
 namespace {
 
@@ -27,32 +27,27 @@ void sanitize(std::span<float> pcm) {
     if (!std::isfinite(s)) s = 0.0f;
 }
 
-// Samples of one step are handed to the renderer in pieces of this size, and
-// each piece's finished chunks are written before the next piece is read.
-// A 64 MiB step is then held once (by the renderer's buffer), and the frames
-// of its 655 chunks (19 GB) are never all in memory at once; a peer that
-// stops reading blocks the host after one piece's chunks. A step cut short
-// by the end of input cannot be told apart: the loop ends there and audio
-// still buffered is never rendered.
+// A step is rendered only once all of it has arrived: a step cut short by
+// the end of input writes nothing, whatever its size. Its samples go to the
+// renderer's buffer piece by piece (so they are held once, there), and then
+// its chunks are rendered and written one at a time: the frames of a 64 MiB
+// step's 655 chunks (19 GB) are never all in memory, and a peer that stops
+// reading holds the host back after one chunk.
 constexpr std::size_t STEP_PIECE = 1u << 16;
 
 // Feeds a step of `samples` samples and writes the chunks it completes;
 // false when the input ended first.
 bool feed_step(render::FrameSource& renderer, InStream& in, OutStream& out, std::size_t samples,
                std::vector<float>& piece) {
-  if (samples == 0) {
-    renderer.feed({});
-    emit(out, renderer.ready_chunks());
-    return true;
-  }
+  if (samples == 0) renderer.feed({});
   for (std::size_t left = samples; left > 0;) {
     const auto part = std::span(piece).first(std::min(left, piece.size()));
     if (!in.read_into(std::as_writable_bytes(part))) return false;
     sanitize(part);
     renderer.feed(part);
-    emit(out, renderer.ready_chunks());
     left -= part.size();
   }
+  for (render::FrameBatch chunk; !(chunk = renderer.next_ready_chunk()).empty();) emit(out, chunk);
   return true;
 }
 

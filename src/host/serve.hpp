@@ -21,8 +21,9 @@ std::string ready_header(const image::ColorCorrect* cc);
 namespace detail {
 // Returns 0 when the input ended, 1 on a protocol desync. `clock` paces the
 // throughput log.
-int serve(render::FrameSource& renderer, const std::string& model_label, InStream& in = IN(),
-          OutStream& out = OUT(), double (*clock)() = base::monotonic_seconds);
+int serve(render::FrameSource& renderer, const std::string& model_label,
+          InStream& in = standard_input(), OutStream& out = standard_output(),
+          double (*clock)() = base::monotonic_seconds);
 }  // namespace detail
 
 }  // namespace kinra2::host

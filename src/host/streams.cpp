@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -17,12 +16,13 @@ std::size_t InStream::fill() {
   pos_ = 0;
   len_ = 0;
   while (!eof_) {
-    const std::ptrdiff_t r = system::read_some(fd_, buf_.data(), buf_.size());
+    std::error_code why;
+    const std::ptrdiff_t r = system::read_some(fd_, buf_.data(), buf_.size(), why);
     if (r > 0) {
       len_ = static_cast<std::size_t>(r);
       break;
     }
-    if (r < 0) throw std::system_error(errno, std::generic_category(), "read from standard input");
+    if (r < 0) throw std::system_error(why, "read from standard input");
     eof_ = true;
   }
   return len_;
@@ -35,13 +35,13 @@ bool InStream::read_into(std::span<std::byte> dst) {
       // Big reads bypass the buffer once it is drained.
       std::size_t want = dst.size() - got;
       if (want >= buf_.size() && !eof_) {
-        const std::ptrdiff_t r = system::read_some(fd_, dst.data() + got, want);
+        std::error_code why;
+        const std::ptrdiff_t r = system::read_some(fd_, dst.data() + got, want, why);
         if (r > 0) {
           got += static_cast<std::size_t>(r);
           continue;
         }
-        if (r < 0)
-          throw std::system_error(errno, std::generic_category(), "read from standard input");
+        if (r < 0) throw std::system_error(why, "read from standard input");
         eof_ = true;
         return false;
       }
@@ -84,8 +84,9 @@ bool InStream::is_terminal() const {
 
 void OutStream::write_all(std::span<const std::byte> a, std::span<const std::byte> b) {
   while (!a.empty() || !b.empty()) {
-    const std::ptrdiff_t w = system::write_some(fd_, a, b);
-    if (w < 0) throw std::system_error(errno, std::generic_category(), "write to standard output");
+    std::error_code why;
+    const std::ptrdiff_t w = system::write_some(fd_, a, b, why);
+    if (w < 0) throw std::system_error(why, "write to standard output");
     auto left = static_cast<std::size_t>(w);
     const std::size_t from_a = std::min(left, a.size());
     a = a.subspan(from_a);
@@ -113,12 +114,12 @@ void OutStream::flush() {
   buf_.clear();
 }
 
-InStream& IN() {
+InStream& standard_input() {
   static InStream in(system::standard_stream(0, /*for_writing=*/false));
   return in;
 }
 
-OutStream& OUT() {
+OutStream& standard_output() {
   static OutStream out(system::standard_stream(1, /*for_writing=*/true));
   return out;
 }

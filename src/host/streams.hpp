@@ -64,8 +64,8 @@ class OutStream {
 // at start-up is held by /dev/null, so that no file opened later can take its
 // number and be read or overwritten as a stream; its stream then fails on
 // first use with EBADF.
-InStream& IN();
-OutStream& OUT();
+InStream& standard_input();
+OutStream& standard_output();
 
 // Frame index (int32 LE) followed by the frame's bytes. Does not flush.
 void write_frame(OutStream& out, std::int32_t idx, std::span<const std::uint8_t> rgb);

@@ -10,8 +10,10 @@
 
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
+#include "base/text.hpp"
 #include "bundle/container.hpp"
 #include "image/color_correct_internal.hpp"
+#include "system/files.hpp"
 
 namespace kinra2::image {
 
@@ -117,7 +119,7 @@ ColorOutcome load_color_correct(const std::string& bundle) {
         "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
         "This switch "
         "exists to isolate the renderer for measurement; it is not a serving mode.");
-  std::optional<std::string> raw = bundle::detail::member_bytes(bundle, {COLOR_MEMBER});
+  std::optional<std::string> raw = bundle::member_bytes(bundle, {COLOR_MEMBER});
   std::string source = bundle + "!" + member();
   ColorOutcome parsed = raw ? parse_color_correct(std::string_view(*raw), source)
                             : parse_color_correct(std::nullopt, source);
@@ -146,16 +148,8 @@ nlohmann::json color_descriptor(const std::optional<ColorCorrect>& cc) {
 namespace detail {
 
 bool color_enabled() {
-  const char* env = std::getenv(std::string(COLOR_ENV).c_str());
-  std::string_view v = env ? env : "";
-  const auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
-  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
-  std::string low(v);
-  for (char& c : low)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string low =
+      base::setting_word(system::env_text(std::string(COLOR_ENV).c_str()).value_or(""));
   return !(low == "0" || low == "false" || low == "no" || low == "off");
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "base/constants.hpp"
+#include "base/text.hpp"
 #include "bundle/container.hpp"
+#include "bundle/json_text.hpp"
 #include "image/color_correct_internal.hpp"
 #include "image/json_array.hpp"
 
@@ -34,46 +36,12 @@ std::string not_an_object(const std::string& type) {
   return member() + " is present but is not a json object (got " + type + ")";
 }
 
-// A quoted key as it reads in a Python list display: single quotes unless the
-// text holds a single quote and no double quote; control bytes escaped.
-std::string quoted_key(const std::string& k) {
-  char q = (k.find('\'') != std::string::npos && k.find('"') == std::string::npos) ? '"' : '\'';
-  std::string s(1, q);
-  for (unsigned char c : k) {
-    if (c == '\\' || c == static_cast<unsigned char>(q)) {
-      s += '\\';
-      s += static_cast<char>(c);
-    } else if (c == '\n') {
-      s += "\\n";
-    } else if (c == '\r') {
-      s += "\\r";
-    } else if (c == '\t') {
-      s += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      static constexpr char hex[] = "0123456789abcdef";
-      s += "\\x";
-      s += hex[c >> 4];
-      s += hex[c & 15];
-    } else {
-      s += static_cast<char>(c);
-    }
-  }
-  return s + q;
-}
-
 std::string neither_kind(const nlohmann::json& object) {
   // Object keys are held sorted by their UTF-8 bytes, which is code point order.
-  std::string keys = "[";
-  bool first = true;
-  for (const auto& [k, v] : object.items()) {
-    (void)v;
-    if (!first) keys += ", ";
-    first = false;
-    keys += quoted_key(k);
-  }
-  keys += "]";
-  return member() + " is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: " + keys +
-         ")";
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : object.items()) keys.push_back(k);
+  return member() + " is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: " +
+         base::quoted_list(keys) + ")";
 }
 
 }  // namespace
@@ -87,11 +55,10 @@ ColorOutcome parse_color_correct(std::string_view text, std::string_view source)
   // decode keeps it as text, which is not JSON.
   if (text.starts_with(UTF8_BOM))
     return refuse(not_parsable("unexpected UTF-8 byte-order mark at the start"));
-  if (!bundle::detail::valid_utf8(text))
-    return refuse(not_parsable("the bytes are not valid UTF-8"));
+  if (!base::valid_utf8(text)) return refuse(not_parsable("the bytes are not valid UTF-8"));
   nlohmann::json value;
   try {
-    value = nlohmann::json::parse(text.begin(), text.end());
+    value = bundle::parse_json_text(text);
   } catch (const nlohmann::json::exception& e) {
     // The reader quotes the offending token, which can be the rest of the member.
     return refuse(not_parsable(detail::clipped(e.what())));

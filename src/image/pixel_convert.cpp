@@ -11,9 +11,11 @@
 #include <string>
 
 #include "base/log.hpp"
+#include "base/text.hpp"
 #include "image/color_correct.hpp"
 #include "image/rgb_pool.hpp"
 #include "system/cpu_budget.hpp"
+#include "system/files.hpp"
 
 // The hot loops are built for AVX2 and SSSE3 beside the baseline and picked
 // by processor at run time: the byte interleave needs a byte shuffle, which
@@ -347,12 +349,7 @@ int default_rgb_threads(int cpus) {
 }
 
 int rgb_threads_from(const char* raw, int (*cpus)()) {
-  std::string_view v = raw ? raw : "";
-  const auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
-  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+  const std::string_view v = base::trimmed(raw ? raw : "");
   if (!v.empty()) {
     std::string_view digits = v;
     bool negative = false;
@@ -374,8 +371,8 @@ int rgb_threads_from(const char* raw, int (*cpus)()) {
       if (huge) return INT_MAX;
       return static_cast<int>(value);
     }
-    base::detail::elog(std::string(RGB_THREADS_ENV) + "='" + std::string(v) +
-                       "' is not an integer — using the default");
+    base::elog(std::string(RGB_THREADS_ENV) + "=" + base::quoted(v) +
+               " is not an integer — using the default");
   }
   return default_rgb_threads(cpus());
 }
@@ -431,7 +428,8 @@ void px_to_rgb888_into(std::span<const float* const> px, const ColorCorrect* cc,
 }
 
 int rgb_threads() {
-  return detail::rgb_threads_from(std::getenv(std::string(RGB_THREADS_ENV).c_str()),
+  const auto raw = system::env_text(std::string(RGB_THREADS_ENV).c_str());
+  return detail::rgb_threads_from(raw ? raw->c_str() : nullptr,
                                   [] { return system::effective_cpu_count(); });
 }
 

@@ -41,7 +41,16 @@ class FrameSource {
   virtual ~FrameSource() = default;
   virtual const image::ColorCorrect* cc() const = 0;
   virtual void feed(std::span<const float> pcm) = 0;
-  virtual FrameBatch ready_chunks() = 0;
+  // The next chunk the fed audio completes, rendered; empty when none is
+  // complete. One chunk at a time, so that a caller can write each chunk's
+  // frames before the next one is rendered.
+  virtual FrameBatch next_ready_chunk() = 0;
+  // Every chunk the fed audio completes, their frames all held at once.
+  FrameBatch ready_chunks() {
+    FrameBatch out;
+    for (FrameBatch b; !(b = next_ready_chunk()).empty();) out.append(std::move(b));
+    return out;
+  }
   virtual FrameBatch flush_chunks() = 0;
   virtual void reset() = 0;
   virtual std::optional<double> rtf() const = 0;

@@ -134,13 +134,11 @@ void Renderer::trim_audio() {
   sync_audio();
 }
 
-FrameBatch Renderer::ready_chunks() {
-  FrameBatch out;
-  while (fed_samples_ >= chunk_need(next_chunk_)) {
-    out.append(process_chunk(next_chunk_));
-    next_chunk_ += 1;
-    trim_audio();
-  }
+FrameBatch Renderer::next_ready_chunk() {
+  if (fed_samples_ < chunk_need(next_chunk_)) return {};
+  FrameBatch out = process_chunk(next_chunk_);
+  next_chunk_ += 1;
+  trim_audio();
   return out;
 }
 

@@ -23,7 +23,7 @@ class Renderer final : public FrameSource {
 
   const image::ColorCorrect* cc() const override { return cc_; }
   void feed(std::span<const float> pcm) override;
-  FrameBatch ready_chunks() override;
+  FrameBatch next_ready_chunk() override;
   FrameBatch flush_chunks() override;
   void reset() override;
   std::optional<double> rtf() const override;
@@ -36,7 +36,6 @@ class Renderer final : public FrameSource {
     double wall = 0.0;
     double model = 0.0;
   };
-  ChunkTiming last_chunk() const { return last_; }
 
  private:
   friend struct detail::RendererProbe;

@@ -26,6 +26,7 @@ struct RendererProbe {
   static std::int64_t fed_samples(const Renderer& r) { return r.fed_samples_; }
   static std::int64_t retained_base(const Renderer& r) { return r.retained_base_; }
   static int rgb_threads(const Renderer& r) { return r.rgb_threads_; }
+  static Renderer::ChunkTiming last_chunk(const Renderer& r) { return r.last_; }
 };
 
 }  // namespace kinra2::render::detail

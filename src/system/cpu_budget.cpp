@@ -1,9 +1,10 @@
 #include "system/cpu_budget_internal.hpp"
 
+#include "base/text.hpp"
+#include "system/files.hpp"
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -16,15 +17,9 @@ namespace kinra2::system {
 
 namespace {
 
-constexpr std::string_view CGROUP_ROOT = "/sys/fs/cgroup";
+using base::to_int;
 
-std::string_view trim(std::string_view s) {
-  const char* ws = " \t\n\r\f\v";
-  auto b = s.find_first_not_of(ws);
-  if (b == std::string_view::npos) return {};
-  auto e = s.find_last_not_of(ws);
-  return s.substr(b, e - b + 1);
-}
+constexpr std::string_view CGROUP_ROOT = "/sys/fs/cgroup";
 
 std::optional<std::string> read_file(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
@@ -33,15 +28,6 @@ std::optional<std::string> read_file(const std::filesystem::path& p) {
   s << f.rdbuf();
   if (f.bad()) return std::nullopt;
   return s.str();
-}
-
-std::optional<long long> to_int(std::string_view s) {
-  s = trim(s);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  long long v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;
-  return v;
 }
 
 // The path below "/" of a file under `root` ("/proc/self/cgroup" -> root/proc/self/cgroup).
@@ -54,7 +40,7 @@ std::string cgroup_rel(const std::filesystem::path& root) {
   std::string line;
   while (f && std::getline(f, line)) {
     if (line.rfind("0::", 0) == 0) {
-      std::string rel(trim(line));
+      std::string rel(base::trimmed(line));
       rel.erase(0, 3);
       while (!rel.empty() && rel.back() == '/') rel.pop_back();
       return rel;
@@ -124,18 +110,11 @@ int effective_cpu_count(const CpuSources& src) {
   return static_cast<int>(std::max(1LL, n));
 }
 
-long long parse_int(std::string_view text, std::string_view what) {
-  if (auto v = to_int(text)) return *v;
-  throw std::invalid_argument(std::string(what) + ": '" + std::string(text) +
-                              "' is not an integer");
-}
-
 int default_threads(int n_interpreters, long long requested, int cpus) {
   long long t = requested;
   if (t <= 0) {
-    const char* env = std::getenv("LIBSTREAM_THREADS");
-    std::string_view raw = env ? std::string_view(env) : std::string_view("0");
-    t = trim(raw).empty() ? 0 : parse_int(raw, "LIBSTREAM_THREADS");
+    const std::string raw = env_text("LIBSTREAM_THREADS").value_or("0");
+    t = base::trimmed(raw).empty() ? 0 : base::parse_int(raw, "LIBSTREAM_THREADS");
   }
   if (t <= 0) t = std::min(24, cpus);
   if (n_interpreters > 1) t = std::min<long long>(t, std::max(1, cpus / 2));

@@ -20,10 +20,4 @@ std::string kernel_files_root();
 // Throws std::invalid_argument when LIBSTREAM_THREADS is not an integer.
 int default_threads(int n_interpreters = 1, long long requested = 0);
 
-namespace detail {
-// Parses a base-10 integer with optional sign and surrounding blanks.
-// Throws std::invalid_argument with `what` in the message when it is not one.
-long long parse_int(std::string_view text, std::string_view what);
-}  // namespace detail
-
 }  // namespace kinra2::system

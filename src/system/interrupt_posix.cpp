@@ -22,7 +22,7 @@ extern "C" void on_signal(int sig) {
   static constexpr char INT_LINE[] = "[render-stream-host-litert] SIGINT received — exiting\n";
   const char* line = sig == SIGTERM ? TERM_LINE : INT_LINE;
   const std::size_t len = sig == SIGTERM ? sizeof TERM_LINE - 1 : sizeof INT_LINE - 1;
-  [[maybe_unused]] const ssize_t w = ::write(base::detail::log_fd(), line, len);
+  [[maybe_unused]] const ssize_t w = ::write(base::log_fd(), line, len);
   // Die the way the peer asked us to, so it sees the usual signal status.
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;

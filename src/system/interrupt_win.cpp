@@ -24,7 +24,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   static constexpr char INT_LINE[] = "[render-stream-host-litert] SIGINT received — exiting\n";
   const char* line = interrupt ? INT_LINE : TERM_LINE;
   const unsigned len = interrupt ? sizeof INT_LINE - 1 : sizeof TERM_LINE - 1;
-  _write(base::detail::log_fd(), line, len);
+  _write(base::log_fd(), line, len);
   // Ends the process as the system's own handler would. Not left to the
   // handlers after this one: an embedding interpreter's would only set a
   // flag for a main thread that is blocked reading the peer's records.

@@ -1,13 +1,15 @@
 // The standard descriptors as raw byte streams, and borrowing descriptor 2
 // to catch what a library prints. Linux: read/writev on the descriptors
 // (std_streams_posix.cpp). Windows: the C runtime's descriptors, switched to
-// binary mode so that no byte is translated (std_streams_win.cpp). Failures
-// leave the reason in errno on both.
+// binary mode so that no byte is translated (std_streams_win.cpp). A read or
+// write that fails gives its reason as an errno value on both, so that a peer
+// that closed its pipe reads "Broken pipe" on either.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string>
+#include <system_error>
 
 namespace kinra2::system {
 
@@ -17,11 +19,13 @@ namespace kinra2::system {
 // -1 is returned. Throws std::system_error when binary mode cannot be set.
 int standard_stream(int fd, bool for_writing);
 
-// Up to n bytes; 0 at end of input; -1 on failure. Interrupted calls are retried.
-std::ptrdiff_t read_some(int fd, void* buf, std::size_t n);
-// Some leading part of a then b, in one call where the platform allows;
-// -1 on failure. Interrupted calls are retried.
-std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b);
+// Up to n bytes; 0 at end of input; -1 on failure, with the reason in `why`.
+// Interrupted calls are retried.
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t n, std::error_code& why);
+// Some leading part of a then b, in one call where the platform allows; -1 on
+// failure, with the reason in `why`. Interrupted calls are retried.
+std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b,
+                          std::error_code& why);
 bool is_terminal(int fd);
 
 // A descriptor of the null device (/dev/null, NUL), or -1.

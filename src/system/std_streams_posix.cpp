@@ -18,20 +18,27 @@ int standard_stream(int fd, bool for_writing) {
   return -1;
 }
 
-std::ptrdiff_t read_some(int fd, void* buf, std::size_t n) {
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t n, std::error_code& why) {
   for (;;) {
     const ssize_t r = ::read(fd, buf, n);
-    if (r >= 0 || errno != EINTR) return r;
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    why = std::error_code(errno, std::generic_category());
+    return -1;
   }
 }
 
-std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b) {
+std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b,
+                          std::error_code& why) {
   iovec iov[2] = {{const_cast<std::byte*>(a.data()), a.size()},
                   {const_cast<std::byte*>(b.data()), b.size()}};
   const int first = a.empty() ? 1 : 0;
   for (;;) {
     const ssize_t w = ::writev(fd, iov + first, 2 - first);
-    if (w >= 0 || errno != EINTR) return w;
+    if (w >= 0) return w;
+    if (errno == EINTR) continue;
+    why = std::error_code(errno, std::generic_category());
+    return -1;
   }
 }
 

@@ -34,53 +34,56 @@ int standard_stream(int fd, bool for_writing) {
 }
 
 // Reads and writes go to the descriptor's handle directly (binary mode
-// makes that the same bytes), so that errno says what happened whichever C
-// runtime the program runs on: a peer that closed its end is a broken pipe,
-// as on Linux.
+// makes that the same bytes), and the few Win32 errors a stream meets are
+// given as the errno values Linux would give: a peer that closed its end is
+// a broken pipe, as there.
 namespace {
-void set_errno_from(DWORD e) {
+std::error_code stream_error(DWORD e) {
+  int code = EIO;
   switch (e) {
     case ERROR_BROKEN_PIPE:
     case ERROR_NO_DATA:
-    case ERROR_PIPE_NOT_CONNECTED: errno = EPIPE; break;
+    case ERROR_PIPE_NOT_CONNECTED: code = EPIPE; break;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
-    case ERROR_INVALID_HANDLE: errno = EBADF; break;
-    case ERROR_ACCESS_DENIED: errno = EACCES; break;
-    default: errno = EIO; break;
+    case ERROR_HANDLE_DISK_FULL: code = ENOSPC; break;
+    case ERROR_INVALID_HANDLE: code = EBADF; break;
+    case ERROR_ACCESS_DENIED: code = EACCES; break;
+    default: break;
   }
+  return {code, std::generic_category()};
 }
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 }  // namespace
 
-std::ptrdiff_t read_some(int fd, void* buf, std::size_t n) {
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t n, std::error_code& why) {
   const HANDLE h = handle_of(fd);
   if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
+    why = stream_error(ERROR_INVALID_HANDLE);
     return -1;
   }
   DWORD got = 0;
   if (!ReadFile(h, buf, chunk(n), &got, nullptr)) {
     const DWORD e = GetLastError();
     if (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) return 0;  // the writer is gone: end of input
-    set_errno_from(e);
+    why = stream_error(e);
     return -1;
   }
   return static_cast<std::ptrdiff_t>(got);
 }
 
-std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b) {
+std::ptrdiff_t write_some(int fd, std::span<const std::byte> a, std::span<const std::byte> b,
+                          std::error_code& why) {
   const std::span<const std::byte> part = a.empty() ? b : a;
   const HANDLE h = handle_of(fd);
   if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
+    why = stream_error(ERROR_INVALID_HANDLE);
     return -1;
   }
   DWORD put = 0;
   if (!WriteFile(h, part.data(), chunk(part.size()), &put, nullptr)) {
-    set_errno_from(GetLastError());
+    why = stream_error(GetLastError());
     return -1;
   }
   return static_cast<std::ptrdiff_t>(put);

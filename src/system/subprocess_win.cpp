@@ -24,7 +24,7 @@ namespace {
 constexpr DWORD PIPE_BYTES = 64 * 1024;
 
 [[noreturn]] void fail(const std::string& what, DWORD code = ::GetLastError()) {
-  throw std::system_error(static_cast<int>(code), std::system_category(), what);
+  throw std::system_error(detail::win_error(code), what);
 }
 
 void close_handle(HANDLE& h) {

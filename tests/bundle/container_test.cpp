@@ -10,6 +10,7 @@
 using namespace kinra2::bundle::detail;
 using k2test::TempDir;
 using k2test::write_file;
+using kinra2::bundle::member_bytes;
 namespace fs = std::filesystem;
 
 namespace {

@@ -69,13 +69,13 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
     auto [st, log] = run(form == "zip" ? std::vector<std::string>{tool(), b.string(), out, "--zip"}
                                        : std::vector<std::string>{tool(), b.string(), out});
     ASSERT_EQ(st, 0) << log;
-    const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));
+    const json m = json::parse(*member_bytes(out, {"manifest.json"}));
     EXPECT_EQ(m["name"], "someone");
     EXPECT_EQ(m["dependencies"][0], original["dependencies"][0]);
     EXPECT_EQ(m["dependencies"][1],
               (json{{"id", "kinra2-shared-enc"}, {"sha256", h}, {"note", "n"}}));
     EXPECT_EQ(m["dependencies"].size(), 2u);
-    EXPECT_EQ(detail::member_bytes(out, {"identity.tflite"}), "identity delta");
+    EXPECT_EQ(member_bytes(out, {"identity.tflite"}), "identity delta");
 
     testing::internal::CaptureStderr();
     LoadedBundle r = load_bundle(out, std::nullopt);
@@ -107,7 +107,7 @@ TEST(ImxFromBundle, PackedSplitIsBoundAndLoads) {
   EXPECT_NE(err.find("VERIFIED (bytes hashed) via engine dir " + t.file("engine") + "\n"),
             std::string::npos)
       << err;
-  detail::drop_staged();
+  drop_staged();
 }
 
 TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
@@ -128,8 +128,8 @@ TEST(ImxFromBundle, TopLevelMembersWinOverNestedNamesakes) {
     auto [st, log] = run(form == "zip" ? std::vector<std::string>{tool(), b.string(), out, "--zip"}
                                        : std::vector<std::string>{tool(), b.string(), out});
     ASSERT_EQ(st, 0) << log;
-    EXPECT_EQ(detail::member_bytes(out, {"canon.bin"}), "top canon");
-    const json m = json::parse(*detail::member_bytes(out, {"manifest.json"}));
+    EXPECT_EQ(member_bytes(out, {"canon.bin"}), "top canon");
+    const json m = json::parse(*member_bytes(out, {"manifest.json"}));
     EXPECT_EQ(m["dependencies"][0]["sha256"], h);
   }
 }

@@ -4,7 +4,7 @@
 
 #include "bundle/q8gd_internal.hpp"
 #include "bundle/shared_enc_internal.hpp"
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ class LoadBundle : public testing::Test {
     load_policy_component({K2_BIN_DIR});
     ASSERT_TRUE(detail::policy_component()) << detail::policy_component_why();
   }
-  void TearDown() override { detail::drop_staged(); }
+  void TearDown() override { drop_staged(); }
 
   std::string dir(const std::string& name,
                   const std::vector<std::pair<std::string, std::string>>& members) {
@@ -126,7 +126,7 @@ TEST_F(LoadBundle, CanonRules) {
 }
 
 TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
-  unload_policy_component("test");
+  detail::unload_policy_component("test");
   std::string log;
   const std::string d = dir("d", {{"canon.bin", CANON},
                                   {"combined_litert.tflite", "M"},
@@ -152,7 +152,7 @@ TEST_F(LoadBundle, CombinedWinsWithoutThePolicyComponent) {
 
 TEST_F(LoadBundle, SplitRefusals) {
   const std::string d = dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}});
-  unload_policy_component("dlopen says no");
+  detail::unload_policy_component("dlopen says no");
   EXPECT_EQ(
       refused(d),
       P + "FATAL: " + d +
@@ -164,20 +164,26 @@ TEST_F(LoadBundle, SplitRefusals) {
           "artifact. (The combined-member path does not need it and is unaffected.)\n");
   load_policy_component({K2_BIN_DIR});
 
-  EXPECT_EQ(
-      refused(d),
-      P + "FATAL: " + d +
-          " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
-          "'kinra2-shared-enc' base in its manifest dependencies[], and carries no "
-          "shared-enc.tflite "
-          "of its own. There is no way to tell which shared-enc.tflite it was cut against, and the "
-          "wrong one renders a DIFFERENT FACE with no error (measured 2026-09-01: 181 of 181 "
-          "frames "
-          "wrong, silently). Re-emit the container with tools/imx_from_bundle, which stamps the "
-          "base "
-          "content address.\n");
-
+  // No manifest, or one that is no JSON text as written (a byte-order mark
+  // before it, a NUL after it): nothing is declared, so even the right
+  // encoder cannot be told from a wrong one.
   const std::string h = sha("the right encoder");
+  const std::string right = dir("right", {{"shared-enc.tflite", "the right encoder"}});
+  for (const std::string& manifest :
+       {std::string(), "\xEF\xBB\xBF" + deps(h), deps(h) + std::string("\0garbage", 8)}) {
+    if (!manifest.empty()) write_file(fs::path(d) / "manifest.json", manifest);
+    EXPECT_EQ(
+        refused(d, right),
+        P + "FATAL: " + d +
+            " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
+            "'kinra2-shared-enc' base in its manifest dependencies[], and carries no "
+            "shared-enc.tflite of its own. There is no way to tell which shared-enc.tflite it was "
+            "cut against, and the wrong one renders a DIFFERENT FACE with no error (measured "
+            "2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+            "tools/imx_from_bundle, which stamps the base content address.\n")
+        << manifest;
+  }
+
   write_file(fs::path(d) / "manifest.json", deps(h));
   const std::string tail =
       ". Put it in the content store (${VELMORA_DEPS_DIR} or ~/.velmora/deps, as <store>/" + h +

@@ -201,12 +201,24 @@ TEST(Q8gd, SelectionRows) {
                            "[q8gd] FALLBACK: bytes " + b.q8_sha.substr(0, 12) + " != declared " +
                                upper.substr(0, 12) + SERVING_COMBINED));
 
-  // Row 9: unreadable or invalid manifest never escapes.
-  write_file(fs::path(b.dir) / "manifest.json", "{not json");
-  auto r = b.select();
-  EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED))
-      << r.second;
+  // Row 9: unreadable, invalid or undecodable text never escapes. A manifest
+  // is JSON text only without a byte-order mark before it or a NUL after it.
+  Seen r;
+  for (const std::string& bad : {std::string("{not json"), "\xEF\xBB\xBF" + b.good().dump(),
+                                 b.good().dump() + std::string("\0", 1)}) {
+    write_file(fs::path(b.dir) / "manifest.json", bad);
+    r = b.select();
+    EXPECT_FALSE(r.first);
+    EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: invalid JSON: ") &&
+                r.second.ends_with(SERVING_COMBINED))
+        << r.second;
+  }
+  b.manifest(b.good());
+  write_file(b.t.path() / "cpuinfo_latin1", "processor\t: 0\nflags\t\t: fpu \xE9 avx512_vnni\n");
+  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("cpuinfo_latin1"))),
+            std::make_pair(std::optional<std::string>(),
+                           "[q8gd] FALLBACK: undecodable text: " + b.t.file("cpuinfo_latin1") +
+                               ": line 2 is not UTF-8" + SERVING_COMBINED));
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);

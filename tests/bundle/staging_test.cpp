@@ -1,4 +1,4 @@
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -107,7 +107,7 @@ TEST(Staging, DirectoryMembersAreNeverCopiedNorDeleted) {
   EXPECT_EQ(p, t.file("identity.tflite"));
   EXPECT_EQ(detail::staged_paths(), before);
   detail::release_staged({p});
-  detail::drop_staged();
+  drop_staged();
   EXPECT_EQ(k2test::read_file(p), "own");
 }
 
@@ -131,7 +131,7 @@ TEST(Staging, StageReleaseAndSweep) {
   detail::release_staged({a});  // already released: nothing happens
   EXPECT_TRUE(fs::exists(b));
 
-  detail::drop_staged();
+  drop_staged();
   EXPECT_FALSE(fs::exists(b));
   EXPECT_TRUE(detail::staged_paths().empty());
 }

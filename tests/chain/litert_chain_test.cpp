@@ -5,7 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "bundle/staging.hpp"
+#include "bundle/staging_internal.hpp"
 #include "chain/litert_chain.hpp"
 #include "tiny_models.hpp"
 

@@ -41,8 +41,8 @@ TEST(CommandLine, ScanRules) {
   EXPECT_EQ(p.threads, -3);
   EXPECT_EQ(p.bundle, "b");
 
-  EXPECT_THROW(scan({"--threads", "four", "/b"}), std::invalid_argument);
-  EXPECT_THROW(scan({"--threads", "4.5", "/b"}), std::invalid_argument);
+  for (const char* bad : {"four", "4.5", "+-5", "-+5", "++5", "+ 5"})
+    EXPECT_THROW(scan({"--threads", bad, "/b"}), std::invalid_argument) << bad;
 }
 
 }  // namespace

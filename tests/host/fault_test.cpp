@@ -34,11 +34,8 @@
 #include "system/subprocess.hpp"
 
 #ifdef _WIN32
-// Last: its IN and OUT macros would otherwise take the streams' names.
 #include <windows.h>
 #include <psapi.h>
-#undef IN
-#undef OUT
 #endif
 
 namespace k2test {
@@ -206,7 +203,7 @@ std::string file_bytes(const std::string& path) {
 }
 
 std::string audio_records(std::size_t samples, std::uint32_t seed = 3) {
-  return Records().audio(tone(samples, seed)).bytes;
+  return Records().audio(speech_like(samples, seed)).bytes;
 }
 
 // --- the peer stops reading, or closes its end mid-batch ----------------------
@@ -489,7 +486,7 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
 // --- hostile audio ------------------------------------------------------------
 
 TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
-  std::vector<float> wild = tone(kinra2::SPC + 4000, 7), tame = wild;
+  std::vector<float> wild = speech_like(kinra2::SPC + 4000, 7), tame = wild;
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(),
                        std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity()};
@@ -498,10 +495,10 @@ TEST(HostFaults, NonFiniteSamplesRenderAsSilenceWould) {
     tame[i] = 0.0f;
   }
   // After the bad chunk the session goes on: its latent history is not poisoned.
-  const auto wild_run =
-      run_host(demo_bundle(), Records().audio(wild).audio(tone(kinra2::SPC, 8)).flush().bytes);
-  const auto tame_run =
-      run_host(demo_bundle(), Records().audio(tame).audio(tone(kinra2::SPC, 8)).flush().bytes);
+  const auto wild_run = run_host(
+      demo_bundle(), Records().audio(wild).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
+  const auto tame_run = run_host(
+      demo_bundle(), Records().audio(tame).audio(speech_like(kinra2::SPC, 8)).flush().bytes);
   ASSERT_EQ(wild_run.status, 0) << wild_run.log;
   ASSERT_EQ(wild_run.records.size(), tame_run.records.size());
   ASSERT_EQ(wild_run.records.size(), 22u + 32u + 32u + 1u);  // chunks 0-2, then the marker
@@ -523,7 +520,7 @@ class Counting final : public kinra2::render::FrameSource {
  public:
   const kinra2::image::ColorCorrect* cc() const override { return nullptr; }
   void feed(std::span<const float> pcm) override { fed += pcm.size(); }
-  kinra2::render::FrameBatch ready_chunks() override { return {}; }
+  kinra2::render::FrameBatch next_ready_chunk() override { return {}; }
   kinra2::render::FrameBatch flush_chunks() override { return {}; }
   void reset() override {}
   std::optional<double> rtf() const override { return std::nullopt; }

@@ -13,6 +13,7 @@
 #include "base/constants.hpp"
 #include "support/records.hpp"
 #include "support/run_command.hpp"
+#include "support/speech_like.hpp"
 #include "system/subprocess.hpp"
 
 namespace k2test {
@@ -29,17 +30,9 @@ struct HostRun {
   std::string log;
 };
 
+// The container test's name for the speech-like test audio.
 inline std::vector<float> tone(std::size_t n, std::uint32_t seed = 1) {
-  // Syllable-like bursts of noise so the mouth has something to follow.
-  std::vector<float> v(n);
-  std::uint32_t s = seed;
-  for (std::size_t i = 0; i < n; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float noise = static_cast<float>(static_cast<std::int32_t>(s) >> 8) / 8388608.0f;
-    const float env = ((i / 3000) % 3 == 0) ? 0.05f : 0.6f;
-    v[i] = env * noise;
-  }
-  return v;
+  return speech_like(n, seed);
 }
 
 // The host's command line for `bundle`.

@@ -39,7 +39,7 @@ class StreamE2E : public ::testing::Test {
 };
 
 TEST_F(StreamE2E, FirstChunkNeedsExactly25600Samples) {
-  auto a = tone(25600);
+  auto a = speech_like(25600);
   Records in;
   in.audio({a.begin(), a.begin() + 25599});
   in.word(0xFFFFFFFDu).word(5);  // a credit between the two steps changes nothing
@@ -57,16 +57,16 @@ TEST_F(StreamE2E, FirstChunkNeedsExactly25600Samples) {
 }
 
 TEST_F(StreamE2E, OneBigStepRendersTwoChunksAndFlushRules) {
-  auto r = run_host(demo_bundle(), Records().audio(tone(44000)).bytes);
+  auto r = run_host(demo_bundle(), Records().audio(speech_like(44000)).bytes);
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(indices(r), range(3, 56));
 
   // Flush owes chunk 1 only once the audio reaches past 16800 samples.
-  auto f1 = run_host(demo_bundle(), Records().audio(tone(16800)).flush().bytes);
+  auto f1 = run_host(demo_bundle(), Records().audio(speech_like(16800)).flush().bytes);
   auto want = range(3, 24);
   want.push_back(-1);
   EXPECT_EQ(indices(f1), want);
-  auto f2 = run_host(demo_bundle(), Records().audio(tone(16801)).flush().flush().bytes);
+  auto f2 = run_host(demo_bundle(), Records().audio(speech_like(16801)).flush().flush().bytes);
   want = range(3, 56);
   want.push_back(-1);
   want.push_back(-1);
@@ -75,7 +75,7 @@ TEST_F(StreamE2E, OneBigStepRendersTwoChunksAndFlushRules) {
 
 TEST_F(StreamE2E, FlushFromSilenceAndResetRestartsNumbering) {
   Records in;
-  in.audio(tone(30000)).reset().flush().audio(tone(25600, 7));
+  in.audio(speech_like(30000)).reset().flush().audio(speech_like(25600, 7));
   auto r = run_host(demo_bundle(), in.bytes);
   EXPECT_EQ(r.status, 0) << r.log;
   auto want = range(3, 24);                       // chunk 0 of the first session
@@ -88,7 +88,7 @@ TEST_F(StreamE2E, FlushFromSilenceAndResetRestartsNumbering) {
 TEST_F(StreamE2E, FrameCountFollowsTheAudioWithoutDrift) {
   // 20 s of audio fed in odd-sized steps, then a flush: every frame owed, in order.
   const std::size_t total = 20 * 16000 + 123;
-  auto a = tone(total, 3);
+  auto a = speech_like(total, 3);
   Records in;
   for (std::size_t at = 0, step = 777; at < total; at += step, step = step * 7 % 5000 + 1) {
     in.audio({a.begin() + static_cast<long>(at),
@@ -107,7 +107,7 @@ TEST_F(StreamE2E, FrameCountFollowsTheAudioWithoutDrift) {
 }
 
 TEST_F(StreamE2E, OutputIsIdenticalForAnyRgbThreadCount) {
-  const auto in = Records().audio(tone(70000, 11)).flush().bytes;
+  const auto in = Records().audio(speech_like(70000, 11)).flush().bytes;
   auto one = run_host(demo_bundle(), in, {"KINRA2_RGB_THREADS=1"});
   auto four = run_host(demo_bundle(), in, {"KINRA2_RGB_THREADS=4"});
   ASSERT_EQ(one.status, 0) << one.log;
@@ -137,7 +137,7 @@ TEST_F(StreamE2E, AFirstGenerationZenCoreRendersTheSameFrames) {
 #elif defined(_WIN32)
   GTEST_SKIP() << "the processor is faked by a preloaded library (LD_PRELOAD), a Linux facility";
 #else
-  const auto in = Records().audio(tone(30000, 5)).flush().bytes;
+  const auto in = Records().audio(speech_like(30000, 5)).flush().bytes;
   std::string preload = std::string("LD_PRELOAD=") + K2_FAKE_CPUID_LIB;
   if (std::string(K2_MALLOC_DEBUG_LIB).size()) preload += std::string(":") + K2_MALLOC_DEBUG_LIB;
   auto zen = run_host(demo_bundle(), in,
@@ -159,7 +159,7 @@ TEST_F(StreamE2E, AFirstGenerationZenCoreRendersTheSameFrames) {
 // Whatever the runtime prints on its own standard error (on Windows through
 // its own C runtime) arrives as host log lines, or not at all.
 TEST_F(StreamE2E, RuntimeMessagesArriveAsHostLogLines) {
-  auto r = run_host(demo_bundle(), Records().audio(tone(25600)).bytes);
+  auto r = run_host(demo_bundle(), Records().audio(speech_like(25600)).bytes);
   ASSERT_EQ(r.status, 0) << r.log;
   // The runtime announces its XNNPACK delegate on standard error; caught, it
   // is dropped, and missed it would stand here as a line of its own.
@@ -198,7 +198,7 @@ TEST_F(StreamE2E, NonAsciiBundlePathsWork) {
   // The packing tool takes such paths too.
   const auto packed = run({bin("imx_from_bundle"), utf8(dir), utf8(imx)});
   ASSERT_EQ(packed.first, 0) << packed.second;
-  const auto in = Records().audio(tone(25600, 9)).bytes;
+  const auto in = Records().audio(speech_like(25600, 9)).bytes;
   const auto plain = run_host(demo_bundle(), in);
   for (const fs::path& b : {dir, imx}) {
     const auto r = run_host(utf8(b), in);
@@ -212,14 +212,14 @@ TEST_F(StreamE2E, NonAsciiBundlePathsWork) {
 }
 
 TEST_F(StreamE2E, DesyncAndClosedPeer) {
-  auto r = run_host(demo_bundle(), Records().audio(tone(100)).word(16777217).bytes);
+  auto r = run_host(demo_bundle(), Records().audio(speech_like(100)).word(16777217).bytes);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.log.find("bad step size 16777217 — protocol desync"), std::string::npos);
 
   // A peer that stops reading: the failed write ends the host with status 1
   // and a log line, not with SIGPIPE.
-  HostRun closed =
-      run_host(demo_bundle(), Records().audio(tone(25600)).bytes, {}, /*close_after_header=*/true);
+  HostRun closed = run_host(demo_bundle(), Records().audio(speech_like(25600)).bytes, {},
+                            /*close_after_header=*/true);
   EXPECT_EQ(closed.status, 1) << closed.log;
   EXPECT_NE(closed.log.find("write to standard output"), std::string::npos) << closed.log;
 }
@@ -233,7 +233,7 @@ TEST(StreamE2ESplit, TwoArtifactBundleRendersTheSameFramesAndSplitsThreads) {
   const std::string& split = dir.path;
   ASSERT_FALSE(split.empty());
   ASSERT_FALSE(demo_bundle().empty());
-  const auto in = Records().audio(tone(25600, 5)).bytes;
+  const auto in = Records().audio(speech_like(25600, 5)).bytes;
   // As many threads as processors is more than half of them: the split must lower it.
   const std::string req = std::to_string(std::max(2, kinra2::system::effective_cpu_count()));
   auto r = run_host(split, in, {}, false, {"--threads", req});
@@ -278,7 +278,7 @@ namespace {
 TEST(StreamE2EQ8gd, ServedModelRendersAsThroughTheRuntimeLayerAlone) {
   const AdoptedDir dir{make_bundle("q8gd", {"--q8gd"})};
   ASSERT_FALSE(dir.path.empty());
-  const auto audio = tone(25600 + 32000, 9);
+  const auto audio = speech_like(25600 + 32000, 9);
   auto host =
       run_host(dir.path, Records().audio(audio).flush().bytes, {}, false, {"--threads", "1"});
   ASSERT_EQ(host.status, 0) << host.log;

@@ -40,20 +40,6 @@ std::string why(std::string_view json) {
   return parse_color_correct(json).note;
 }
 
-// Sets an environment variable for one scope.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    k2test::set_env(name, value ? std::optional<std::string>(value) : std::nullopt);
-  }
-  ~EnvVar() { k2test::set_env(name_, old_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // A bundle directory holding color.json with `bytes`.
 void write_color(const k2test::TempDir& dir, const std::string& bytes) {
   std::ofstream(dir.file("color.json"), std::ios::binary) << bytes;
@@ -74,9 +60,11 @@ TEST(ColorParse, RefusesMalformedMembersWithExactReasons) {
     EXPECT_EQ(why(json), "color.json is present but is not a json object (got " + type + ")")
         << json;
 
-  // Empty text, a byte-order mark (the reader would silently skip it), bad UTF-8.
-  for (std::string bad : {std::string(""), std::string("\xEF\xBB\xBF{}"),
-                          std::string("{\"a\": \"\xFF\"}"), std::string("{")}) {
+  // Empty text, a byte-order mark (the reader would silently skip it), bad
+  // UTF-8, a NUL after the value (the reader would stop there).
+  for (std::string bad :
+       {std::string(""), std::string("\xEF\xBB\xBF{}"), std::string("{\"a\": \"\xFF\"}"),
+        std::string("{"), std::string("{\"gain\":[1,1,1],\"bias\":[0,0,0]}\0garbage", 40)}) {
     auto [cc, reason] = parse_color_correct(bad);
     EXPECT_FALSE(cc);
     EXPECT_THAT(reason, StartsWith("color.json is present but is not parsable json ("));
@@ -198,7 +186,7 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
   const auto proceeds = EndsWith("it is not an error and the render proceeds.");
   k2test::TempDir empty;
   {
-    EnvVar env("KINRA2_COLOR_CORRECT", nullptr);
+    k2test::ScopedEnv env("KINRA2_COLOR_CORRECT", std::nullopt);
     auto [cc, line] = load_color_correct(empty.str());
     EXPECT_FALSE(cc);
     EXPECT_THAT(line, StartsWith(not_applied +
@@ -216,7 +204,7 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
   k2test::TempDir good;
   write_color(good, R"({"gain": [1.02, 0.98, 1], "bias": [-2.5, 0, 1.5]})");
   for (const char* on : {"1", "disable", ""}) {
-    EnvVar env("KINRA2_COLOR_CORRECT", on);
+    k2test::ScopedEnv env("KINRA2_COLOR_CORRECT", on);
     auto [cc, line] = load_color_correct(good.str());
     ASSERT_TRUE(cc) << on;
     EXPECT_EQ(cc->source(), good.str() + "!color.json");
@@ -224,7 +212,7 @@ TEST(ColorLoad, LogLinesForEveryVerdict) {
               "colour-correct: APPLIED — per-channel gain=[1.02, 0.98, 1.0] bias=[-2.5, 0.0, 1.5]");
   }
   for (const char* off : {" OFF ", "0", "False", "no"}) {
-    EnvVar env("KINRA2_COLOR_CORRECT", off);
+    k2test::ScopedEnv env("KINRA2_COLOR_CORRECT", off);
     auto [cc, line] = load_color_correct(broken.str());
     EXPECT_FALSE(cc);
     EXPECT_THAT(

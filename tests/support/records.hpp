@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <vector>
+
+#include "host/serve.hpp"
 
 namespace k2test {
 
@@ -13,13 +15,13 @@ struct Records {
     bytes.append(reinterpret_cast<const char*>(&w), 4);
     return *this;
   }
-  Records& audio(const std::vector<float>& samples) {
+  Records& audio(std::span<const float> samples) {
     word(static_cast<std::uint32_t>(samples.size()));
     bytes.append(reinterpret_cast<const char*>(samples.data()), samples.size() * 4);
     return *this;
   }
-  Records& flush() { return word(0xFFFFFFFFu); }
-  Records& reset() { return word(0xFFFFFFFEu); }
+  Records& flush() { return word(kinra2::host::FLUSH_WORD); }
+  Records& reset() { return word(kinra2::host::RESET_WORD); }
 };
 
 }  // namespace k2test

@@ -1,11 +1,12 @@
 // An environment variable set (or unset) for one scope, restored after.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "system/files.hpp"
 
 namespace k2test {
 
@@ -30,7 +31,7 @@ inline void set_env(const std::string& name, const std::optional<std::string>& v
 class ScopedEnv {
  public:
   ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* v = std::getenv(name_.c_str())) old_ = v;
+    old_ = kinra2::system::env_text(name_.c_str());
     set_env(name_, value);
   }
   ~ScopedEnv() { set_env(name_, old_); }

@@ -97,12 +97,7 @@ TEST_F(FakeRoot, BrokenLevelsAndV1Fallback) {
 
 class EnvThreads : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* v = std::getenv("LIBSTREAM_THREADS")) saved = v;
-    k2test::set_env("LIBSTREAM_THREADS", std::nullopt);
-  }
-  void TearDown() override { k2test::set_env("LIBSTREAM_THREADS", saved); }
-  std::optional<std::string> saved;
+  k2test::ScopedEnv unset{"LIBSTREAM_THREADS", std::nullopt};
 };
 
 TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
@@ -118,8 +113,10 @@ TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
   k2test::set_env("LIBSTREAM_THREADS", "");
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
-  k2test::set_env("LIBSTREAM_THREADS", "many");
-  EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument);
+  for (const char* bad : {"many", "+-5", "-+5", "++5", "+ 5"}) {
+    k2test::set_env("LIBSTREAM_THREADS", bad);
+    EXPECT_THROW(sysd::default_threads(1, 0, 4), std::invalid_argument) << bad;
+  }
   EXPECT_EQ(sysd::default_threads(1, 3, 4), 3) << "an explicit request never reads the environment";
 }
 

@@ -12,6 +12,7 @@
 
 #include "base/constants.hpp"
 #include "demo_bundle_support.hpp"
+#include "system/files.hpp"
 
 using namespace kinra2;
 using k2test::SigRun;
@@ -188,10 +189,10 @@ TEST(DemoModels, MouthFollowsLoudnessAndEyesBlink) {
   // where it was, so it cannot drift over a long stream.
   EXPECT_EQ(quiet[0], quiet[16]);
 
-  if (const char* dump = std::getenv("K2_DEMO_DUMP")) {
-    dump_ppm(fq, 0, std::string(dump) + "/quiet.ppm");
-    dump_ppm(fl, 0, std::string(dump) + "/loud.ppm");
-    dump_ppm(fq, 10, std::string(dump) + "/blink.ppm");
+  if (const auto dump = kinra2::system::env_text("K2_DEMO_DUMP")) {
+    dump_ppm(fq, 0, *dump + "/quiet.ppm");
+    dump_ppm(fl, 0, *dump + "/loud.ppm");
+    dump_ppm(fq, 10, *dump + "/blink.ppm");
   }
 }
 

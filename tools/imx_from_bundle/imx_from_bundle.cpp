@@ -3,6 +3,7 @@
 // content address into the manifest's "dependencies", so the host can verify
 // the pairing instead of trusting a file name.
 #include "base/constants.hpp"
+#include "base/text.hpp"
 #include "bundle/container.hpp"
 #include "bundle/shared_enc_dep_abi.h"
 #include "system/command_line.hpp"
@@ -103,7 +104,7 @@ std::vector<Entry> collect(const fs::path& dir, const fs::path& out_abs) {
     e.name.assign(rel.begin(), rel.end());
     // A reader refuses the whole table over one name that is not UTF-8, so
     // packing it would make every member unreachable.
-    if (!kinra2::bundle::detail::valid_utf8(e.name))
+    if (!kinra2::base::valid_utf8(e.name))
       throw Fail(T(it->path()) +
                  ": the file name is not UTF-8; rename it or move it out of the bundle");
     e.file = T(it->path());

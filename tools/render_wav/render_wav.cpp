@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/constants.hpp"
+#include "host/serve.hpp"
 #include "system/command_line.hpp"
 #include "system/dynamic_library.hpp"
 #include "system/files.hpp"
@@ -87,12 +88,14 @@ class FrameSink {
     }
   }
   bool write(const void* data, std::size_t n) {
-    if (fd_ < 0)
-      return static_cast<bool>(
-          file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(n)));
+    if (fd_ < 0) {
+      if (file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(n))) return true;
+      error_ = std::error_code(errno, std::generic_category());
+      return false;
+    }
     auto p = static_cast<const std::byte*>(data);
     while (n > 0) {
-      const std::ptrdiff_t w = kinra2::system::write_some(fd_, {p, n}, {});
+      const std::ptrdiff_t w = kinra2::system::write_some(fd_, {p, n}, {}, error_);
       if (w <= 0) return false;
       p += w;
       n -= static_cast<std::size_t>(w);
@@ -100,9 +103,13 @@ class FrameSink {
     return true;
   }
 
+  // Why the last write failed.
+  const std::error_code& error() const { return error_; }
+
  private:
   int fd_ = -1;
   std::ofstream file_;
+  std::error_code error_;
 };
 
 std::vector<float> read_wav(const std::string& path) {
@@ -201,8 +208,7 @@ int main(int raw_argc, char** raw_argv) {
         writer_ok = false;
       }
     }
-    const std::uint32_t flush = 0xFFFFFFFFu;
-    if (writer_ok && !child->write_in(&flush, 4)) writer_ok = false;
+    if (writer_ok && !child->write_in(&kinra2::host::FLUSH_WORD, 4)) writer_ok = false;
     child->close_in();
   });
 
@@ -224,8 +230,7 @@ int main(int raw_argc, char** raw_argv) {
       break;
     }
     if (!child->read_out_exact(rgb.data(), rgb.size())) break;
-    if (!sink.write(rgb.data(), rgb.size()))
-      die("cannot write frames: " + std::string(std::strerror(errno)));
+    if (!sink.write(rgb.data(), rgb.size())) die("cannot write frames: " + sink.error().message());
     ++frames;
     // Whole lines, one per tenth: the host logs to the same terminal.
     const int tenth = static_cast<int>(10 * frames / std::max<std::int64_t>(1, owed));
