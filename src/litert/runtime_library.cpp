@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "base/text.hpp"
 #include "system/dynamic_library.hpp"
 #include "system/files.hpp"
 
@@ -46,11 +47,7 @@ std::mutex g_load_lock;
 std::atomic<const Loaded*> g_loaded{nullptr};
 
 std::string fix_for(const std::string& missing) {
-  const std::string lower = [&] {
-    std::string s = missing;
-    for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-  }();
+  const std::string lower = base::setting_word(missing);
   if (lower.rfind("msvcp", 0) == 0 || lower.rfind("vcruntime", 0) == 0 || lower.rfind("concrt", 0) == 0) {
     return "install the Microsoft Visual C++ 2015-2022 x64 redistributable (vc_redist.x64.exe from Microsoft)";
   }
