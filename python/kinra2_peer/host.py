@@ -5,15 +5,12 @@ through a bounded queue."""
 from __future__ import annotations
 
 import collections
-import json
 import os
 import re
-import struct
 import subprocess
 import sys
 import threading
 import time
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterator, Mapping, Optional, Sequence, Union
 
@@ -22,17 +19,8 @@ try:  # frames are numpy arrays where numpy is installed, 3-D memoryviews otherw
 except ImportError:  # pragma: no cover - depends on the interpreter
     _np = None
 
-#: The largest audio step the protocol takes, in samples.
-MAX_STEP = 16777216
-#: Samples that complete the first chunk of a session (1.6 s at 16 kHz).
-FIRST_CHUNK_SAMPLES = 25600
-#: Index of the first frame record of every session.
-FIRST_INDEX = 3
-
-_FLUSH = struct.pack("<I", 0xFFFFFFFF)
-_RESET = struct.pack("<I", 0xFFFFFFFE)
-_MARKER = -1
-_HEADER_LIMIT = 1 << 16
+from .protocol import (FIRST_CHUNK_SAMPLES, FIRST_INDEX, FLUSH, MARKER_INDEX, MAX_STEP, RESET, Header,
+                       read_header, read_record, step_word)
 
 #: Pass as ``program`` to run the host as the Python extension module
 #: (``python3.12 -m velmora._kinra2._litert_host``) instead of the native program.
@@ -62,22 +50,6 @@ class HostError(RuntimeError):
         self.what = what
         self.status = status
         self.last_log = last_log
-
-
-@dataclass(frozen=True)
-class Header:
-    """The stream's ``READY`` header."""
-
-    fps: int
-    width: int
-    height: int
-    sample_rate: int
-    color: Optional[dict]
-    raw: dict
-
-    @property
-    def frame_bytes(self) -> int:
-        return self.width * self.height * 3
 
 
 class Frame(tuple):
@@ -355,7 +327,7 @@ class RenderHost:
         with self._write_lock:
             for at in range(0, n, step):
                 k = min(step, n - at)
-                self._write(struct.pack("<I", k), data[at * 4:(at + k) * 4])
+                self._write(step_word(k), data[at * 4:(at + k) * 4])
                 self._fed += k
                 if self._fed >= FIRST_CHUNK_SAMPLES:
                     self._mark_due()
@@ -367,7 +339,7 @@ class RenderHost:
         consuming frames meanwhile if they may exceed the queue."""
         with self._write_lock:
             self._mark_due()
-            self._write(_FLUSH)
+            self._write(FLUSH)
             self._flushes += 1
             number = self._flushes
         if wait:
@@ -379,7 +351,7 @@ class RenderHost:
         frames from 3 again. Frames of the ended session that are still on
         their way are discarded."""
         with self._write_lock:
-            self._write(_RESET)
+            self._write(RESET)
             with self._state:
                 self._session += 1
                 self._fed = 0
@@ -512,18 +484,11 @@ class RenderHost:
                     pass  # a broken log callback must not stop the host's log from draining
         self._proc.stderr.close()
 
-    def _read_exact(self, view: memoryview) -> bool:
-        while view.nbytes:
-            got = self._stdout.readinto(view)
-            if not got:
-                return False
-            view = view[got:]
-        return True
-
     def _read_stream(self) -> None:
         try:
-            self._read_header()
+            self.header = read_header(self._stdout)
             if self.header is not None:
+                self._started.set()
                 self._read_records()
         except Exception as e:  # the host wrote something that is not the stream
             self._error = HostError(f"unreadable output from the host: {e}", None, self.last_log)
@@ -532,41 +497,18 @@ class RenderHost:
             self._finish()
             self._stdout.close()
 
-    def _read_header(self) -> None:
-        line = bytearray()
-        one = bytearray(1)
-        while not line.endswith(b"\n"):
-            if len(line) > _HEADER_LIMIT or not self._stdout.readinto(one):
-                return
-            line += one
-        if not line.startswith(b"READY "):
-            raise ValueError(f"expected a READY header, got {bytes(line[:60])!r}")
-        fields = json.loads(line[6:].decode("ascii"))
-        header = Header(fps=int(fields["fps"]), width=int(fields["width"]), height=int(fields["height"]),
-                        sample_rate=int(fields["sample_rate"]), color=fields.get("color"), raw=fields)
-        if min(header.fps, header.width, header.height, header.sample_rate) <= 0:
-            raise ValueError(f"impossible stream geometry in {fields}")
-        self.header = header
-        self._started.set()
-
     def _read_records(self) -> None:
         size = self.header.frame_bytes
         shape = (self.header.height, self.header.width, 3)
-        word = bytearray(4)
-        while self._read_exact(memoryview(word)):
-            (index,) = struct.unpack("<i", word)
-            if index == _MARKER:
+        while (record := read_record(self._stdout, size)) is not None:
+            index, buf = record
+            if index == MARKER_INDEX:
                 with self._state:
                     self._markers += 1
                     number = self._markers
                     self._state.notify_all()
                 self._queue.put(Marker(number), control=True)
                 continue
-            if index < 0:
-                raise ValueError(f"negative frame index {index}")
-            buf = bytearray(size)
-            if not self._read_exact(memoryview(buf)):
-                return
             if index == FIRST_INDEX:
                 self._start_session()
             pixels = _np.frombuffer(buf, dtype=_np.uint8).reshape(shape) if _np is not None \

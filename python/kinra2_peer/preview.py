@@ -23,7 +23,8 @@ from typing import Any, Optional
 import numpy as np
 from aiohttp import WSMsgType, web
 
-from .host import FIRST_CHUNK_SAMPLES, FIRST_INDEX, HostError, Marker, RenderHost
+from .host import HostError, Marker, RenderHost
+from .protocol import FIRST_CHUNK_SAMPLES, FIRST_INDEX
 from .speech import Voice
 
 PAGE = Path(__file__).with_name("preview.html")

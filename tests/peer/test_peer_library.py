@@ -4,24 +4,23 @@ consumer must hold the host back, and failures must say why."""
 
 import array
 import hashlib
+import io
 import itertools
 import os
 import signal
-import struct
 import subprocess
 import sys
 import threading
 import time
 import unittest
 
-from peer_support import FRAME_BYTES, HOST, TempDirCase, main, numpy, speechlike
+from peer_support import HOST, TempDirCase, main, numpy
 
 from kinra2_peer import MODULE, HostError, RenderHost, module_program
+from kinra2_peer.protocol import FLUSH, RESET, audio_record, read_header, records, speechlike
 
 A = speechlike(30000, seed=1)
 B = speechlike(26000, seed=2)
-FLUSH = struct.pack("<I", 0xFFFFFFFF)
-RESET = struct.pack("<I", 0xFFFFFFFE)
 
 
 def module_runs() -> bool:
@@ -38,14 +37,9 @@ def digest(pixels) -> str:
 
 def raw_records(stdout: bytes) -> list:
     """(index, digest of the pixels) pairs of a whole stream; -1 for a marker."""
-    at = stdout.index(b"\n") + 1
-    out = []
-    while at < len(stdout):
-        (index,) = struct.unpack_from("<i", stdout, at)
-        at += 4
-        out.append((index, digest(stdout[at:at + FRAME_BYTES]) if index >= 0 else None))
-        at += FRAME_BYTES if index >= 0 else 0
-    return out
+    stream = io.BytesIO(stdout)
+    header = read_header(stream)
+    return [(i, None if pixels is None else digest(pixels)) for i, pixels in records(stream, header.frame_bytes)]
 
 
 def digests(frames) -> list:
@@ -58,7 +52,7 @@ class Library(TempDirCase):
     def setUpClass(cls):
         super().setUpClass()
         # The reference: the two sessions A and B written in one go by hand.
-        data = struct.pack("<I", len(A)) + A.tobytes() + FLUSH + RESET + struct.pack("<I", len(B)) + B.tobytes() + FLUSH
+        data = audio_record(A) + FLUSH + RESET + audio_record(B) + FLUSH
         p = subprocess.run([HOST, "render-stream", cls.bundle], input=data, capture_output=True, timeout=300)
         assert p.returncode == 0, p.stderr.decode(errors="replace")
         recs = raw_records(p.stdout)
