@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the scripts share; sourced, never run. Needs `set -euo pipefail` in the
 # caller.
 
@@ -18,4 +19,23 @@ k2_install_missing() {
   echo "${K2_WHO:-$(basename "$0")}: installing ${missing[*]}"
   k2_sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   k2_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# The TensorFlow Lite C runtime (2.9.0, XNNPACK built in) of every platform
+# comes prebuilt in one npm package; only its native libraries
+# (package/cc_deps/<platform>/) and C headers (package/cc_deps/include/) are
+# used, never its node build.
+K2_TFL_PKG="tfjs-tflite-node@0.0.2"
+
+# Fetches that package and unpacks it into <dir>/package.
+k2_unpack_tflite() {
+  (cd "$1" && npm pack --silent "$K2_TFL_PKG" >/dev/null </dev/null)
+  tar -xzf "$1"/tfjs-tflite-node-*.tgz -C "$1"
+}
+
+# The interpreter the peer library and the preview run under: $PEER_PYTHON,
+# else Debian's own python3, which has numpy and aiohttp (a version
+# manager's python3 on the PATH may lack them).
+k2_peer_python() {
+  echo "${PEER_PYTHON:-/usr/bin/python3}"
 }
