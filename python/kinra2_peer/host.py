@@ -151,6 +151,29 @@ def module_program() -> tuple[list[str], dict[str, str]]:
     return [python, "-m", "velmora._kinra2._litert_host"], {"PYTHONPATH": os.pathsep.join(path)}
 
 
+def _host_command(program: Program) -> tuple[list[str], dict[str, str]]:
+    """The command that starts the host and the environment it adds."""
+    if program is None:
+        return default_program(), {}
+    if isinstance(program, str) and program == MODULE:
+        return module_program()
+    if isinstance(program, (str, os.PathLike)):
+        return [os.fspath(program)], {}
+    return [os.fspath(a) for a in program], {}
+
+
+def _child_env(extra: Mapping[str, str], changes: Optional[Mapping[str, Optional[str]]]) -> dict[str, str]:
+    """This process's environment with ``extra`` added and ``changes`` applied
+    (a value of None removes its variable)."""
+    run_env = {**os.environ, **extra}
+    for key, value in (changes or {}).items():
+        if value is None:
+            run_env.pop(key, None)
+        else:
+            run_env[key] = value
+    return run_env
+
+
 def _as_record_bytes(samples: Samples) -> memoryview:
     """The samples as raw little-endian float32 bytes, without a copy where possible."""
     if _np is not None and isinstance(samples, _np.ndarray):
@@ -207,21 +230,7 @@ class RenderHost:
     ) -> None:
         if queue_frames < 1:
             raise ValueError("queue_frames must be at least 1")
-        run_env = dict(os.environ)
-        if program is None:
-            cmd = default_program()
-        elif isinstance(program, str) and program == MODULE:
-            cmd, extra = module_program()
-            run_env.update(extra)
-        elif isinstance(program, (str, os.PathLike)):
-            cmd = [os.fspath(program)]
-        else:
-            cmd = [os.fspath(a) for a in program]
-        for key, value in (env or {}).items():
-            if value is None:
-                run_env.pop(key, None)
-            else:
-                run_env[key] = value
+        cmd, extra_env = _host_command(program)
         cmd = cmd + ["render-stream", os.fspath(bundle)]
         if threads is not None:
             cmd += ["--threads", str(int(threads))]
@@ -250,6 +259,12 @@ class RenderHost:
         self._closing = False
         self._error: Optional[HostError] = None
 
+        self._start(_child_env(extra_env, env))
+        self._wait_header(start_timeout)
+
+    def _start(self, run_env: dict[str, str]) -> None:
+        """The host process and the two threads that drain its output."""
+        cmd = self.command
         try:
             self._proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE, bufsize=0, env=run_env)
@@ -261,9 +276,11 @@ class RenderHost:
         self._reader = threading.Thread(target=self._read_stream, name="kinra2-host-frames", daemon=True)
         self._log_thread.start()
         self._reader.start()
-        if not self._started.wait(start_timeout):
+
+    def _wait_header(self, timeout: float) -> None:
+        if not self._started.wait(timeout):
             self.kill()
-            raise HostError(f"no READY header within {start_timeout:g} s", self._proc.returncode, self.last_log)
+            raise HostError(f"no READY header within {timeout:g} s", self._proc.returncode, self.last_log)
         if self.header is None:
             self.kill()
             raise self._error or HostError("the host ended before its READY header", self.status, self.last_log)
