@@ -8,8 +8,12 @@
 ``kinra2_peer.protocol`` frames the records themselves, for peers of their own.
 """
 
-from .host import HOST_ENV, MODULE, Frame, HostError, Marker, RenderHost, default_program, module_program
+#: The release this package belongs to; set when the wheel is built.
+__version__ = "0.0.0"
+
+from .host import (HOST_ENV, HOST_PROGRAM, MODULE, Frame, HostError, Marker, RenderHost, default_program,
+                   module_program)
 from .protocol import FIRST_CHUNK_SAMPLES, FIRST_INDEX, MAX_STEP, Header
 
-__all__ = ["RenderHost", "HostError", "Header", "Frame", "Marker", "MODULE", "HOST_ENV", "MAX_STEP",
+__all__ = ["RenderHost", "HostError", "Header", "Frame", "Marker", "MODULE", "HOST_ENV", "HOST_PROGRAM", "MAX_STEP",
            "FIRST_INDEX", "FIRST_CHUNK_SAMPLES", "default_program", "module_program"]

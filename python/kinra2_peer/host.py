@@ -7,6 +7,7 @@ from __future__ import annotations
 import collections
 import os
 import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -27,8 +28,20 @@ from .protocol import (FIRST_CHUNK_SAMPLES, FIRST_INDEX, FLUSH, MARKER_INDEX, MA
 MODULE = "module"
 #: Environment variable naming the host program used when none is given.
 HOST_ENV = "KINRA2_HOST"
+#: The native host's file name, in a build tree and on the PATH.
+HOST_PROGRAM = "render_stream_host_litert"
 
-CHECKOUT = Path(__file__).resolve().parents[2]
+
+def _checkout() -> Optional[Path]:
+    """The source tree this package lies in (``python/kinra2_peer``), or None
+    where it was installed elsewhere."""
+    here = Path(__file__).resolve().parent
+    root = here.parents[1]
+    return root if here.parent.name == "python" and (root / "CMakeLists.txt").is_file() else None
+
+
+#: The checkout whose build tree is looked in, None for an installed package.
+CHECKOUT = _checkout()
 
 Program = Union[str, os.PathLike, Sequence[str], None]
 Samples = Any  # a float32 numpy array, bytes-like raw float32, or array.array("f")
@@ -132,34 +145,59 @@ class _BoundedQueue:
 
 
 def default_program() -> list[str]:
-    """The host program: ``$KINRA2_HOST``, else the build tree's native program."""
+    """The host program when none is given: ``$KINRA2_HOST`` if set, else the
+    build tree's native program where this package lies in a checkout, else
+    ``render_stream_host_litert`` on the PATH. Where none of them has it, a
+    HostError names each place looked at."""
+    return _find_program()[0]
+
+
+def _find_program() -> tuple[list[str], str]:
+    """The default host command and where it came from, for messages."""
     env = os.environ.get(HOST_ENV, "").strip()
-    return [env or str(CHECKOUT / "build" / "bin" / "render_stream_host_litert")]
+    if env:
+        return [env], f"named by ${HOST_ENV}"
+    looked = [f"${HOST_ENV} (not set)"]
+    if CHECKOUT is not None:
+        built = CHECKOUT / "build" / "bin" / HOST_PROGRAM
+        if built.is_file():
+            return [str(built)], "the checkout's build tree"
+        looked.append(f"{built} (no such file)")
+    on_path = shutil.which(HOST_PROGRAM)
+    if on_path:
+        return [on_path], "found on the PATH"
+    looked.append(f"{HOST_PROGRAM} on the PATH (not found)")
+    raise HostError(f"no render host found; looked at {', '.join(looked)}; pass program= or set ${HOST_ENV}",
+                    None, "")
 
 
 def module_program() -> tuple[list[str], dict[str, str]]:
     """The command and environment additions that run the host as the Python
     3.12 extension module: ``$PYTHON`` if set, this interpreter if it is a
-    3.12, else ``python3.12``; the build tree's package directory goes on
-    ``PYTHONPATH``."""
+    3.12, else ``python3.12``; in a checkout, its build tree's package
+    directory goes on ``PYTHONPATH``."""
     python = os.environ.get("PYTHON", "").strip()
     if not python:
         python = sys.executable if sys.version_info[:2] == (3, 12) else "python3.12"
-    path = [str(CHECKOUT / "build" / "python")]
+    path = [str(CHECKOUT / "build" / "python")] if CHECKOUT is not None else []
     if os.environ.get("PYTHONPATH"):
         path.append(os.environ["PYTHONPATH"])
-    return [python, "-m", "velmora._kinra2._litert_host"], {"PYTHONPATH": os.pathsep.join(path)}
+    extra = {"PYTHONPATH": os.pathsep.join(path)} if path else {}
+    return [python, "-m", "velmora._kinra2._litert_host"], extra
 
 
-def _host_command(program: Program) -> tuple[list[str], dict[str, str]]:
-    """The command that starts the host and the environment it adds."""
+def _host_command(program: Program) -> tuple[list[str], dict[str, str], str]:
+    """The command that starts the host, the environment it adds, and where
+    the command came from (said when it cannot be started)."""
     if program is None:
-        return default_program(), {}
+        cmd, origin = _find_program()
+        return cmd, {}, origin
     if isinstance(program, str) and program == MODULE:
-        return module_program()
+        cmd, extra = module_program()
+        return cmd, extra, "program=MODULE: $PYTHON, this 3.12 interpreter or python3.12"
     if isinstance(program, (str, os.PathLike)):
-        return [os.fspath(program)], {}
-    return [os.fspath(a) for a in program], {}
+        return [os.fspath(program)], {}, "given as program="
+    return [os.fspath(a) for a in program], {}, "given as program="
 
 
 def _child_env(extra: Mapping[str, str], changes: Optional[Mapping[str, Optional[str]]]) -> dict[str, str]:
@@ -210,10 +248,10 @@ class RenderHost:
     both.
 
     ``program`` is the host's path (or an argument list that starts it), or
-    ``MODULE``; the default is ``$KINRA2_HOST`` or the build tree's native
-    program. ``env`` adds to (a value of None: removes from) this process's
-    environment. ``on_log`` receives each line the host writes to standard
-    error; the last ``log_lines`` lines are kept in ``log``.
+    ``MODULE``; without it, ``default_program()`` finds the host. ``env`` adds
+    to (a value of None: removes from) this process's environment.
+    ``on_log`` receives each line the host writes to standard error; the
+    last ``log_lines`` lines are kept in ``log``.
     """
 
     def __init__(
@@ -230,7 +268,7 @@ class RenderHost:
     ) -> None:
         if queue_frames < 1:
             raise ValueError("queue_frames must be at least 1")
-        cmd, extra_env = _host_command(program)
+        cmd, extra_env, origin = _host_command(program)
         cmd = cmd + ["render-stream", os.fspath(bundle)]
         if threads is not None:
             cmd += ["--threads", str(int(threads))]
@@ -259,17 +297,17 @@ class RenderHost:
         self._closing = False
         self._error: Optional[HostError] = None
 
-        self._start(_child_env(extra_env, env))
+        self._start(_child_env(extra_env, env), origin)
         self._wait_header(start_timeout)
 
-    def _start(self, run_env: dict[str, str]) -> None:
+    def _start(self, run_env: dict[str, str], origin: str) -> None:
         """The host process and the two threads that drain its output."""
         cmd = self.command
         try:
             self._proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE, bufsize=0, env=run_env)
         except OSError as e:
-            raise HostError(f"cannot start {cmd[0]}: {e.strerror or e}", None, "") from e
+            raise HostError(f"cannot start {cmd[0]} ({origin}): {e.strerror or e}", None, "") from e
         self._stdin = self._proc.stdin
         self._stdout = self._proc.stdout
         self._log_thread = threading.Thread(target=self._read_log, name="kinra2-host-log", daemon=True)

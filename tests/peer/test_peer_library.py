@@ -13,9 +13,12 @@ import sys
 import threading
 import time
 import unittest
+from pathlib import Path
+from unittest import mock
 
 from peer_support import HOST, TempDirCase, main, numpy
 
+import kinra2_peer.host
 from kinra2_peer import MODULE, HostError, RenderHost, module_program
 from kinra2_peer.protocol import FLUSH, RESET, audio_record, read_header, records, speechlike
 
@@ -121,14 +124,23 @@ class Library(TempDirCase):
     def test_failures_carry_status_and_last_log_line(self):
         empty = os.path.join(self.tmp, "empty")
         os.makedirs(empty, exist_ok=True)
-        cases = [("refused bundle", dict(bundle=empty, program=HOST), 3, "FATAL:"),
-                 ("missing program", dict(bundle=self.bundle, program=os.path.join(self.tmp, "nope")), None, "")]
-        for name, kw, status, says in cases:
-            with self.subTest(name):
+        nope = os.path.join(self.tmp, "nope")
+        # Where no host is found, the message names every place looked at
+        # (here the build tree of a checkout at self.tmp, which has none).
+        cases = [("refused bundle", dict(bundle=empty, program=HOST), {}, 3, ["FATAL:"]),
+                 ("missing program", dict(program=nope), {}, None, [nope, "program="]),
+                 ("missing $KINRA2_HOST", {}, {"KINRA2_HOST": nope}, None, [nope, "$KINRA2_HOST"]),
+                 ("no host anywhere", {}, {"KINRA2_HOST": "", "PATH": self.tmp}, None,
+                  ["$KINRA2_HOST (not set)", os.path.join(self.tmp, "build", "bin", "render_stream_host_litert"),
+                   "render_stream_host_litert on the PATH"])]
+        for name, kw, env, status, says in cases:
+            with self.subTest(name), mock.patch.dict(os.environ, env), \
+                    mock.patch.object(kinra2_peer.host, "CHECKOUT", Path(self.tmp)):
                 with self.assertRaises(HostError) as cm:
-                    RenderHost(kw.pop("bundle"), **kw)
+                    RenderHost(kw.pop("bundle", self.bundle), **kw)
                 self.assertEqual(cm.exception.status, status)
-                self.assertIn(says, cm.exception.last_log)
+                for text in says:
+                    self.assertIn(text, str(cm.exception))
         with self.subTest("host killed while streaming"):
             host = RenderHost(self.bundle, program=HOST)
             os.kill(host.pid, signal.SIGKILL)
