@@ -57,9 +57,9 @@ def audio_record(samples: Any) -> bytes:
 
 
 def speechlike(n: int, seed: int = 1) -> array.array:
-    """``n`` float32 samples of syllable-like bursts of noise, loud and quiet
-    in turn every 3000 samples: deterministic for a seed, and the same as the
-    C++ tests' tone."""
+    """``n`` float32 samples of syllable-like bursts of noise, 3000 quiet
+    then 6000 loud, over and over: deterministic for a seed, and the signal
+    the C++ tests feed."""
     out = array.array("f", bytes(4 * n))
     s = seed
     for i in range(n):
