@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the scripts share; sourced, never run. Needs `set -euo pipefail` in the
 # caller.
 
@@ -63,4 +64,11 @@ k2_runtime_package() {
 # Copies $1 to $2 unless $2 already holds the same bytes.
 k2_copy_if_different() {
   cmp -s "$1" "$2" 2>/dev/null || { mkdir -p "$(dirname "$2")" && cp "$1" "$2"; }
+}
+
+# The interpreter the peer library and the preview run under: $PEER_PYTHON,
+# else Debian's own python3, which has numpy and aiohttp (a version
+# manager's python3 on the PATH may lack them).
+k2_peer_python() {
+  echo "${PEER_PYTHON:-/usr/bin/python3}"
 }

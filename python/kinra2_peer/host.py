@@ -5,15 +5,13 @@ through a bounded queue."""
 from __future__ import annotations
 
 import collections
-import json
 import os
 import re
-import struct
+import shutil
 import subprocess
 import sys
 import threading
 import time
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterator, Mapping, Optional, Sequence, Union
 
@@ -22,25 +20,28 @@ try:  # frames are numpy arrays where numpy is installed, 3-D memoryviews otherw
 except ImportError:  # pragma: no cover - depends on the interpreter
     _np = None
 
-#: The largest audio step the protocol takes, in samples.
-MAX_STEP = 16777216
-#: Samples that complete the first chunk of a session (1.6 s at 16 kHz).
-FIRST_CHUNK_SAMPLES = 25600
-#: Index of the first frame record of every session.
-FIRST_INDEX = 3
-
-_FLUSH = struct.pack("<I", 0xFFFFFFFF)
-_RESET = struct.pack("<I", 0xFFFFFFFE)
-_MARKER = -1
-_HEADER_LIMIT = 1 << 16
+from .protocol import (FIRST_CHUNK_SAMPLES, FIRST_INDEX, FLUSH, MARKER_INDEX, MAX_STEP, RESET, Header,
+                       read_header, read_record, step_word)
 
 #: Pass as ``program`` to run the host as the Python extension module
 #: (``python3.12 -m velmora._kinra2._litert_host``) instead of the native program.
 MODULE = "module"
 #: Environment variable naming the host program used when none is given.
 HOST_ENV = "KINRA2_HOST"
+#: The native host's file name, in a build tree and on the PATH.
+HOST_PROGRAM = "render_stream_host_litert"
 
-CHECKOUT = Path(__file__).resolve().parents[2]
+
+def _checkout() -> Optional[Path]:
+    """The source tree this package lies in (``python/kinra2_peer``), or None
+    where it was installed elsewhere."""
+    here = Path(__file__).resolve().parent
+    root = here.parents[1]
+    return root if here.parent.name == "python" and (root / "CMakeLists.txt").is_file() else None
+
+
+#: The checkout whose build tree is looked in, None for an installed package.
+CHECKOUT = _checkout()
 
 Program = Union[str, os.PathLike, Sequence[str], None]
 Samples = Any  # a float32 numpy array, bytes-like raw float32, or array.array("f")
@@ -62,22 +63,6 @@ class HostError(RuntimeError):
         self.what = what
         self.status = status
         self.last_log = last_log
-
-
-@dataclass(frozen=True)
-class Header:
-    """The stream's ``READY`` header."""
-
-    fps: int
-    width: int
-    height: int
-    sample_rate: int
-    color: Optional[dict]
-    raw: dict
-
-    @property
-    def frame_bytes(self) -> int:
-        return self.width * self.height * 3
 
 
 class Frame(tuple):
@@ -160,23 +145,71 @@ class _BoundedQueue:
 
 
 def default_program() -> list[str]:
-    """The host program: ``$KINRA2_HOST``, else the build tree's native program."""
+    """The host program when none is given: ``$KINRA2_HOST`` if set, else the
+    build tree's native program where this package lies in a checkout, else
+    ``render_stream_host_litert`` on the PATH. Where none of them has it, a
+    HostError names each place looked at."""
+    return _find_program()[0]
+
+
+def _find_program() -> tuple[list[str], str]:
+    """The default host command and where it came from, for messages."""
     env = os.environ.get(HOST_ENV, "").strip()
-    return [env or str(CHECKOUT / "build" / "bin" / "render_stream_host_litert")]
+    if env:
+        return [env], f"named by ${HOST_ENV}"
+    looked = [f"${HOST_ENV} (not set)"]
+    if CHECKOUT is not None:
+        built = CHECKOUT / "build" / "bin" / HOST_PROGRAM
+        if built.is_file():
+            return [str(built)], "the checkout's build tree"
+        looked.append(f"{built} (no such file)")
+    on_path = shutil.which(HOST_PROGRAM)
+    if on_path:
+        return [on_path], "found on the PATH"
+    looked.append(f"{HOST_PROGRAM} on the PATH (not found)")
+    raise HostError(f"no render host found; looked at {', '.join(looked)}; pass program= or set ${HOST_ENV}",
+                    None, "")
 
 
 def module_program() -> tuple[list[str], dict[str, str]]:
     """The command and environment additions that run the host as the Python
     3.12 extension module: ``$PYTHON`` if set, this interpreter if it is a
-    3.12, else ``python3.12``; the build tree's package directory goes on
-    ``PYTHONPATH``."""
+    3.12, else ``python3.12``; in a checkout, its build tree's package
+    directory goes on ``PYTHONPATH``."""
     python = os.environ.get("PYTHON", "").strip()
     if not python:
         python = sys.executable if sys.version_info[:2] == (3, 12) else "python3.12"
-    path = [str(CHECKOUT / "build" / "python")]
+    path = [str(CHECKOUT / "build" / "python")] if CHECKOUT is not None else []
     if os.environ.get("PYTHONPATH"):
         path.append(os.environ["PYTHONPATH"])
-    return [python, "-m", "velmora._kinra2._litert_host"], {"PYTHONPATH": os.pathsep.join(path)}
+    extra = {"PYTHONPATH": os.pathsep.join(path)} if path else {}
+    return [python, "-m", "velmora._kinra2._litert_host"], extra
+
+
+def _host_command(program: Program) -> tuple[list[str], dict[str, str], str]:
+    """The command that starts the host, the environment it adds, and where
+    the command came from (said when it cannot be started)."""
+    if program is None:
+        cmd, origin = _find_program()
+        return cmd, {}, origin
+    if isinstance(program, str) and program == MODULE:
+        cmd, extra = module_program()
+        return cmd, extra, "program=MODULE: $PYTHON, this 3.12 interpreter or python3.12"
+    if isinstance(program, (str, os.PathLike)):
+        return [os.fspath(program)], {}, "given as program="
+    return [os.fspath(a) for a in program], {}, "given as program="
+
+
+def _child_env(extra: Mapping[str, str], changes: Optional[Mapping[str, Optional[str]]]) -> dict[str, str]:
+    """This process's environment with ``extra`` added and ``changes`` applied
+    (a value of None removes its variable)."""
+    run_env = {**os.environ, **extra}
+    for key, value in (changes or {}).items():
+        if value is None:
+            run_env.pop(key, None)
+        else:
+            run_env[key] = value
+    return run_env
 
 
 def _as_record_bytes(samples: Samples) -> memoryview:
@@ -215,10 +248,10 @@ class RenderHost:
     both.
 
     ``program`` is the host's path (or an argument list that starts it), or
-    ``MODULE``; the default is ``$KINRA2_HOST`` or the build tree's native
-    program. ``env`` adds to (a value of None: removes from) this process's
-    environment. ``on_log`` receives each line the host writes to standard
-    error; the last ``log_lines`` lines are kept in ``log``.
+    ``MODULE``; without it, ``default_program()`` finds the host. ``env`` adds
+    to (a value of None: removes from) this process's environment.
+    ``on_log`` receives each line the host writes to standard error; the
+    last ``log_lines`` lines are kept in ``log``.
     """
 
     def __init__(
@@ -235,21 +268,7 @@ class RenderHost:
     ) -> None:
         if queue_frames < 1:
             raise ValueError("queue_frames must be at least 1")
-        run_env = dict(os.environ)
-        if program is None:
-            cmd = default_program()
-        elif isinstance(program, str) and program == MODULE:
-            cmd, extra = module_program()
-            run_env.update(extra)
-        elif isinstance(program, (str, os.PathLike)):
-            cmd = [os.fspath(program)]
-        else:
-            cmd = [os.fspath(a) for a in program]
-        for key, value in (env or {}).items():
-            if value is None:
-                run_env.pop(key, None)
-            else:
-                run_env[key] = value
+        cmd, extra_env, origin = _host_command(program)
         cmd = cmd + ["render-stream", os.fspath(bundle)]
         if threads is not None:
             cmd += ["--threads", str(int(threads))]
@@ -278,20 +297,28 @@ class RenderHost:
         self._closing = False
         self._error: Optional[HostError] = None
 
+        self._start(_child_env(extra_env, env), origin)
+        self._wait_header(start_timeout)
+
+    def _start(self, run_env: dict[str, str], origin: str) -> None:
+        """The host process and the two threads that drain its output."""
+        cmd = self.command
         try:
             self._proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE, bufsize=0, env=run_env)
         except OSError as e:
-            raise HostError(f"cannot start {cmd[0]}: {e.strerror or e}", None, "") from e
+            raise HostError(f"cannot start {cmd[0]} ({origin}): {e.strerror or e}", None, "") from e
         self._stdin = self._proc.stdin
         self._stdout = self._proc.stdout
         self._log_thread = threading.Thread(target=self._read_log, name="kinra2-host-log", daemon=True)
         self._reader = threading.Thread(target=self._read_stream, name="kinra2-host-frames", daemon=True)
         self._log_thread.start()
         self._reader.start()
-        if not self._started.wait(start_timeout):
+
+    def _wait_header(self, timeout: float) -> None:
+        if not self._started.wait(timeout):
             self.kill()
-            raise HostError(f"no READY header within {start_timeout:g} s", self._proc.returncode, self.last_log)
+            raise HostError(f"no READY header within {timeout:g} s", self._proc.returncode, self.last_log)
         if self.header is None:
             self.kill()
             raise self._error or HostError("the host ended before its READY header", self.status, self.last_log)
@@ -355,7 +382,7 @@ class RenderHost:
         with self._write_lock:
             for at in range(0, n, step):
                 k = min(step, n - at)
-                self._write(struct.pack("<I", k), data[at * 4:(at + k) * 4])
+                self._write(step_word(k), data[at * 4:(at + k) * 4])
                 self._fed += k
                 if self._fed >= FIRST_CHUNK_SAMPLES:
                     self._mark_due()
@@ -367,7 +394,7 @@ class RenderHost:
         consuming frames meanwhile if they may exceed the queue."""
         with self._write_lock:
             self._mark_due()
-            self._write(_FLUSH)
+            self._write(FLUSH)
             self._flushes += 1
             number = self._flushes
         if wait:
@@ -379,7 +406,7 @@ class RenderHost:
         frames from 3 again. Frames of the ended session that are still on
         their way are discarded."""
         with self._write_lock:
-            self._write(_RESET)
+            self._write(RESET)
             with self._state:
                 self._session += 1
                 self._fed = 0
@@ -512,18 +539,11 @@ class RenderHost:
                     pass  # a broken log callback must not stop the host's log from draining
         self._proc.stderr.close()
 
-    def _read_exact(self, view: memoryview) -> bool:
-        while view.nbytes:
-            got = self._stdout.readinto(view)
-            if not got:
-                return False
-            view = view[got:]
-        return True
-
     def _read_stream(self) -> None:
         try:
-            self._read_header()
+            self.header = read_header(self._stdout)
             if self.header is not None:
+                self._started.set()
                 self._read_records()
         except Exception as e:  # the host wrote something that is not the stream
             self._error = HostError(f"unreadable output from the host: {e}", None, self.last_log)
@@ -532,41 +552,18 @@ class RenderHost:
             self._finish()
             self._stdout.close()
 
-    def _read_header(self) -> None:
-        line = bytearray()
-        one = bytearray(1)
-        while not line.endswith(b"\n"):
-            if len(line) > _HEADER_LIMIT or not self._stdout.readinto(one):
-                return
-            line += one
-        if not line.startswith(b"READY "):
-            raise ValueError(f"expected a READY header, got {bytes(line[:60])!r}")
-        fields = json.loads(line[6:].decode("ascii"))
-        header = Header(fps=int(fields["fps"]), width=int(fields["width"]), height=int(fields["height"]),
-                        sample_rate=int(fields["sample_rate"]), color=fields.get("color"), raw=fields)
-        if min(header.fps, header.width, header.height, header.sample_rate) <= 0:
-            raise ValueError(f"impossible stream geometry in {fields}")
-        self.header = header
-        self._started.set()
-
     def _read_records(self) -> None:
         size = self.header.frame_bytes
         shape = (self.header.height, self.header.width, 3)
-        word = bytearray(4)
-        while self._read_exact(memoryview(word)):
-            (index,) = struct.unpack("<i", word)
-            if index == _MARKER:
+        while (record := read_record(self._stdout, size)) is not None:
+            index, buf = record
+            if index == MARKER_INDEX:
                 with self._state:
                     self._markers += 1
                     number = self._markers
                     self._state.notify_all()
                 self._queue.put(Marker(number), control=True)
                 continue
-            if index < 0:
-                raise ValueError(f"negative frame index {index}")
-            buf = bytearray(size)
-            if not self._read_exact(memoryview(buf)):
-                return
             if index == FIRST_INDEX:
                 self._start_session()
             pixels = _np.frombuffer(buf, dtype=_np.uint8).reshape(shape) if _np is not None \

@@ -23,7 +23,8 @@ from typing import Any, Optional
 import numpy as np
 from aiohttp import WSMsgType, web
 
-from .host import FIRST_CHUNK_SAMPLES, FIRST_INDEX, HostError, Marker, RenderHost
+from .host import HostError, Marker, RenderHost
+from .protocol import FIRST_CHUNK_SAMPLES, FIRST_INDEX
 from .speech import Voice
 
 PAGE = Path(__file__).with_name("preview.html")
@@ -49,6 +50,78 @@ class Utterance:
         self.cancel = threading.Event()
         self.thread: Optional[threading.Thread] = None
         self.flush_number: Optional[int] = None
+
+
+class UtteranceFeed:
+    """One utterance on its way: each block of speech goes to the page as it
+    is synthesised, and the audio to the host, its first chunk whole and then
+    in steps no further ahead of the clock than the lead."""
+
+    def __init__(self, page: "PageSession", utt: Utterance, blocks: Any, t0: float) -> None:
+        self.page, self.utt, self.blocks, self.t0 = page, utt, blocks, t0
+        self.host = page.host
+        self.sr = self.host.sample_rate
+        self.fed = self.synthesised = 0
+        self.pending = np.zeros(0, dtype=np.float32)  # synthesised, not yet fed
+        self.parts: list = []  # synthesised blocks not yet joined to pending
+        self.paced_from = 0.0  # when the first chunk had been fed
+        self.done = False  # the speech has all been synthesised
+
+    def run(self) -> Optional[int]:
+        """The samples fed once the speech ends or is cancelled; None when
+        the page went away or the utterance was cut short while feeding."""
+        while not self.utt.cancel.is_set():
+            want = FIRST_CHUNK_SAMPLES if self.fed == 0 else STEP_SAMPLES
+            if not self.done and (self.fed or self.synthesised < want):
+                if not self.take_block():
+                    return None
+                continue
+            if len(self.pending) < want and self.parts:
+                self.pending = np.concatenate([self.pending] + self.parts)
+                self.parts.clear()
+            if len(self.pending) == 0:
+                break
+            n = min(want, len(self.pending))
+            ahead = self.ahead_of_clock(n)
+            if ahead > 0:
+                self.utt.cancel.wait(ahead / self.sr)
+                continue
+            if not self.feed_step(n):
+                return None
+        return self.fed
+
+    def take_block(self) -> bool:
+        """The next block of speech, to the page at once; False once the page is gone."""
+        block = next(self.blocks, None)
+        if block is None:
+            self.done = True
+            return True
+        if not self.page.send(MSG_HEAD.pack(KIND_AUDIO, self.utt.number, self.synthesised, 0) + block.tobytes()):
+            return False
+        self.synthesised += len(block)
+        self.parts.append(block)
+        return True
+
+    def ahead_of_clock(self, n: int) -> int:
+        """Samples by which feeding ``n`` more would run past the lead."""
+        if not self.fed:
+            return 0
+        allowed = FIRST_CHUNK_SAMPLES + LEAD_SAMPLES + int((time.monotonic() - self.paced_from) * self.sr)
+        return self.fed + n - allowed
+
+    def feed_step(self, n: int) -> bool:
+        """The next ``n`` samples to the host; False when cancelled meanwhile."""
+        step, self.pending = self.pending[:n], self.pending[n:]
+        with self.page.lock:
+            if self.utt.cancel.is_set():
+                return False
+            self.host.feed(step)
+        if not self.fed:
+            self.paced_from = time.monotonic()
+            self.page.send({"type": "fed_first_chunk", "utt": self.utt.number,
+                            "tts_ms": round((self.paced_from - self.t0) * 1000, 1)})
+        self.fed += n
+        return True
 
 
 class PageSession:
@@ -184,54 +257,17 @@ class PageSession:
         """Speech to the page as soon as it is synthesised (its playback must
         never wait for the host), and to the host: the first chunk's audio at
         once, then 100 ms steps paced by the clock."""
-        host = self.host
-        sr = host.sample_rate
         t0 = time.monotonic()
-        fed = synthesised = 0
-        pending = np.zeros(0, dtype=np.float32)
-        parts: list = []
-        paced_from = 0.0
         blocks = None
         try:
-            blocks = self.voice.speak(utt.text, rate=sr, cancel=utt.cancel)
-            done = False
-            while not utt.cancel.is_set():
-                want = FIRST_CHUNK_SAMPLES if fed == 0 else STEP_SAMPLES
-                if not done and (fed or synthesised < want):
-                    block = next(blocks, None)
-                    if block is None:
-                        done = True
-                    elif not self.send(MSG_HEAD.pack(KIND_AUDIO, utt.number, synthesised, 0) + block.tobytes()):
-                        return
-                    else:
-                        synthesised += len(block)
-                        parts.append(block)
-                    continue
-                if len(pending) < want and parts:
-                    pending = np.concatenate([pending] + parts)
-                    parts.clear()
-                if len(pending) == 0:
-                    break
-                n = min(want, len(pending))
-                if fed:
-                    ahead = fed + n - (FIRST_CHUNK_SAMPLES + LEAD_SAMPLES + int((time.monotonic() - paced_from) * sr))
-                    if ahead > 0:
-                        utt.cancel.wait(ahead / sr)
-                        continue
-                step, pending = pending[:n], pending[n:]
-                with self.lock:
-                    if utt.cancel.is_set():
-                        return
-                    host.feed(step)
-                if not fed:
-                    paced_from = time.monotonic()
-                    self.send({"type": "fed_first_chunk", "utt": utt.number,
-                               "tts_ms": round((paced_from - t0) * 1000, 1)})
-                fed += n
+            blocks = self.voice.speak(utt.text, rate=self.host.sample_rate, cancel=utt.cancel)
+            fed = UtteranceFeed(self, utt, blocks, t0).run()
+            if fed is None:
+                return
             with self.lock:
                 if utt.cancel.is_set():
                     return
-                self.flush_utt[host.flush(wait=False)] = utt.number
+                self.flush_utt[self.host.flush(wait=False)] = utt.number
             self.send({"type": "fed", "utt": utt.number, "samples": fed})
         except HostError as e:
             self.send({"type": "error", "message": f"render host failed: {e}"})

@@ -1,7 +1,6 @@
 """Shared by the peer tests: where the built programs are, a demo bundle,
-speech-like audio without numpy, and a runner whose all-skipped run exits 77."""
+and a runner whose all-skipped run exits 77."""
 
-import array
 import os
 import subprocess
 import sys
@@ -15,7 +14,6 @@ sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 BIN = Path(os.environ.get("K2_BIN_DIR") or ROOT / "build" / "bin")
 HOST = str(BIN / "render_stream_host_litert")
-FRAME_BYTES = 720 * 416 * 3
 
 try:
     import numpy
@@ -27,16 +25,6 @@ def make_demo_bundle(tmp: str) -> str:
     path = os.path.join(tmp, "demo")
     subprocess.run([str(BIN / "make_demo_bundle"), path], check=True, capture_output=True)
     return path
-
-
-def speechlike(n: int, seed: int = 1) -> array.array:
-    """Loud and quiet bursts of noise, float32, deterministic."""
-    out = array.array("f", bytes(4 * n))
-    s = seed
-    for i in range(n):
-        s = (s * 1664525 + 1013904223) & 0xFFFFFFFF
-        out[i] = (0.05 if (i // 3000) % 3 == 0 else 0.6) * (((s >> 8) / 8388608.0) - 1.0)
-    return out
 
 
 def pixel_bytes(pixels) -> bytes:

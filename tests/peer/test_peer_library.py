@@ -3,23 +3,27 @@ the host wrote, resets must not leak frames of the ended session, a slow
 consumer must hold the host back, and failures must say why."""
 
 import array
+import hashlib
+import io
+import itertools
 import os
 import signal
-import struct
 import subprocess
 import sys
 import threading
 import time
 import unittest
+from pathlib import Path
+from unittest import mock
 
-from peer_support import FRAME_BYTES, HOST, TempDirCase, main, numpy, speechlike
+from peer_support import HOST, TempDirCase, main, numpy
 
+import kinra2_peer.host
 from kinra2_peer import MODULE, HostError, RenderHost, module_program
+from kinra2_peer.protocol import FLUSH, RESET, audio_record, read_header, records, speechlike
 
 A = speechlike(30000, seed=1)
 B = speechlike(26000, seed=2)
-FLUSH = struct.pack("<I", 0xFFFFFFFF)
-RESET = struct.pack("<I", 0xFFFFFFFE)
 
 
 def module_runs() -> bool:
@@ -30,20 +34,20 @@ def module_runs() -> bool:
                           capture_output=True).returncode == 0
 
 
+def digest(pixels) -> str:
+    return hashlib.sha256(pixels).hexdigest()[:16]
+
+
 def raw_records(stdout: bytes) -> list:
-    """(index, bytes) pairs of a whole stream; -1 for a marker."""
-    at = stdout.index(b"\n") + 1
-    out = []
-    while at < len(stdout):
-        (index,) = struct.unpack_from("<i", stdout, at)
-        at += 4
-        out.append((index, stdout[at:at + FRAME_BYTES] if index >= 0 else None))
-        at += FRAME_BYTES if index >= 0 else 0
-    return out
+    """(index, digest of the pixels) pairs of a whole stream; -1 for a marker."""
+    stream = io.BytesIO(stdout)
+    header = read_header(stream)
+    return [(i, None if pixels is None else digest(pixels)) for i, pixels in records(stream, header.frame_bytes)]
 
 
-def as_bytes(frames) -> list:
-    return [(i, f.tobytes()) for i, f in frames]
+def digests(frames) -> list:
+    """(index, digest) pairs, which a failed comparison can print."""
+    return [(i, digest(f)) for i, f in frames]
 
 
 class Library(TempDirCase):
@@ -51,7 +55,7 @@ class Library(TempDirCase):
     def setUpClass(cls):
         super().setUpClass()
         # The reference: the two sessions A and B written in one go by hand.
-        data = struct.pack("<I", len(A)) + A.tobytes() + FLUSH + RESET + struct.pack("<I", len(B)) + B.tobytes() + FLUSH
+        data = audio_record(A) + FLUSH + RESET + audio_record(B) + FLUSH
         p = subprocess.run([HOST, "render-stream", cls.bundle], input=data, capture_output=True, timeout=300)
         assert p.returncode == 0, p.stderr.decode(errors="replace")
         recs = raw_records(p.stdout)
@@ -66,8 +70,8 @@ class Library(TempDirCase):
             host.reset()
             got_b = list(host.render(B.tobytes()))
         self.assertEqual(host.status, 0)
-        self.assertEqual(as_bytes(got_a), self.ref_a)
-        self.assertEqual(as_bytes(got_b), self.ref_b)
+        self.assertEqual(digests(got_a), self.ref_a)
+        self.assertEqual(digests(got_b), self.ref_b)
         self.assertEqual([i for i, _ in got_b][:3], [3, 4, 5])
         index, frame = got_a[0]
         if numpy is not None:
@@ -76,14 +80,31 @@ class Library(TempDirCase):
         else:
             self.assertEqual((frame.shape, frame.format), ((720, 416, 3), "B"))
 
-    def test_reset_drops_frames_still_in_flight(self):
-        long_a = speechlike(90000, seed=1)
-        with RenderHost(self.bundle, program=HOST) as host:
-            host.feed(long_a)      # three chunks of frames come back, unread
-            host.reset()
-            got = list(host.render(B))
-            self.assertIsNotNone(host.first_frame_latency)
-        self.assertEqual(as_bytes(got), self.ref_b)
+    def test_reset_drops_the_ended_sessions_frames_queued_or_in_flight(self):
+        # However the frames are taken, none of session A may come out after
+        # the reset: neither the eight queued unread when it was sent, nor the
+        # rest of A's first chunk, still in the pipe or not yet written then.
+        consumers = {"read": lambda host: iter(lambda: host.read(timeout=120), None),
+                     "frames": lambda host: host.frames(timeout=120),
+                     "render": None}
+        for name, consume in consumers.items():
+            with self.subTest(name), RenderHost(self.bundle, program=HOST, queue_frames=8) as host:
+                host.feed(A)
+                deadline = time.monotonic() + 120
+                while host.queued < 8 and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                self.assertEqual(host.queued, 8)
+                host.reset()
+                if consume is None:
+                    got = list(host.render(B))
+                else:
+                    writer = threading.Thread(target=lambda: (host.feed(B), host.flush(wait=False)))
+                    writer.start()
+                    got = list(itertools.islice(consume(host), len(self.ref_b)))
+                    writer.join()
+                self.assertIsNotNone(host.first_frame_latency)
+                self.assertEqual(digests(got), self.ref_b)
+                self.assertEqual({frame.session for frame in got}, {1})
 
     def test_slow_consumer_holds_the_host_back(self):
         audio = speechlike(25600 * 6)
@@ -103,14 +124,23 @@ class Library(TempDirCase):
     def test_failures_carry_status_and_last_log_line(self):
         empty = os.path.join(self.tmp, "empty")
         os.makedirs(empty, exist_ok=True)
-        cases = [("refused bundle", dict(bundle=empty, program=HOST), 3, "FATAL:"),
-                 ("missing program", dict(bundle=self.bundle, program=os.path.join(self.tmp, "nope")), None, "")]
-        for name, kw, status, says in cases:
-            with self.subTest(name):
+        nope = os.path.join(self.tmp, "nope")
+        # Where no host is found, the message names every place looked at
+        # (here the build tree of a checkout at self.tmp, which has none).
+        cases = [("refused bundle", dict(bundle=empty, program=HOST), {}, 3, ["FATAL:"]),
+                 ("missing program", dict(program=nope), {}, None, [nope, "program="]),
+                 ("missing $KINRA2_HOST", {}, {"KINRA2_HOST": nope}, None, [nope, "$KINRA2_HOST"]),
+                 ("no host anywhere", {}, {"KINRA2_HOST": "", "PATH": self.tmp}, None,
+                  ["$KINRA2_HOST (not set)", os.path.join(self.tmp, "build", "bin", "render_stream_host_litert"),
+                   "render_stream_host_litert on the PATH"])]
+        for name, kw, env, status, says in cases:
+            with self.subTest(name), mock.patch.dict(os.environ, env), \
+                    mock.patch.object(kinra2_peer.host, "CHECKOUT", Path(self.tmp)):
                 with self.assertRaises(HostError) as cm:
-                    RenderHost(kw.pop("bundle"), **kw)
+                    RenderHost(kw.pop("bundle", self.bundle), **kw)
                 self.assertEqual(cm.exception.status, status)
-                self.assertIn(says, cm.exception.last_log)
+                for text in says:
+                    self.assertIn(text, str(cm.exception))
         with self.subTest("host killed while streaming"):
             host = RenderHost(self.bundle, program=HOST)
             os.kill(host.pid, signal.SIGKILL)
@@ -131,7 +161,7 @@ class Library(TempDirCase):
         with RenderHost(self.bundle, program=MODULE) as host:
             self.assertEqual(host.command[1:3], ["-m", "velmora._kinra2._litert_host"])
             got = list(host.render(A))
-        self.assertEqual(as_bytes(got), self.ref_a)
+        self.assertEqual(digests(got), self.ref_a)
 
 
 if __name__ == "__main__":

@@ -9,12 +9,14 @@ usage: pyd_standin.py <bin dir> <pyd_host.exe> <module.pyd> <emulator...>
 import hashlib
 import json
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from kinra2_peer.protocol import FLUSH, RESET, audio_record, speechlike  # noqa: E402
 
 BIN, PYD_HOST, PYD = sys.argv[1:4]
 EMULATOR = sys.argv[4:]
@@ -23,18 +25,7 @@ NATIVE = EMULATOR + [os.path.join(BIN, "render_stream_host_litert.exe")]
 MODULE = EMULATOR + [PYD_HOST, PYD, "host"]
 TIMEOUT = 600
 
-
-def audio(n, seed=1):
-    out, s = [], seed
-    for i in range(n):
-        s = (s * 1664525 + 1013904223) & 0xFFFFFFFF
-        out.append((0.05 if (i // 3000) % 3 == 0 else 0.6) * (((s ^ 0x80000000) - 0x80000000 >> 8) / 8388608.0))
-    return struct.pack("<I%df" % n, n, *out)
-
-
-FLUSH = struct.pack("<I", 0xFFFFFFFF)
-RESET = struct.pack("<I", 0xFFFFFFFE)
-INPUT = audio(30000) + FLUSH + RESET + audio(9000) + FLUSH
+INPUT = audio_record(speechlike(30000)) + FLUSH + RESET + audio_record(speechlike(9000)) + FLUSH
 
 
 class StandIn(unittest.TestCase):

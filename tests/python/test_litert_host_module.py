@@ -6,12 +6,14 @@ signal handlers in place."""
 import hashlib
 import json
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from kinra2_peer.protocol import FLUSH, RESET, audio_record, credit, speechlike  # noqa: E402
 
 BIN = os.environ["K2_BIN_DIR"]
 NATIVE = [os.path.join(BIN, "render_stream_host_litert")]
@@ -19,28 +21,15 @@ MODULE = [sys.executable, "-m", "velmora._kinra2._litert_host"]
 TIMEOUT = 300
 
 
-def records(n_samples_list, seed=1):
-    """Audio steps of syllable-like noise, each followed by the given control words."""
-    out = bytearray()
-    s = seed
-    for item in n_samples_list:
-        if isinstance(item, bytes):  # a raw control record
-            out += item
-            continue
-        samples = []
-        for i in range(item):
-            s = (s * 1664525 + 1013904223) & 0xFFFFFFFF
-            noise = ((s ^ 0x80000000) - 0x80000000 >> 8) / 8388608.0
-            samples.append((0.05 if (i // 3000) % 3 == 0 else 0.6) * noise)
-        out += struct.pack("<I%df" % item, item, *samples)
-    return bytes(out)
+def records(items):
+    """The input of a peer: an integer is that many samples of speech-like
+    audio (each step with a seed of its own), bytes a control record."""
+    return b"".join(item if isinstance(item, bytes) else audio_record(speechlike(item, seed))
+                    for seed, item in enumerate(items, 1))
 
 
-FLUSH = struct.pack("<I", 0xFFFFFFFF)
-RESET = struct.pack("<I", 0xFFFFFFFE)
-CREDIT = struct.pack("<II", 0xFFFFFFFD, 7)
 # Two sessions, flushes, a credit and trailing audio that is never rendered.
-INPUT = records([30000, 20000, FLUSH, RESET, 26000, CREDIT, 9000, FLUSH, 5000])
+INPUT = records([30000, 20000, FLUSH, RESET, 26000, credit(7), 9000, FLUSH, 5000])
 
 
 class HostCase(unittest.TestCase):
