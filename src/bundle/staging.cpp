@@ -137,11 +137,12 @@ std::string stage_tflite(const std::string& bundle, std::string_view nm, std::st
   const std::string dir = stage_dir().value_or(system::default_temp_dir());
   const std::string base = std::string(detail::base_name(nm));
   std::string path;
-  system::File file = system::File::create_unique(dir, "k2stage_", "_" + base, path);
+  // Each name is registered before a file of that name can exist, so an
+  // interrupt at any moment finds every file this made (removing a name
+  // not yet created is harmless), and an interrupted write leaves nothing
+  // behind either.
+  system::File file = system::File::create_unique(dir, "k2stage_", "_" + base, path, register_path, unregister_first);
   if (!file.ok()) throw std::system_error(file.error(), "cannot create a staged file in " + dir);
-  // Registered before the first byte is written, so an interrupted write
-  // leaves nothing behind either.
-  register_path(path);
   std::error_code err;
   if (!file.write_all(data)) err = file.error();
   if (!file.close() && !err) err = file.error();

@@ -1,5 +1,6 @@
 #include "system/files.hpp"
 
+#include <random>
 #include <utility>
 
 namespace kinra2::system {
@@ -14,6 +15,24 @@ File& File::operator=(File&& o) noexcept {
     error_ = o.error_;
   }
   return *this;
+}
+
+File File::create_unique(const std::string& dir, std::string_view prefix, std::string_view suffix,
+                         std::string& path, const NameHook& claim, const NameHook& unclaim) {
+  static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device rnd;
+  File f;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string unique;
+    for (int i = 0; i < 8; ++i) unique += alphabet[rnd() % 36];
+    path = join_path(dir, std::string(prefix) + unique + std::string(suffix));
+    if (claim) claim(path);
+    f = create_new(path);
+    if (f.ok()) return f;
+    if (unclaim) unclaim(path);
+    if (!f.name_taken()) break;
+  }
+  return f;
 }
 
 std::filesystem::path fs_path(std::string_view utf8) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,9 +46,17 @@ class File {
   // For reading. `no_wait` keeps a FIFO or device from blocking the open.
   static File open_read(const std::string& path, bool no_wait = false);
   // A new file created exclusively in `dir` for writing, named `prefix`, a
-  // unique part, then `suffix`. Its path is left in `path`.
-  static File create_unique(const std::string& dir, std::string_view prefix,
-                            std::string_view suffix, std::string& path);
+  // unique part, then `suffix`. Its path is left in `path`. Each name tried
+  // is handed to `claim` before a file of that name can exist, and to
+  // `unclaim` when it was taken or could not be created: a registry that an
+  // interrupt sweeps then never misses a file that was made.
+  using NameHook = std::function<void(const std::string&)>;
+  static File create_unique(const std::string& dir, std::string_view prefix, std::string_view suffix,
+                            std::string& path, const NameHook& claim = {}, const NameHook& unclaim = {});
+  // For writing, only when nothing of that name exists yet.
+  static File create_new(const std::string& path);
+  // Whether the last call failed because the name was taken.
+  bool name_taken() const;
 
   bool ok() const;
   const std::error_code& error() const { return error_; }

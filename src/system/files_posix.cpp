@@ -43,14 +43,15 @@ File File::open_read(const std::string& path, bool no_wait) {
   return f;
 }
 
-File File::create_unique(const std::string& dir, std::string_view prefix, std::string_view suffix,
-                         std::string& path) {
+File File::create_new(const std::string& path) {
   File f;
-  path = join_path(dir, std::string(prefix) + "XXXXXX" + std::string(suffix));
-  // mkstemps keeps the suffix after the random part.
-  f.h_ = ::mkstemps(path.data(), static_cast<int>(suffix.size()));
+  f.h_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (f.h_ < 0) f.error_ = last_error();
   return f;
+}
+
+bool File::name_taken() const {
+  return error_.value() == EEXIST;
 }
 
 std::optional<FileStat> File::stat() {

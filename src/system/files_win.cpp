@@ -2,7 +2,6 @@
 
 #include "system/utf16_win.hpp"
 
-#include <bcrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,27 +45,16 @@ File File::open_read(const std::string& path, bool /*no_wait*/) {
   return f;
 }
 
-File File::create_unique(const std::string& dir, std::string_view prefix, std::string_view suffix,
-                         std::string& path) {
+File File::create_new(const std::string& path) {
   File f;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char rnd[6];
-    if (BCryptGenRandom(nullptr, rnd, sizeof rnd, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
-      f.error_ = win_error(ERROR_GEN_FAILURE);
-      return f;
-    }
-    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string unique;
-    for (unsigned char c : rnd) unique += alphabet[c % 36];
-    path = join_path(dir, std::string(prefix) + unique + std::string(suffix));
-    f.h_ = value_of(CreateFileW(widen(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (f.h_ != -1) return f;
-    const DWORD e = GetLastError();
-    f.error_ = win_error(e);
-    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return f;
-  }
+  f.h_ = value_of(CreateFileW(widen(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (f.h_ == -1) f.error_ = win_error();
   return f;
+}
+
+bool File::name_taken() const {
+  return error_.value() == ERROR_FILE_EXISTS || error_.value() == ERROR_ALREADY_EXISTS;
 }
 
 std::optional<FileStat> File::stat() {
