@@ -139,6 +139,9 @@ std::vector<detail::PixelIsa> runnable_isas() {
   if (ssse3) out.push_back(detail::pixel_isa_for(true, false));
   if (avx2) out.push_back(detail::pixel_isa_for(true, true));
   EXPECT_EQ(detail::this_pixel_isa(), detail::pixel_isa_for(ssse3, avx2));
+#elif defined(__aarch64__)
+  out.push_back(PixelIsa::neon);
+  EXPECT_EQ(detail::this_pixel_isa(), PixelIsa::neon);
 #endif
   return out;
 }
