@@ -96,3 +96,21 @@ if(K2_BUILD_TESTS AND WIN32 AND CMAKE_CROSSCOMPILING)
                          TIMEOUT 1800)
   endif()
 endif()
+
+# --- the arm64 build against the x86-64 one -----------------------------------
+# One record stream through an x86-64 build's host and through this build's
+# host under QEMU, for the exact demo bundle (make_demo_bundle --exact): the
+# same bytes (scripts/same-bytes-arm64). Skipped (77) without an x86-64 build.
+if(K2_BUILD_TESTS AND CMAKE_CROSSCOMPILING AND NOT WIN32)
+  find_program(K2_PYTHON3 python3)
+  set(K2_X86_BIN_DIR "${CMAKE_SOURCE_DIR}/build/bin" CACHE PATH
+      "bin/ of the x86-64 build whose output the arm64 host must match")
+  if(K2_PYTHON3)
+    add_test(NAME SameBytes.Arm64UnderQemuAndX86
+             COMMAND ${K2_PYTHON3} ${CMAKE_SOURCE_DIR}/scripts/same-bytes-arm64
+                     --x86 ${K2_X86_BIN_DIR} --arm64 ${CMAKE_BINARY_DIR}/bin
+                     --qemu ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set_tests_properties(SameBytes.Arm64UnderQemuAndX86 PROPERTIES SKIP_RETURN_CODE 77
+                         TIMEOUT 1800 LABELS same-bytes)
+  endif()
+endif()

