@@ -6,6 +6,7 @@
 // kernels' vector width, order or fused multiply-add: every processor
 // computes the same bits, so the host's byte stream can be compared across
 // architectures.
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -24,33 +25,35 @@ constexpr int ROW_SAMPLES = TEMPO_SAMPLES / ROWS;   // 2514; the last 4 samples 
 constexpr int SUBS = 4;                             // face pixels per latent pixel (2x2)
 constexpr int UP = 4;                               // frame pixels per face pixel, each way
 constexpr int DEC_IN = 2 * LC + 4;                  // current, previous, phase one-hot
-// Powers of two and short binary fractions keep the constants exact.
-constexpr float MOUTH_GAIN = 4.0f;
-constexpr float MOUTH_GATE = 0.125f;
+// Short binary fractions keep the constants exact. The renderer scales speech
+// by 3, so ordinary speech peaks at 0.2 to 1.5: an opening of 0 to 0.7.
+constexpr float MOUTH_GAIN = 0.5f;
+constexpr float MOUTH_GATE = 0.03125f;
 constexpr float MOUTH_RELEASE = 0.0625f;  // per step, the mouth closes by at most this
 constexpr float TICK = 1.0f / BLINK_PERIOD;
 static_assert((BLINK_PERIOD & (BLINK_PERIOD - 1)) == 0);
 
 // (1, 3, 1, PLANE): how far each colour darkens per unit of mouth opening or
-// eye closure at each latent pixel.
+// eye closure at each latent pixel: a lens, darkest at its centre.
 std::vector<float> ink(bool eyes) {
-  const float colour[2][3] = {{0.625f, 0.75f, 0.5f}, {0.875f, 0.75f, 0.625f}};
+  const float colour[2][3] = {{0.66f, 0.73f, 0.58f}, {0.90f, 0.80f, 0.66f}};
   std::vector<float> w(static_cast<std::size_t>(3) * PLANE, 0.0f);
-  for (int y = 0; y < LH; ++y)
-    for (int x = 0; x < LW; ++x) {
-      bool inside;
-      if (eyes) {
-        inside = y >= EYE_ROW - 1 && y <= EYE_ROW + 1 &&
-                 ((x >= EYE_COLS[0] - 2 && x <= EYE_COLS[0] + 2) ||
-                  (x >= EYE_COLS[1] - 2 && x <= EYE_COLS[1] + 2));
-      } else {
-        inside = y >= MOUTH_ROW - 1 && y <= MOUTH_ROW + 1 && x >= LW / 2 - 5 && x < LW / 2 + 5;
+  const auto lens = [&](double cx, double cy, double rx, double ry) {
+    for (int y = 0; y < LH; ++y)
+      for (int x = 0; x < LW; ++x) {
+        const double u = (x - cx) / rx, v = (y - cy) / ry, d = u * u + v * v;
+        if (d >= 1.0) continue;
+        const float depth = static_cast<float>(std::min(1.0, 2.0 * (1.0 - d)));
+        for (int c = 0; c < 3; ++c)
+          w[static_cast<std::size_t>(c) * PLANE + static_cast<std::size_t>(y) * LW + x] =
+              -colour[eyes][c] * depth;
       }
-      if (!inside) continue;
-      for (int c = 0; c < 3; ++c)
-        w[static_cast<std::size_t>(c) * PLANE + static_cast<std::size_t>(y) * LW + x] =
-            -colour[eyes][c];
-    }
+  };
+  if (eyes) {
+    for (int ex : EYE_COLS) lens(ex, EYE_ROW, 3.2, 1.6);
+  } else {
+    lens((LW - 1) / 2.0, MOUTH_ROW, 6.5, 2.6);
+  }
   return w;
 }
 
