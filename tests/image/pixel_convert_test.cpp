@@ -140,9 +140,10 @@ TEST(PixelConvert, SameBytesOnEveryProcessor) {
     const ColorCorrect* cc;
     const char* sha256;
   } rows[] = {
-      {"no correction", nullptr, "TBD"},
-      {"gain and bias", &gb, "TBD"},
-      {"table", &lut, "TBD"},
+      {"no correction", nullptr,
+       "08ef3ce58b97d6db55805f349c8391d10580283597eb201cba7b1cd8a6fba6bb"},
+      {"gain and bias", &gb, "1621ac4d1081b5ce1587d9bff09f4e356bd9991b50219b8dcd8efe447d55426e"},
+      {"table", &lut, "6b3c0709a74cdaab1ccf93017e68c9632420041870f139f745f25572553f7c8e"},
   };
   for (const auto& r : rows) {
     auto f = make_frames(2);

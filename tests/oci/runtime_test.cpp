@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 // The image is a Linux one, run by podman on a Linux machine.
-TEST(Oci, ThreadsFollowTheCpuLimit) { GTEST_SKIP() << "OCI containers are a Linux facility"; }
+TEST(Oci, ThreadsFollowTheCpuLimit) {
+  GTEST_SKIP() << "OCI containers are a Linux facility";
+}
 
 #else
 #include <linux/magic.h>
@@ -138,8 +140,8 @@ TEST_F(Oci, ServesTheStreamAsTheBareHostDoes) {
   const TempDir stage("k2_oci_stage");
   std::filesystem::permissions(stage.path(),
                                std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
-  const std::string imx = std::filesystem::temp_directory_path() /
-                          ("k2_oci_" + std::to_string(::getpid()) + ".imx");
+  const std::string imx =
+      std::filesystem::temp_directory_path() / ("k2_oci_" + std::to_string(::getpid()) + ".imx");
   const AdoptedDir cleanup{imx};
   ASSERT_EQ(run({bin("imx_from_bundle"), demo_bundle(), imx}).first, 0);
   const std::string input = Records().audio(tone(16800)).flush().bytes;

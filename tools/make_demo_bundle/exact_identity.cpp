@@ -20,11 +20,11 @@ namespace kinra2::demo {
 
 namespace {
 
-constexpr int ROWS = 14;                            // token rows per window
-constexpr int ROW_SAMPLES = TEMPO_SAMPLES / ROWS;   // 2514; the last 4 samples are not heard
-constexpr int SUBS = 4;                             // face pixels per latent pixel (2x2)
-constexpr int UP = 4;                               // frame pixels per face pixel, each way
-constexpr int DEC_IN = 2 * LC + 4;                  // current, previous, phase one-hot
+constexpr int ROWS = 14;                           // token rows per window
+constexpr int ROW_SAMPLES = TEMPO_SAMPLES / ROWS;  // 2514; the last 4 samples are not heard
+constexpr int SUBS = 4;                            // face pixels per latent pixel (2x2)
+constexpr int UP = 4;                              // frame pixels per face pixel, each way
+constexpr int DEC_IN = 2 * LC + 4;                 // current, previous, phase one-hot
 // Short binary fractions keep the constants exact. The renderer scales speech
 // by 3, so ordinary speech peaks at 0.2 to 1.5: an opening of 0 to 0.7.
 constexpr float MOUTH_GAIN = 0.5f;
@@ -66,7 +66,8 @@ class ExactBuilder {
     Graph g(m_, "enc");
     const int x = g.input("args_0", {1, TEMPO_SAMPLES});
     const int rows = g.reshape(g.slice(x, {0, 0}, {1, ROWS * ROW_SAMPLES}), {ROWS, ROW_SAMPLES});
-    g.sign("enc", {{"args_0", x}}, {{"output_0", g.reshape(g.reduce_max(g.abs(rows), 1), {1, ROWS})}});
+    g.sign("enc", {{"args_0", x}},
+           {{"output_0", g.reshape(g.reduce_max(g.abs(rows), 1), {1, ROWS})}});
   }
 
   // Every token of a row carries its opening, GAIN * peak - GATE.
@@ -95,11 +96,10 @@ class ExactBuilder {
     // 1 when tick is (BLINK_PERIOD - 1) / BLINK_PERIOD, else 0.
     const float zero1[1] = {0.0f};
     const int none = g.constant("none", {1}, zero1);
-    const int closed = g.maximum(g.add_scalar(g.mul_scalar(tick, BLINK_PERIOD), 2.0f - BLINK_PERIOD),
-                                 none);
+    const int closed =
+        g.maximum(g.add_scalar(g.mul_scalar(tick, BLINK_PERIOD), 2.0f - BLINK_PERIOD), none);
     const int heard = g.slice(g.reshape(atok, {1, NA * CA}), {0, 0}, {1, 1});
-    const int open =
-        g.maximum(g.maximum(heard, g.add_scalar(last_open, -MOUTH_RELEASE)), none);
+    const int open = g.maximum(g.maximum(heard, g.add_scalar(last_open, -MOUTH_RELEASE)), none);
     const std::vector<float> zeros(PLANE, 0.0f);
     const int mouth = g.add(open, g.constant("mouth_plane", {1, PLANE}, zeros));
     const int eyes = g.concat(

@@ -142,7 +142,8 @@ int main(int raw_argc, char** raw_argv) {
     return 2;
   }
   if (exact && (q8 || heavy)) {
-    std::cerr << "make_demo_bundle: --exact has one decoder and cannot be used with --q8gd or --heavy\n";
+    std::cerr
+        << "make_demo_bundle: --exact has one decoder and cannot be used with --q8gd or --heavy\n";
     return 2;
   }
 
