@@ -174,6 +174,16 @@ if(CMAKE_CROSSCOMPILING)
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
   k2_module_package()
+  if(K2_BUILD_TESTS AND CMAKE_READELF)
+    # What an interpreter of the target would need, read from the module's
+    # dynamic section: its init function as the one export, no libpython.
+    add_test(NAME python.module_exports
+             COMMAND sh -c "out=$(\"$0\" -W -d --dyn-syms \"$1\") &&
+                            [ \"$(echo \"$out\" | awk '$5 == \"GLOBAL\" && $7 != \"UND\" {print $8}')\" = PyInit__litert_host ] &&
+                            ! echo \"$out\" | grep -q 'NEEDED.*libpython'"
+                     ${CMAKE_READELF} $<TARGET_FILE:k2_litert_host_module>)
+    set_tests_properties(python.module_exports PROPERTIES TIMEOUT 60)
+  endif()
   return()
 endif()
 
