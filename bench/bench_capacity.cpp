@@ -14,7 +14,7 @@
 //   bundle mounted read-only), each with a CPU quota of C processors, by
 //   default the machine's processors divided by the number of hosts, none
 //   with --cpus none. podman takes its settings from CONTAINERS_CONF
-//   (scripts/containers.conf here).
+//   (oci/podman.conf here).
 //   --q8gd: the bundle carries the int8 decoder variant (made with --q8gd),
 //   and every host count runs R times (default 3) with the variant switched
 //   off (KINRA2_Q8GD=off, the float decoder) and as the gate decides, the two

@@ -1,6 +1,8 @@
 // Chunk conversion of 32 model frames to RGB888: the library path (single
 // thread and on a 2-worker pool, in place and copying) against a plain
-// per-sample loop. Run with --benchmark_repetitions=N for medians.
+// per-sample loop, and against memcpy of the same float frames (the memory
+// traffic any pass over them costs, which tells a processor's kernels from its
+// memory). Run with --benchmark_repetitions=N for medians.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -131,8 +133,25 @@ void BM_ChunkLutSeparatePass(benchmark::State& st) {
   set_rate(st);
 }
 
+// A copy of the chunk's float frames, refilled the same way: reads what the
+// conversion reads and writes four times what it writes.
+void BM_MemcpyFrames(benchmark::State& st) {
+  Chunk c(true);
+  std::vector<float> out(c.work.size());
+  for (auto _ : st) {
+    st.PauseTiming();
+    c.refill();
+    st.ResumeTiming();
+    std::memcpy(out.data(), c.work.data(), c.work.size() * sizeof(float));
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  set_rate(st);
+}
+
 }  // namespace
 
+BENCHMARK(BM_MemcpyFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Chunk)
     ->ArgNames({"inplace", "threads"})

@@ -9,7 +9,9 @@
 //   To measure a processor without an int8 dot product on this one, preload
 //   the CPUID shim of the tests:
 //   LD_PRELOAD=build/bin/libk2_fake_cpuid.so K2_FAKE_CPUID=GenuineIntel:6:0x55 bench_q8gd
+#if defined(__x86_64__)
 #include <cpuid.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -171,15 +173,21 @@ void bench_bundle(const std::string& dir, const std::string& label, int threads,
 
 // What XNNPACK's kernel choice sees (CPUID) and what the gate sees (/proc/cpuinfo).
 void report_processor() {
+  const auto isa = kinra2::bundle::int8_dot_isa();
+#if !defined(__x86_64__)
+  // No CPUID off x86; the gate reads "flags" lines, which arm64 does not write.
+  std::printf("gate (%s): %s\n", kinra2::bundle::default_cpuinfo().c_str(),
+              isa ? isa->c_str() : "no int8 dot product");
+#else
   unsigned a = 0, b = 0, c = 0, d = 0;
   __cpuid_count(7, 0, a, b, c, d);
   const bool avx512f = (b >> 16) & 1, vnni512 = (c >> 11) & 1;
   __cpuid_count(7, 1, a, b, c, d);
   const bool avx_vnni = (a >> 4) & 1;
-  const auto isa = kinra2::bundle::int8_dot_isa();
   std::printf("CPUID (XNNPACK's choice): avx512f %d, avx512_vnni %d, avx_vnni %d; gate (%s): %s\n",
               avx512f, vnni512, avx_vnni, kinra2::bundle::default_cpuinfo().c_str(),
               isa ? isa->c_str() : "no int8 dot product");
+#endif
 }
 
 }  // namespace

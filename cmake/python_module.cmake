@@ -145,6 +145,50 @@ if(WIN32)
   return()
 endif()
 
+if(CMAKE_CROSSCOMPILING)
+  # Linux cross build (arm64): the machine's interpreter lends its headers,
+  # which the limited API keeps free of anything that differs between 64-bit
+  # little-endian Linux processors; the suffix names the target. No Python
+  # for the target runs here, so the module is built, not tested (the native
+  # build tests the same source).
+  if(NOT K2_PYTHON)
+    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, no working Python 3.12 "
+                   "($PYTHON, python3.12, ~/.pyenv/versions/3.12*) to take the headers from")
+    return()
+  endif()
+  execute_process(COMMAND "${K2_PYTHON}" -c "import sysconfig; print(sysconfig.get_config_var('INCLUDEPY'))"
+                  OUTPUT_VARIABLE py_inc OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT EXISTS "${py_inc}/Python.h")
+    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, ${K2_PYTHON} has no headers")
+    return()
+  endif()
+  message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${CMAKE_LIBRARY_ARCHITECTURE} "
+                 "with the headers of ${K2_PYTHON} (not run: no Python for the target here)")
+  add_library(k2_litert_host_module MODULE ${K2_PY_SRC}/_litert_host_module.cpp)
+  target_include_directories(k2_litert_host_module PRIVATE ${py_inc})
+  target_link_libraries(k2_litert_host_module PRIVATE kinra2_core)
+  set_target_properties(k2_litert_host_module PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME __init__
+    SUFFIX .cpython-312-${CMAKE_LIBRARY_ARCHITECTURE}.so
+    LIBRARY_OUTPUT_DIRECTORY ${K2_PY_PKG}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
+  k2_module_package()
+  if(K2_BUILD_TESTS AND CMAKE_READELF)
+    # What an interpreter of the target would need, read from the module's
+    # dynamic section: its init function as the one export, no libpython.
+    add_test(NAME python.module_exports
+             COMMAND sh -c "out=$(\"$0\" -W -d --dyn-syms \"$1\") &&
+                            [ \"$(echo \"$out\" | awk '$5 == \"GLOBAL\" && $7 != \"UND\" {print $8}')\" = PyInit__litert_host ] &&
+                            ! echo \"$out\" | grep -q 'NEEDED.*libpython'"
+                     ${CMAKE_READELF} $<TARGET_FILE:k2_litert_host_module>)
+    set_tests_properties(python.module_exports PROPERTIES TIMEOUT 60)
+  endif()
+  return()
+endif()
+
 if(K2_PYTHON)
   # Headers and the module suffix come from the chosen interpreter's sysconfig.
   set(Python3_EXECUTABLE "${K2_PYTHON}")

@@ -8,17 +8,24 @@ if(K2_BUILD_TESTS)
   # test that caused it, not at some later allocation. It is inherited by the
   # host processes the tests start. Sanitizer builds have their own allocator.
   if(NOT WIN32)
-    find_file(K2_MALLOC_DEBUG_LIB libc_malloc_debug.so.0
-              PATHS /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib64 /usr/lib64 NO_DEFAULT_PATH)
+    # The test programs' own architecture (arm64 multiarch when cross-built).
+    set(k2_libdirs /lib64 /usr/lib64)
+    if(CMAKE_LIBRARY_ARCHITECTURE)
+      set(k2_libdirs /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+    endif()
+    find_file(K2_MALLOC_DEBUG_LIB libc_malloc_debug.so.0 PATHS ${k2_libdirs} NO_DEFAULT_PATH
+              NO_CMAKE_FIND_ROOT_PATH)
   endif()
   if(K2_MALLOC_DEBUG_LIB AND NOT K2_ANY_SANITIZER)
     # Test discovery splits list-valued properties, so the two variables are
-    # set by a launcher instead of the tests' ENVIRONMENT.
-    set(K2_TEST_LAUNCHER env "LD_PRELOAD=${K2_MALLOC_DEBUG_LIB}" "MALLOC_CHECK_=3")
+    # set by a launcher instead of the tests' ENVIRONMENT. A cross build's
+    # emulator comes after it and passes the environment on.
+    set(K2_TEST_LAUNCHER env "LD_PRELOAD=${K2_MALLOC_DEBUG_LIB}" "MALLOC_CHECK_=3"
+        ${CMAKE_CROSSCOMPILING_EMULATOR})
   endif()
   # Makes a test process look like another processor to CPUID (tests only;
-  # a preloaded library, so Linux only).
-  if(NOT WIN32)
+  # a preloaded library, so Linux only; CPUID is an x86 instruction).
+  if(NOT WIN32 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
     add_library(k2_fake_cpuid SHARED tests/chain/fake_cpuid.c)
     set(K2_FAKE_CPUID_FILE "$<TARGET_FILE:k2_fake_cpuid>")
   endif()
@@ -87,5 +94,23 @@ if(K2_BUILD_TESTS AND WIN32 AND CMAKE_CROSSCOMPILING)
                      --wine ${CMAKE_SOURCE_DIR}/cmake/wine-run --prefix ${CMAKE_BINARY_DIR}/wineprefix)
     set_tests_properties(SameBytes.WindowsUnderWineAndLinux PROPERTIES SKIP_RETURN_CODE 77
                          TIMEOUT 1800)
+  endif()
+endif()
+
+# --- the arm64 build against the x86-64 one -----------------------------------
+# One record stream through an x86-64 build's host and through this build's
+# host under QEMU, for the exact demo bundle (make_demo_bundle --exact): the
+# same bytes (scripts/same-bytes-arm64). Skipped (77) without an x86-64 build.
+if(K2_BUILD_TESTS AND CMAKE_CROSSCOMPILING AND NOT WIN32)
+  find_program(K2_PYTHON3 python3)
+  set(K2_X86_BIN_DIR "${CMAKE_SOURCE_DIR}/build/bin" CACHE PATH
+      "bin/ of the x86-64 build whose output the arm64 host must match")
+  if(K2_PYTHON3)
+    add_test(NAME SameBytes.Arm64UnderQemuAndX86
+             COMMAND ${K2_PYTHON3} ${CMAKE_SOURCE_DIR}/scripts/same-bytes-arm64
+                     --x86 ${K2_X86_BIN_DIR} --arm64 ${CMAKE_BINARY_DIR}/bin
+                     --qemu ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set_tests_properties(SameBytes.Arm64UnderQemuAndX86 PROPERTIES SKIP_RETURN_CODE 77
+                         TIMEOUT 1800 LABELS same-bytes)
   endif()
 endif()

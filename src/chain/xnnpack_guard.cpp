@@ -76,7 +76,7 @@ std::string dims(const fmt::Tensor& t) {
 // its processor decoder calls Zen (Zen and Zen+; also virtual machines that
 // present the plain EPYC model). FMA3 and AVX are not required here, so a
 // machine that masks them is still covered.
-bool zen_s4_kernels(const system::CpuIdentity& cpu) {
+[[maybe_unused]] bool zen_s4_kernels(const system::CpuIdentity& cpu) {
   constexpr std::array<unsigned, 4> models{0x01, 0x08, 0x11, 0x18};
   return cpu.vendor == "AuthenticAMD" && cpu.family == 0x17 &&
          std::find(models.begin(), models.end(), cpu.model) != models.end();
@@ -85,7 +85,7 @@ bool zen_s4_kernels(const system::CpuIdentity& cpu) {
 // A float FULLY_CONNECTED packs its weights with the depth rounded up to 4
 // into a buffer sized for the unrounded depth (heap overrun), and with more
 // than one thread steps through them unrounded (wrong outputs).
-std::optional<std::string> fc_depth_not_multiple_of_4(const OpView& v) {
+[[maybe_unused]] std::optional<std::string> fc_depth_not_multiple_of_4(const OpView& v) {
   if (code_of(v.model, v.op) != fmt::BuiltinOperator::FULLY_CONNECTED) return std::nullopt;
   const auto* in = v.op.inputs();
   if (in == nullptr || in->size() < 2 || !is_static_float(v, in->Get(1))) return std::nullopt;
@@ -105,10 +105,15 @@ struct KnownFault {
 };
 
 // One row per known fault of the shipped runtime's XNNPACK.
+#if defined(__x86_64__)
 constexpr KnownFault KNOWN_FAULTS[] = {
     {zen_s4_kernels, fc_depth_not_multiple_of_4,
      "XNNPACK's Zen kernels overrun its packed weights there"},
 };
+#else
+// The faulty kernels are x86 FMA3 code, which an arm64 runtime does not contain.
+constexpr std::span<const KnownFault> KNOWN_FAULTS;
+#endif
 
 }  // namespace
 

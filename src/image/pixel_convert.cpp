@@ -32,6 +32,14 @@
 #define K2_AVX2_GATHER 1
 #endif
 
+// Every arm64 processor has Advanced SIMD (NEON), so its kernels are the only
+// build there: a table lookup across four registers does the byte gather, and
+// a three-way interleaving store the reorder.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__aarch64__)
+#include <arm_neon.h>
+#define K2_NEON_KERNELS 1
+#endif
+
 namespace kinra2::image {
 
 namespace {
@@ -86,6 +94,81 @@ __attribute__((target("avx2"))) void scale_lut_avx2(float* src, std::uint8_t* ds
   }
 }
 
+#endif
+
+#ifdef K2_NEON_KERNELS
+// Sixteen values by the pixel rule, clamped as the scalar form clamps (a mask
+// for x > 0, so NaN becomes 0), truncated and narrowed to bytes.
+template <bool write_back>
+inline uint8x16_t scale16_neon(float* src) {
+  const float32x4_t top = vdupq_n_f32(255.0f), zero = vdupq_n_f32(0.0f);
+  uint32x4_t w[4];
+  for (int j = 0; j < 4; ++j) {
+    float32x4_t x = vmulq_f32(vld1q_f32(src + 4 * j), top);
+    x = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(x), vcgtq_f32(x, zero)));
+    x = vminq_f32(x, top);
+    if constexpr (write_back) vst1q_f32(src + 4 * j, x);
+    w[j] = vcvtq_u32_f32(x);  // toward zero, as the scalar cast
+  }
+  const uint16x8_t lo = vcombine_u16(vmovn_u32(w[0]), vmovn_u32(w[1]));
+  const uint16x8_t hi = vcombine_u16(vmovn_u32(w[2]), vmovn_u32(w[3]));
+  return vcombine_u8(vmovn_u16(lo), vmovn_u16(hi));
+}
+
+template <bool write_back>
+void scale_tail(float* src, std::uint8_t* dst, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const float x = clamp_255(src[i] * 255.0f);
+    if constexpr (write_back) src[i] = x;
+    dst[i] = static_cast<std::uint8_t>(static_cast<int>(x));
+  }
+}
+
+template <bool write_back>
+void scale_neon(float* src, std::uint8_t* dst, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) vst1q_u8(dst + i, scale16_neon<write_back>(src + i));
+  scale_tail<write_back>(src, dst, i, n);
+}
+
+// The 256 table entries (bytes by contract) sit in four groups of four
+// registers: TBL answers indices 0..63 from the first group, and TBX each
+// further group once its start is subtracted; an index outside a group leaves
+// its lane as it was.
+template <bool write_back>
+void scale_lut_neon(float* src, std::uint8_t* dst, std::size_t n, const std::int32_t* table) {
+  std::uint8_t bytes[256];
+  for (int v = 0; v < 256; ++v) bytes[v] = static_cast<std::uint8_t>(table[v]);
+  uint8x16x4_t quarter[4];
+  for (int k = 0; k < 4; ++k) quarter[k] = vld1q_u8_x4(bytes + 64 * k);
+  const uint8x16_t step = vdupq_n_u8(64);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint8x16_t idx = scale16_neon<write_back>(src + i);
+    uint8x16_t out = vqtbl4q_u8(quarter[0], idx);
+    for (int k = 1; k < 4; ++k) {
+      idx = vsubq_u8(idx, step);
+      out = vqtbx4q_u8(out, quarter[k], idx);
+    }
+    vst1q_u8(dst + i, out);
+  }
+  scale_tail<write_back>(src, dst, i, n);
+  for (; i < n; ++i) dst[i] = bytes[dst[i]];
+}
+
+void interleave_neon(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                     std::uint8_t* out, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16x3_t v = {{vld1q_u8(r + i), vld1q_u8(g + i), vld1q_u8(b + i)}};
+    vst3q_u8(out + 3 * i, v);
+  }
+  for (; i < n; ++i) {
+    out[3 * i] = r[i];
+    out[3 * i + 1] = g[i];
+    out[3 * i + 2] = b[i];
+  }
+}
 #endif
 
 // Bodies of the kernels, inlined into one build per instruction set.
@@ -172,6 +255,8 @@ PixelIsa this_pixel_isa() {
     return pixel_isa_for(__builtin_cpu_supports("ssse3"), __builtin_cpu_supports("avx2"));
   }();
   return isa;
+#elif defined(K2_NEON_KERNELS)
+  return PixelIsa::neon;
 #else
   return PixelIsa::baseline;
 #endif
@@ -181,6 +266,10 @@ void scale_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n, boo
 #ifdef K2_X86_KERNELS
   if (isa == PixelIsa::avx2) return scale_avx2(src, dst, n, write_back);
   if (isa == PixelIsa::ssse3) return scale_ssse3(src, dst, n, write_back);
+#endif
+#ifdef K2_NEON_KERNELS
+  if (isa == PixelIsa::neon)
+    return write_back ? scale_neon<true>(src, dst, n) : scale_neon<false>(src, dst, n);
 #endif
   (void)isa;
   scale_baseline(src, dst, n, write_back);
@@ -192,6 +281,9 @@ void interleave3(PixelIsa isa, const std::uint8_t* r, const std::uint8_t* g, con
   if (isa == PixelIsa::avx2) return interleave_avx2(r, g, b, out, n);
   if (isa == PixelIsa::ssse3) return interleave_ssse3(r, g, b, out, n);
 #endif
+#ifdef K2_NEON_KERNELS
+  if (isa == PixelIsa::neon) return interleave_neon(r, g, b, out, n);
+#endif
   (void)isa;
   interleave_baseline(r, g, b, out, n);
 }
@@ -200,6 +292,9 @@ void scale_lut_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n,
                      const std::int32_t* table) {
 #ifdef K2_AVX2_GATHER
   if (isa == PixelIsa::avx2) return scale_lut_avx2<true>(src, dst, n, table);
+#endif
+#ifdef K2_NEON_KERNELS
+  if (isa == PixelIsa::neon) return scale_lut_neon<true>(src, dst, n, table);
 #endif
   scale_to_u8(isa, src, dst, n, true);
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);
@@ -211,6 +306,9 @@ void scale_lut_to_u8_ro(PixelIsa isa, const float* src, std::uint8_t* dst, std::
   float* s = const_cast<float*>(src);
 #ifdef K2_AVX2_GATHER
   if (isa == PixelIsa::avx2) return scale_lut_avx2<false>(s, dst, n, table);
+#endif
+#ifdef K2_NEON_KERNELS
+  if (isa == PixelIsa::neon) return scale_lut_neon<false>(s, dst, n, table);
 #endif
   scale_to_u8(isa, s, dst, n, false);
   for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(table[dst[i]]);

@@ -35,7 +35,9 @@ int rgb_threads_from(const char* raw, int (*cpus)());
 // Instruction sets the kernels are built for. The processor's is picked once
 // (this_pixel_isa); tests run every build the processor can execute, with the
 // choice injected through the overloads that take one.
-enum class PixelIsa { baseline, ssse3, avx2 };
+// `neon` is the arm64 build (every arm64 processor has it); pixel_isa_for
+// names the x86 ones.
+enum class PixelIsa { baseline, ssse3, avx2, neon };
 PixelIsa pixel_isa_for(bool ssse3, bool avx2);
 PixelIsa this_pixel_isa();
 void scale_to_u8(PixelIsa isa, float* src, std::uint8_t* dst, std::size_t n, bool write_back);

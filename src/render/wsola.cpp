@@ -101,7 +101,9 @@ K2_ALWAYS_INLINE void score_all(const double* first, const double* tail, double*
 using ScoreFn = void (*)(const double*, const double*, double*);
 
 // Eight accumulators hide the latency of the adds and, at two lanes each,
-// still leave registers for the operands on SSE2.
+// still leave registers for the operands on SSE2. On arm64 the two lanes are
+// one NEON register, and this is the only build there (-ffp-contract=off keeps
+// GCC from fusing the multiply and add, which it would do by default there).
 void score_portable(const double* first, const double* tail, double* scores) {
   score_all<v2d, 8>(first, tail, scores);
 }

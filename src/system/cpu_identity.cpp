@@ -1,6 +1,9 @@
 #include "system/cpu_identity.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#define K2_HAVE_CPUID 1
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +26,11 @@ CpuIdentity decode_signature(std::string vendor, unsigned eax) {
 namespace {
 
 CpuIdentity read_cpuid() {
+#ifndef K2_HAVE_CPUID
+  // CPUID is an x86 instruction: elsewhere (arm64) the identity stays empty,
+  // which no x86 kernel choice matches.
+  return {};
+#else
   unsigned max_leaf = 0, ebx = 0, ecx = 0, edx = 0;
   if (!__get_cpuid(0, &max_leaf, &ebx, &ecx, &edx)) return {};
   char vendor[12];
@@ -32,6 +40,7 @@ CpuIdentity read_cpuid() {
   unsigned eax = 0;
   if (max_leaf >= 1) __get_cpuid(1, &eax, &ebx, &ecx, &edx);
   return detail::decode_signature(std::string(vendor, sizeof vendor), eax);
+#endif
 }
 
 }  // namespace

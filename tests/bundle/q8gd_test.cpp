@@ -36,6 +36,9 @@ struct Q8Bundle {
   std::string dir = t.file("bundle");
   std::string vnni = t.file("cpuinfo_vnni");
   std::string plain = t.file("cpuinfo_plain");
+  // An arm64 server core (Neoverse N1) as its kernel lists it: "Features", not
+  // "flags", and its int8 dot product is "asimddp".
+  std::string arm64 = t.file("cpuinfo_arm64");
   std::string q8_sha, base_sha;
 
   Q8Bundle() {
@@ -47,6 +50,10 @@ struct Q8Bundle {
         vnni,
         "processor\t: 0\nflags\t\t: fpu sse2 avx_vnni avx2 avx512_vnni\nflags\t\t: nothing\n");
     write_file(plain, "processor\t: 0\nvmx flags\t: avx512_vnni\nflags\t\t: fpu sse2 avx2\n");
+    write_file(arm64,
+               "processor\t: 0\nBogoMIPS\t: 243.75\nFeatures\t: fp asimd evtstrm aes pmull sha1 "
+               "sha2 crc32 atomics fphp asimdhp cpuid asimdrdm lrcpc dcpop asimddp ssbs\n"
+               "CPU implementer\t: 0x41\nCPU architecture: 8\nCPU part\t: 0xd0c\n");
   }
 
   json good() const {
@@ -67,6 +74,7 @@ TEST(Q8gd, Int8DotIsa) {
   Q8Bundle b;
   EXPECT_EQ(int8_dot_isa(b.vnni), "avx512_vnni");  // preference order, not line order
   EXPECT_EQ(int8_dot_isa(b.plain), std::nullopt);  // "vmx flags" is not the flags line
+  EXPECT_EQ(int8_dot_isa(b.arm64), std::nullopt);  // no flags line at all
   write_file(b.t.path() / "avx", "flags : sse avx_vnni\n");
   EXPECT_EQ(int8_dot_isa(b.t.file("avx")), "avx_vnni");
   EXPECT_EQ(int8_dot_isa(b.t.file("absent")), std::nullopt);
@@ -169,6 +177,9 @@ TEST(Q8gd, SelectionRows) {
       "measured 0.88-0.93x on AVX2) — serving combined_litert.tflite";
   EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.plain)).second, no_isa);
   EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("nope"))).second, no_isa);
+  // arm64: the rules read "flags" lines only, so the float decoder is served
+  // even where the core has an int8 dot product (asimddp).
+  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.arm64)).second, no_isa);
 #ifdef _WIN32
   // No processor flags file on Windows (under Wine, /proc would be the Linux
   // machine's): the gate always falls back, whatever the processor.

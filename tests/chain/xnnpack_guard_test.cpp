@@ -27,6 +27,13 @@ namespace {
 
 const CpuIdentity ZEN1{"AuthenticAMD", 0x17, 0x01};
 const CpuIdentity SKYLAKE_X{"GenuineIntel", 6, 0x55};
+// The known faults are in x86 kernels: the arm64 build guards nothing, and
+// there an affected identity must change nothing either.
+#if defined(__x86_64__)
+constexpr bool GUARDED_BUILD = true;
+#else
+constexpr bool GUARDED_BUILD = false;
+#endif
 
 enum class Weights { Float, Fp16, Input };
 
@@ -124,7 +131,7 @@ void run_fc_table(const CpuIdentity& cpu) {
   }
 }
 
-#ifndef _WIN32
+#if !defined(_WIN32) && defined(__x86_64__)
 // Runs this test program again, filtered, as if on a first-generation Zen
 // core; returns its wait status, or -1 where CPUID cannot be faked.
 int run_self_as_zen1(const std::string& filter) {
@@ -180,7 +187,7 @@ TEST(XnnpackGuard, AffectedProcessorsAreExactlyTheZenS4Models) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(kinra2::system::describe(r.cpu) + " " + r.cpu.vendor);
-    EXPECT_EQ(!off_reason(bad, r.cpu).empty(), r.off);
+    EXPECT_EQ(!off_reason(bad, r.cpu).empty(), r.off && GUARDED_BUILD);
   }
 }
 
@@ -200,8 +207,8 @@ TEST(XnnpackGuard, AffectedOperatorsAreFloatFullyConnectedWithDepthNotAMultipleO
     SCOPED_TRACE("K=" + std::to_string(r.shape.input.back()) +
                  " how=" + std::to_string(int(r.how)));
     const std::string why = off_reason(fc_model(r.shape, r.how), ZEN1);
-    EXPECT_EQ(!why.empty(), r.off) << why;
-    if (r.off) {
+    EXPECT_EQ(!why.empty(), r.off && GUARDED_BUILD) << why;
+    if (!why.empty()) {
       EXPECT_NE(why.find("FULLY_CONNECTED with weights 'w'"), std::string::npos) << why;
       EXPECT_NE(why.find("AuthenticAMD family 0x17 model 0x01"), std::string::npos) << why;
     }
@@ -221,7 +228,7 @@ TEST(XnnpackGuard, OnlyTheAffectedSignatureLeavesXnnpack) {
   auto fc = m.runner("fc"), twice = m.runner("twice");
   fc->load();
   twice->load();
-  EXPECT_FALSE(fc->uses_xnnpack());
+  EXPECT_EQ(fc->uses_xnnpack(), !GUARDED_BUILD);
   EXPECT_TRUE(twice->uses_xnnpack());
 }
 
@@ -238,6 +245,8 @@ TEST(DISABLED_FullyConnectedUnguarded, RunsWithXnnpackEverywhere) {
 TEST(FullyConnectedTable, OnAFirstGenerationZenCoreOnlyTheGuardKeepsTheHeapWhole) {
 #ifdef _WIN32
   GTEST_SKIP() << "the processor is faked by a preloaded library (LD_PRELOAD), a Linux facility";
+#elif !defined(__x86_64__)
+  GTEST_SKIP() << "CPUID is an x86 instruction: there is no processor to fake here";
 #else
   const int guarded = run_self_as_zen1("FullyConnectedTable.RunsCleanOnThisProcessorWithTheGuard");
   if (guarded == -1) GTEST_SKIP() << "CPUID faulting is not available here";
@@ -325,7 +334,8 @@ TEST(XnnpackEightBit, FlagsReachOnlySignaturesThatComputeInEightBits) {
     run->set_inputs(in);
     run->invoke();
     EXPECT_EQ(run->xnnpack_flags(), r.flags);
-    EXPECT_EQ(run->uses_xnnpack(), !(r.cpu.vendor == ZEN1.vendor && r.key == std::string("fc")));
+    EXPECT_EQ(run->uses_xnnpack(),
+              !(GUARDED_BUILD && r.cpu.vendor == ZEN1.vendor && r.key == std::string("fc")));
     if (r.builtin >= 0) {
       EXPECT_EQ(run->placement().builtin, r.builtin);
     }

@@ -447,8 +447,9 @@ TEST(HostFaults, DamagedModelFilesGiveAClearErrorNeverACrash) {
   std::vector<std::string> env;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
   // glibc's checking allocator catches heap misuse an ordinary run survives.
-  if (fs::exists("/lib/x86_64-linux-gnu/libc_malloc_debug.so.0"))
-    env = {"LD_PRELOAD=/lib/x86_64-linux-gnu/libc_malloc_debug.so.0", "MALLOC_CHECK_=3"};
+  // The build found the one of its own architecture (arm64 when cross-built).
+  if (std::string(K2_MALLOC_DEBUG_LIB).size())
+    env = {std::string("LD_PRELOAD=") + K2_MALLOC_DEBUG_LIB, "MALLOC_CHECK_=3"};
 #endif
   std::mt19937 rng(10);
   for (int i = 0; i < 24; ++i) {

@@ -136,6 +136,8 @@ TEST_F(StreamE2E, AFirstGenerationZenCoreRendersTheSameFrames) {
   GTEST_SKIP() << "the sanitizer runtime must be the first preloaded library";
 #elif defined(_WIN32)
   GTEST_SKIP() << "the processor is faked by a preloaded library (LD_PRELOAD), a Linux facility";
+#elif !defined(__x86_64__)
+  GTEST_SKIP() << "CPUID is an x86 instruction: there is no processor to fake here";
 #else
   const auto in = Records().audio(speech_like(30000, 5)).flush().bytes;
   std::string preload = std::string("LD_PRELOAD=") + K2_FAKE_CPUID_LIB;

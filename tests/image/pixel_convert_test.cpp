@@ -23,6 +23,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/sha256.hpp"
 #include "image/rgb_pool.hpp"
 #include "support/scoped_env.hpp"
 
@@ -128,6 +129,37 @@ TEST(PixelConvert, ColourCorrectionOnBothPaths) {
   }
 }
 
+// The conversion is an exact function of its input: these digests hold on
+// every processor and kernel build (the x86-64 and arm64 builds check the
+// same ones), on the chunk path and the host's batch path alike.
+TEST(PixelConvert, SameBytesOnEveryProcessor) {
+  const ColorCorrect gb = ColorCorrect::make_gain_bias({1.1f, 0.9f, 1.0f}, {-3.5f, 2.0f, 0.0f});
+  const ColorCorrect lut = ColorCorrect::make_lut(red_off_lut());
+  const struct {
+    const char* name;
+    const ColorCorrect* cc;
+    const char* sha256;
+  } rows[] = {
+      {"no correction", nullptr,
+       "08ef3ce58b97d6db55805f349c8391d10580283597eb201cba7b1cd8a6fba6bb"},
+      {"gain and bias", &gb, "1621ac4d1081b5ce1587d9bff09f4e356bd9991b50219b8dcd8efe447d55426e"},
+      {"table", &lut, "6b3c0709a74cdaab1ccf93017e68c9632420041870f139f745f25572553f7c8e"},
+  };
+  for (const auto& r : rows) {
+    auto f = make_frames(2);
+    std::vector<const float*> batch;
+    for (const auto& fr : f) batch.push_back(fr.data());
+    std::vector<std::uint8_t> into(batch.size() * RGB_FRAME_BYTES);
+    px_to_rgb888_into(batch, r.cc, 2, into.data());
+    const auto chunk = bytes(px_to_rgb888_chunk(views(f, true), r.cc));
+    const auto digest = [](const std::vector<std::uint8_t>& b) {
+      return kinra2::base::sha256_hex({reinterpret_cast<const char*>(b.data()), b.size()});
+    };
+    EXPECT_EQ(digest(into), r.sha256) << r.name;
+    EXPECT_EQ(digest(chunk), r.sha256) << r.name << ", in place";
+  }
+}
+
 // Every build of the kernels this processor can run, chosen as a processor
 // with only that instruction set would choose it.
 std::vector<detail::PixelIsa> runnable_isas() {
@@ -139,6 +171,9 @@ std::vector<detail::PixelIsa> runnable_isas() {
   if (ssse3) out.push_back(detail::pixel_isa_for(true, false));
   if (avx2) out.push_back(detail::pixel_isa_for(true, true));
   EXPECT_EQ(detail::this_pixel_isa(), detail::pixel_isa_for(ssse3, avx2));
+#elif defined(__aarch64__)
+  out.push_back(PixelIsa::neon);
+  EXPECT_EQ(detail::this_pixel_isa(), PixelIsa::neon);
 #endif
   return out;
 }

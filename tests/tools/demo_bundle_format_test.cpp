@@ -124,6 +124,8 @@ void expect_runnable_layout(const fmt::ModelT& m) {
       {fmt::BuiltinOperator::SQRT, 1},
       {fmt::BuiltinOperator::FLOOR_MOD, 1},
       {fmt::BuiltinOperator::MAXIMUM, 4},
+      {fmt::BuiltinOperator::ABS, 1},
+      {fmt::BuiltinOperator::REDUCE_MAX, 1},
   };
   for (const auto& oc : m.operator_codes) {
     ASSERT_TRUE(max_version.count(oc->builtin_code))
@@ -236,12 +238,34 @@ TEST(DemoBundle, OutputIsByteIdenticalAcrossRuns) {
   }
 }
 
+// The exact identity keeps to operators that give every value with at most
+// one rounding, never a sum of products: the same bits on every processor,
+// which the arm64 comparison relies on.
+TEST(DemoBundle, ExactBundleUsesOnlyExactOperators) {
+  k2test::TempDir d;
+  ASSERT_EQ(k2test::run_tool(d.path().string(), "--exact"), 0);
+  auto m = load(d.path() / "combined_litert.tflite");
+  ASSERT_TRUE(m);
+  std::vector<std::string> order;
+  const auto sigs = signatures(*m, &order);
+  expect_contract(sigs, order);
+  expect_runnable_layout(*m);
+  using Op = fmt::BuiltinOperator;
+  const std::set<Op> exact = {
+      Op::RESHAPE, Op::STRIDED_SLICE, Op::CONCATENATION, Op::TRANSPOSE, Op::DEPTH_TO_SPACE,
+      Op::ABS,     Op::REDUCE_MAX,    Op::MAXIMUM,       Op::FLOOR_MOD, Op::ADD,
+      Op::MUL};
+  for (const auto& oc : m->operator_codes)
+    EXPECT_TRUE(exact.count(oc->builtin_code)) << fmt::EnumNameBuiltinOperator(oc->builtin_code);
+}
+
 TEST(DemoBundle, BadCommandLinesWriteNothing) {
   k2test::TempDir d;
   const std::string out = (d.path() / "out").string();
   EXPECT_EQ(k2test::run_tool(""), 2);
   EXPECT_EQ(k2test::run_tool(out, "--bogus"), 2);
   EXPECT_EQ(k2test::run_tool(out, "--split --q8gd"), 2);
+  EXPECT_EQ(k2test::run_tool(out, "--exact --heavy"), 2);
   EXPECT_EQ(k2test::run_tool(out, out), 2);
   EXPECT_FALSE(k2test::fs::exists(d.path() / "out"));
   // An output path that is a regular file is an error, not a crash.

@@ -53,4 +53,9 @@ std::vector<float> canon_latent();
 // "dec16", "dec8"), each in its own subgraph, in the order given.
 std::vector<std::uint8_t> build_model(std::span<const std::string_view> sigs, DecoderKind dec);
 
+// The same signatures computing with exact arithmetic only (no sums of
+// products), so that every processor and kernel choice gives the same bits;
+// a coarser face: the mouth and eyes darken blocks of the canon face.
+std::vector<std::uint8_t> build_exact_model(std::span<const std::string_view> sigs);
+
 }  // namespace kinra2::demo

@@ -1,10 +1,11 @@
-// make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]
+// make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy] [--exact]
 //
 // Writes the built-in demo identity as a bundle directory: canon.bin plus
 // either combined_litert.tflite or the split pair shared-enc.tflite +
 // identity.tflite (with a manifest binding the encoder by content), and
 // optionally the int8-decoder variant and a colour table. The output is
-// byte-for-byte the same on every run.
+// byte-for-byte the same on every run. --exact writes models whose arithmetic
+// is exact, so that hosts on different processors answer with the same bytes.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -34,7 +35,7 @@ using kinra2::demo::DecoderKind;
 namespace {
 
 constexpr const char* USAGE =
-    "usage: make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy]";
+    "usage: make_demo_bundle <out_dir> [--split] [--q8gd] [--color] [--heavy] [--exact]";
 constexpr const char* SHARED_ENC_ID = "kinra2-shared-enc";
 
 std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
@@ -95,9 +96,10 @@ float decoder_divergence(const fs::path& float_model, const fs::path& int8_model
   return worst;
 }
 
-std::vector<std::uint8_t> model(std::initializer_list<std::string_view> sigs, DecoderKind dec) {
+std::vector<std::uint8_t> model(std::initializer_list<std::string_view> sigs, DecoderKind dec,
+                                bool exact = false) {
   const std::vector<std::string_view> v(sigs);
-  return kinra2::demo::build_model(v, dec);
+  return exact ? kinra2::demo::build_exact_model(v) : kinra2::demo::build_model(v, dec);
 }
 
 }  // namespace
@@ -108,7 +110,7 @@ int main(int raw_argc, char** raw_argv) {
   const int argc = args.argc();
   const char* const* argv = args.argv();
   std::string out;
-  bool split = false, q8 = false, color = false, heavy = false;
+  bool split = false, q8 = false, color = false, heavy = false, exact = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--split")
@@ -119,6 +121,8 @@ int main(int raw_argc, char** raw_argv) {
       color = true;
     else if (a == "--heavy")
       heavy = true;
+    else if (a == "--exact")
+      exact = true;
     else if (!a.empty() && a[0] != '-' && out.empty())
       out = a;
     else {
@@ -137,6 +141,11 @@ int main(int raw_argc, char** raw_argv) {
         << "make_demo_bundle: --q8gd needs the combined model and cannot be used with --split\n";
     return 2;
   }
+  if (exact && (q8 || heavy)) {
+    std::cerr
+        << "make_demo_bundle: --exact has one decoder and cannot be used with --q8gd or --heavy\n";
+    return 2;
+  }
 
   try {
     const fs::path dir = kinra2::system::fs_path(out);
@@ -151,13 +160,13 @@ int main(int raw_argc, char** raw_argv) {
     const DecoderKind dec{heavy, false};
     nlohmann::json manifest;
     if (split) {
-      const auto enc = model({"enc", "tok14"}, dec);
+      const auto enc = model({"enc", "tok14"}, dec, exact);
       write_file(dir / "shared-enc.tflite", enc);
-      write_file(dir / "identity.tflite", model({"step", "dec16", "dec8"}, dec));
+      write_file(dir / "identity.tflite", model({"step", "dec16", "dec8"}, dec, exact));
       manifest["dependencies"] =
           nlohmann::json::array({{{"id", SHARED_ENC_ID}, {"sha256", sha256_hex(enc)}}});
     } else {
-      const auto combined = model({"enc", "tok14", "step", "dec16", "dec8"}, dec);
+      const auto combined = model({"enc", "tok14", "step", "dec16", "dec8"}, dec, exact);
       write_file(dir / std::string(kinra2::COMBINED_MEMBER), combined);
       if (q8) {
         const auto q8m = model({"enc", "tok14", "step", "dec16", "dec8"}, DecoderKind{heavy, true});

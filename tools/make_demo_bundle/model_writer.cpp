@@ -309,6 +309,21 @@ int Graph::sqrt(int a) {
   return emit(fmt::BuiltinOperator::SQRT, 1, {a}, shape(a));
 }
 
+int Graph::abs(int a) {
+  return emit(fmt::BuiltinOperator::ABS, 1, {a}, shape(a));
+}
+int Graph::reduce_max(int a, int axis) {
+  Shape out = shape(a);
+  out.erase(out.begin() + axis);
+  const std::int32_t ax[1] = {axis};
+  const int at = constant_i32("axis" + std::to_string(seq_++), {1}, ax);
+  fmt::ReducerOptionsT o;
+  o.keep_dims = false;
+  fmt::BuiltinOptionsUnion u;
+  u.Set(std::move(o));
+  return emit(fmt::BuiltinOperator::REDUCE_MAX, 1, {a, at}, std::move(out), std::move(u));
+}
+
 int Graph::reshape(int a, Shape to) {
   if (count(to) != count(shape(a))) throw std::logic_error("reshape count");
   const int s = constant_i32("shape" + std::to_string(seq_++), {static_cast<int>(to.size())}, to);

@@ -75,6 +75,9 @@ class Graph {
   int floor_mod_scalar(int a, float v);
   int logistic(int a);
   int sqrt(int a);
+  int abs(int a);
+  // Largest value along `axis`, which is dropped from the shape.
+  int reduce_max(int a, int axis);
   int reshape(int a, Shape to);
   int transpose(int a, std::initializer_list<int> perm);
   int slice(int a, Shape begin, Shape end);  // unit strides

@@ -1,12 +1,14 @@
-// The host inside its container image (scripts/image build): the thread count
-// it settles on under real CPU limits, and the stream it serves over the
-// container's standard streams. Skipped, with the reason, where podman or the
-// image is missing.
+// The host inside its OCI image (scripts/image build): the thread count it
+// settles on under real CPU limits, the stream it serves over the container's
+// standard streams, and the arm64 image under emulation. Skipped, with the
+// reason, where podman or the image is missing.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
 // The image is a Linux one, run by podman on a Linux machine.
-TEST(Container, ThreadsFollowTheCpuLimit) { GTEST_SKIP() << "containers are a Linux facility"; }
+TEST(Oci, ThreadsFollowTheCpuLimit) {
+  GTEST_SKIP() << "OCI containers are a Linux facility";
+}
 
 #else
 #include <linux/magic.h>
@@ -16,6 +18,7 @@ TEST(Container, ThreadsFollowTheCpuLimit) { GTEST_SKIP() << "containers are a Li
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -29,9 +32,10 @@ namespace {
 
 using namespace k2test;
 
-std::string image() {
+// The manifest list; podman picks this machine's architecture from it.
+std::string image(const std::string& tag = "latest") {
   const char* e = std::getenv("K2_IMAGE");
-  return e && *e ? e : "localhost/kinra2-host:latest";
+  return std::string(e && *e ? e : "localhost/kinra2-host") + ":" + tag;
 }
 
 // podman with the project's settings, without the malloc checker the test
@@ -40,7 +44,7 @@ std::vector<std::string> podman(const std::vector<std::string>& args) {
   const char* conf = std::getenv("CONTAINERS_CONF");
   std::vector<std::string> v = {"/usr/bin/env", "-u", "LD_PRELOAD", "-u", "MALLOC_CHECK_"};
   v.push_back(std::string("CONTAINERS_CONF=") +
-              (conf && *conf ? conf : K2_SOURCE_DIR "/scripts/containers.conf"));
+              (conf && *conf ? conf : K2_SOURCE_DIR "/oci/podman.conf"));
   v.push_back("podman");
   v.insert(v.end(), args.begin(), args.end());
   return v;
@@ -68,7 +72,7 @@ const char* cgroup_layout() {
   return s.f_type == CGROUP2_SUPER_MAGIC ? "v2" : "v1";
 }
 
-class Container : public ::testing::Test {
+class Oci : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!unavailable().empty()) GTEST_SKIP() << unavailable();
@@ -79,16 +83,17 @@ class Container : public ::testing::Test {
   // Serves `input` from the image with `options` before the image name, the
   // bundle at /bundle and `args` after the bundle.
   static HostRun serve(const std::string& bundle, const std::vector<std::string>& options,
-                       const std::string& input, const std::vector<std::string>& args = {}) {
+                       const std::string& input, const std::vector<std::string>& args = {},
+                       const std::string& img = image()) {
     std::vector<std::string> a = {"run", "--rm", "-i", "-v", bundle + ":/bundle:ro"};
     a.insert(a.end(), options.begin(), options.end());
-    a.insert(a.end(), {image(), "render-stream", "/bundle"});
+    a.insert(a.end(), {img, "render-stream", "/bundle"});
     a.insert(a.end(), args.begin(), args.end());
     return run_peer(podman(a), input);
   }
 };
 
-TEST_F(Container, ThreadsFollowTheCpuLimit) {
+TEST_F(Oci, ThreadsFollowTheCpuLimit) {
   std::printf("cgroup hierarchy under test: %s\n", cgroup_layout());
   // A container starts in a cgroup of its own with every processor: it is not
   // bound by whatever quota or affinity this test process may have.
@@ -120,7 +125,7 @@ TEST_F(Container, ThreadsFollowTheCpuLimit) {
   }
 }
 
-TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
+TEST_F(Oci, ServesTheStreamAsTheBareHostDoes) {
   // The usage without arguments: the runtime image's default command.
   const auto [status, usage] = run(podman({"run", "--rm", image()}));
   EXPECT_EQ(status, 2);
@@ -132,11 +137,11 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
   // read-only, the staging directory is the one writable mount, here a
   // directory of ours so that what the host leaves in it can be seen. The
   // pod's restrictions as well: no capabilities, no privilege escalation.
-  const TempDir stage("k2_container_stage");
+  const TempDir stage("k2_oci_stage");
   std::filesystem::permissions(stage.path(),
                                std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
-  const std::string imx = std::filesystem::temp_directory_path() /
-                          ("k2_container_" + std::to_string(::getpid()) + ".imx");
+  const std::string imx =
+      std::filesystem::temp_directory_path() / ("k2_oci_" + std::to_string(::getpid()) + ".imx");
   const AdoptedDir cleanup{imx};
   ASSERT_EQ(run({bin("imx_from_bundle"), demo_bundle(), imx}).first, 0);
   const std::string input = Records().audio(tone(16800)).flush().bytes;
@@ -168,6 +173,39 @@ TEST_F(Container, ServesTheStreamAsTheBareHostDoes) {
   EXPECT_EQ(ustatus, 0);
   EXPECT_NE(user.substr(0, 2), "0:") << user;
   EXPECT_NE(user.substr(0, user.find('\n')), "") << "the image must name a non-root user";
+}
+
+// The arm64 image, run under emulation (QEMU through binfmt_misc, which
+// `scripts/setup --arm64` registers), serves the exact demo bundle with the
+// bytes of the bare host of this machine.
+TEST_F(Oci, Arm64ImageServesTheSameBytesUnderEmulation) {
+  const std::string arm = image("arm64");
+  if (run(podman({"image", "exists", arm})).first != 0)
+    GTEST_SKIP() << "image " << arm << " is not built (scripts/image build)";
+#if !defined(__aarch64__)
+  std::ifstream binfmt("/proc/sys/fs/binfmt_misc/qemu-aarch64");
+  std::string state;
+  if (!std::getline(binfmt, state) || state != "enabled")
+    GTEST_SKIP() << "no arm64 emulation registered with binfmt_misc (scripts/setup --arm64)";
+#endif
+  const auto [status, arch] =
+      run(podman({"image", "inspect", "--format", "{{.Architecture}}", arm}));
+  ASSERT_EQ(status, 0) << arch;
+  EXPECT_EQ(arch.substr(0, arch.find('\n')), "arm64");
+  const TempDir t("k2_oci_exact");
+  ASSERT_EQ(run({bin("make_demo_bundle"), t.file("exact"), "--exact"}).first, 0);
+  const std::string input = Records().audio(tone(16800)).flush().bytes;
+  const std::vector<std::string> threads = {"--threads", "1"};
+  const HostRun bare = run_host(t.file("exact"), input, {}, false, threads);
+  const HostRun boxed = serve(t.file("exact"), {"--platform", "linux/arm64"}, input, threads, arm);
+  ASSERT_EQ(bare.status, 0) << bare.log;
+  ASSERT_EQ(boxed.status, 0) << boxed.log;
+  EXPECT_EQ(boxed.header, bare.header);
+  ASSERT_EQ(boxed.records.size(), bare.records.size()) << boxed.log;
+  for (std::size_t i = 0; i < bare.records.size(); ++i) {
+    EXPECT_EQ(boxed.records[i].index, bare.records[i].index) << "record " << i;
+    EXPECT_TRUE(boxed.records[i].bytes == bare.records[i].bytes) << "frame bytes of record " << i;
+  }
 }
 
 }  // namespace
