@@ -178,7 +178,7 @@ void use_split(const std::string& bundle, const std::optional<std::string>& engi
   std::sort(unexpected.begin(), unexpected.end());
   if (!unexpected.empty()) {
     refuse("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " +
-           base::quoted_list(unexpected) +
+           base::literal_list(unexpected) +
            " and none of the contract renderers. kinra-2 names exactly two renderer shapes: " +
            std::string(COMBINED_MEMBER) +
            ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not "
