@@ -20,6 +20,15 @@ std::string setting_word(std::string_view text) {
 }
 
 std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '\'';
+  out += text;
+  out += '\'';
+  return out;
+}
+
+std::string literal(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -43,11 +52,11 @@ std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-std::string quoted_list(std::span<const std::string> items) {
+std::string literal_list(std::span<const std::string> items) {
   std::string out = "[";
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i) out += ", ";
-    out += quoted(items[i]);
+    out += literal(items[i]);
   }
   return out + "]";
 }

@@ -17,13 +17,17 @@ std::string_view trimmed(std::string_view text);
 // A word-valued setting as it is compared: trimmed, ASCII letters lowered.
 std::string setting_word(std::string_view text);
 
-// `text` in single quotes for a message. Backslashes are doubled, and line
-// breaks, tabs and other control bytes escaped, so that a name holding one
-// still logs as one line.
+// A name or value in single quotes, exactly as given, so that a path can be
+// copied out of the message as it is.
 std::string quoted(std::string_view text);
 
-// The items quoted and listed: "['a', 'b']", "[]".
-std::string quoted_list(std::span<const std::string> items);
+// `text` as a single-quoted literal: backslashes doubled, and line breaks,
+// tabs and other control bytes escaped, so that a message holding any text
+// stays one line.
+std::string literal(std::string_view text);
+
+// The items as literals in a bracketed list: "['a', 'b']", "[]".
+std::string literal_list(std::span<const std::string> items);
 
 // True when `text` is well-formed UTF-8 (no overlongs, no surrogates,
 // nothing past U+10FFFF).

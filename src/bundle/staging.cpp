@@ -121,7 +121,7 @@ std::optional<std::string> stage_dir() {
   fs::create_directories(system::fs_path(d), ec);
   if (!ec && !is_directory(d)) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) {
-    base::elog("KINRA2_STAGE_DIR=" + base::quoted(d) + " unusable ([Errno " +
+    base::elog("KINRA2_STAGE_DIR=" + base::literal(d) + " unusable ([Errno " +
                std::to_string(ec.value()) + "] " + ec.message() +
                ") — staging in the default temp dir instead");
     return std::nullopt;

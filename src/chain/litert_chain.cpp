@@ -213,9 +213,9 @@ LitertChain::LitertChain(const std::vector<std::string>& tflite_paths, std::span
   if (!missing.empty()) {
     std::vector<std::string> have = signature_names();
     std::sort(have.begin(), have.end());
-    throw std::runtime_error("LiteRT chain missing signature(s) " + base::quoted_list(missing) +
-                             " across " + base::quoted_list(tflite_paths) + " (have " +
-                             base::quoted_list(have) +
+    throw std::runtime_error("LiteRT chain missing signature(s) " + base::literal_list(missing) +
+                             " across " + base::literal_list(tflite_paths) + " (have " +
+                             base::literal_list(have) +
                              "); need combined_litert.tflite OR shared-enc.tflite + "
                              "identity.tflite");
   }

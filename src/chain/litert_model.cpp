@@ -26,6 +26,64 @@ namespace {
 
 constexpr std::size_t kMaxModel = std::numeric_limits<std::int32_t>::max();
 
+// The model file, open, and its size, refused unless it can hold a model.
+system::File open_model(const std::string& path, std::size_t& file_size) {
+  system::File file = system::File::open_read(path);
+  if (!file.ok())
+    throw std::runtime_error("cannot open LiteRT model " + base::quoted(path) + ": " +
+                             file.error().message());
+  const auto st = file.stat();
+  if (!st || !st->regular) bad_model(path, "is not a regular file");
+  file_size = static_cast<std::size_t>(st->size);
+  if (file_size < 8) bad_model(path, "is not a valid model (too short)");
+  if (file_size >= kMaxModel - page_size()) bad_model(path, "is too large (2 GiB or more)");
+  return file;
+}
+
+// Which subgraphs some signature enters, refused when a definition has no key
+// or names a subgraph the file lacks.
+std::vector<bool> entry_subgraphs(
+    const std::string& path,
+    const flatbuffers::Vector<flatbuffers::Offset<fmt::SignatureDef>>& defs, std::size_t n_sub) {
+  std::vector<bool> entry(n_sub, false);
+  for (const fmt::SignatureDef* d : defs) {
+    if (d == nullptr || d->signature_key() == nullptr)
+      bad_model(path, "has a signature definition without a key");
+    if (d->subgraph_index() >= n_sub)
+      bad_model(path, "signature '" + d->signature_key()->str() + "' names subgraph " +
+                          std::to_string(d->subgraph_index()) + " of " + std::to_string(n_sub));
+    entry[d->subgraph_index()] = true;
+  }
+  // The runtime builds subgraph 0 of every view; if it were not an entry it
+  // would be some signature's control-flow body and could not be blanked.
+  if (!entry[0]) bad_model(path, "has a primary subgraph that is no signature's entry");
+  return entry;
+}
+
+// The names of a signature's inputs or outputs (`what`) and their positions
+// among its subgraph's; each must be one of them.
+template <typename TensorMaps, typename Indices>
+void map_tensors(const std::string& path, const std::string& key, const TensorMaps* tmaps,
+                 const Indices* ios, const char* what, std::vector<std::string>& names,
+                 std::vector<int>& pos) {
+  if (tmaps == nullptr) return;
+  for (const fmt::TensorMap* tm : *tmaps) {
+    if (tm == nullptr || tm->name() == nullptr)
+      bad_model(path, "signature '" + key + "' has an unnamed " + what);
+    int found = -1;
+    if (ios != nullptr)
+      for (std::size_t q = 0; q < ios->size(); ++q)
+        if (static_cast<std::uint32_t>(ios->Get(static_cast<flatbuffers::uoffset_t>(q))) ==
+            tm->tensor_index())
+          found = static_cast<int>(q);
+    if (found < 0)
+      bad_model(path, "signature '" + key + "' " + what + " '" + tm->name()->str() +
+                          "' is not an " + what + " of its subgraph");
+    names.push_back(tm->name()->str());
+    pos.push_back(found);
+  }
+}
+
 }  // namespace
 
 struct LitertModel::Signature {
@@ -41,15 +99,8 @@ struct LitertModel::Signature {
 LitertModel::LitertModel(const std::string& path, int threads, Load how,
                          const system::CpuIdentity& cpu, Int8Kernels int8_kernels)
     : path_(path), threads_(threads) {
-  system::File file = system::File::open_read(path);
-  if (!file.ok())
-    throw std::runtime_error("cannot open LiteRT model " + base::quoted(path) + ": " +
-                             file.error().message());
-  const auto st = file.stat();
-  if (!st || !st->regular) bad_model(path, "is not a regular file");
-  const auto file_size = static_cast<std::size_t>(st->size);
-  if (file_size < 8) bad_model(path, "is not a valid model (too short)");
-  if (file_size >= kMaxModel - page_size()) bad_model(path, "is too large (2 GiB or more)");
+  std::size_t file_size = 0;
+  system::File file = open_model(path, file_size);
 
   // One page in front is room enough for the prefixes of most files; larger
   // signature sets are loaded again with the room they need.
@@ -66,18 +117,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
   if (defs == nullptr || defs->size() == 0) return;
   const std::size_t n_sub = subs->size();
 
-  std::vector<bool> entry(n_sub, false);
-  for (const fmt::SignatureDef* d : *defs) {
-    if (d == nullptr || d->signature_key() == nullptr)
-      bad_model(path, "has a signature definition without a key");
-    if (d->subgraph_index() >= n_sub)
-      bad_model(path, "signature '" + d->signature_key()->str() + "' names subgraph " +
-                          std::to_string(d->subgraph_index()) + " of " + std::to_string(n_sub));
-    entry[d->subgraph_index()] = true;
-  }
-  // The runtime builds subgraph 0 of every view; if it were not an entry it
-  // would be some signature's control-flow body and could not be blanked.
-  if (!entry[0]) bad_model(path, "has a primary subgraph that is no signature's entry");
+  const std::vector<bool> entry = entry_subgraphs(path, *defs, n_sub);
 
   for (const fmt::SignatureDef* d : *defs) {
     Signature s;
@@ -85,27 +125,8 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     s.entry = d->subgraph_index();
     if (std::find(keys_.begin(), keys_.end(), s.key) != keys_.end()) continue;
     const fmt::SubGraph* sg = subs->Get(d->subgraph_index());
-    auto map = [&](const auto* tmaps, const auto* ios, const char* what,
-                   std::vector<std::string>& names, std::vector<int>& pos) {
-      if (tmaps == nullptr) return;
-      for (const fmt::TensorMap* tm : *tmaps) {
-        if (tm == nullptr || tm->name() == nullptr)
-          bad_model(path, "signature '" + s.key + "' has an unnamed " + what);
-        int found = -1;
-        if (ios != nullptr)
-          for (std::size_t q = 0; q < ios->size(); ++q)
-            if (static_cast<std::uint32_t>(ios->Get(static_cast<flatbuffers::uoffset_t>(q))) ==
-                tm->tensor_index())
-              found = static_cast<int>(q);
-        if (found < 0)
-          bad_model(path, "signature '" + s.key + "' " + what + " '" + tm->name()->str() +
-                              "' is not an " + what + " of its subgraph");
-        names.push_back(tm->name()->str());
-        pos.push_back(found);
-      }
-    };
-    map(d->inputs(), sg->inputs(), "input", s.in_names, s.in_pos);
-    map(d->outputs(), sg->outputs(), "output", s.out_names, s.out_pos);
+    map_tensors(path, s.key, d->inputs(), sg->inputs(), "input", s.in_names, s.in_pos);
+    map_tensors(path, s.key, d->outputs(), sg->outputs(), "output", s.out_names, s.out_pos);
     // The view keeps the entry and every subgraph no signature enters.
     std::vector<std::uint32_t> kept{s.entry};
     for (std::uint32_t j = 0; j < n_sub; ++j)

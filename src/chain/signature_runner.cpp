@@ -261,7 +261,7 @@ void SignatureRunner::require_all_inputs(std::span<const std::string_view> given
   if (ok) return;
   const std::vector<std::string> got(given.begin(), given.end());
   throw std::invalid_argument("signature '" + key_ + "' takes the inputs " +
-                              base::quoted_list(in_names_) + ", got " + base::quoted_list(got));
+                              base::literal_list(in_names_) + ", got " + base::literal_list(got));
 }
 
 void SignatureRunner::set_inputs(std::span<const InputArg> inputs) {

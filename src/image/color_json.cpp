@@ -41,7 +41,7 @@ std::string neither_kind(const nlohmann::json& object) {
   std::vector<std::string> keys;
   for (const auto& [k, v] : object.items()) keys.push_back(k);
   return member() + " is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: " +
-         base::quoted_list(keys) + ")";
+         base::literal_list(keys) + ")";
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cerrno>
@@ -145,28 +144,28 @@ std::int64_t frames_owed(std::int64_t fed) {
   return 22 + 32 * (chunks - 1);
 }
 
-}  // namespace
-
-int main(int raw_argc, char** raw_argv) {
-  // UTF-8 arguments on every platform (the wide command line on Windows).
-  const kinra2::system::ProgramArguments args(raw_argc, raw_argv);
-  const int argc = args.argc();
-  const char* const* argv = args.argv();
-  std::vector<std::string> pos;
+struct Options {
+  std::string bundle, wav, frames;  // the three positional arguments
   std::string host, threads;
   long step = 3200;
+};
+
+// The command line read into `opt`; an exit status when the program should
+// end at once (help: 0, a bad command line: 2).
+std::optional<int> read_options(int argc, const char* const* argv, Options& opt) {
+  std::vector<std::string> pos;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "-h" || a == "--help") {
       std::fputs(USAGE, stdout);
       return 0;
     } else if (a == "--host" && i + 1 < argc) {
-      host = argv[++i];
+      opt.host = argv[++i];
     } else if (a == "--threads" && i + 1 < argc) {
-      threads = argv[++i];
+      opt.threads = argv[++i];
     } else if (a == "--step" && i + 1 < argc) {
-      step = std::strtol(argv[++i], nullptr, 10);
-      if (step < 1 || step > 16777216) die("--step must be 1 to 16777216 samples");
+      opt.step = std::strtol(argv[++i], nullptr, 10);
+      if (opt.step < 1 || opt.step > 16777216) die("--step must be 1 to 16777216 samples");
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       std::fputs(USAGE, stderr);
       return 2;
@@ -178,79 +177,107 @@ int main(int raw_argc, char** raw_argv) {
     std::fputs(USAGE, stderr);
     return 2;
   }
-  if (host.empty())
-    host = kinra2::system::join_path(kinra2::system::program_dir(), "render_stream_host_litert");
-  const std::vector<float> pcm = read_wav(pos[1]);
-  FrameSink sink(pos[2]);
+  opt.bundle = pos[0];
+  opt.wav = pos[1];
+  opt.frames = pos[2];
+  if (opt.host.empty())
+    opt.host =
+        kinra2::system::join_path(kinra2::system::program_dir(), "render_stream_host_litert");
+  return std::nullopt;
+}
 
-  std::vector<std::string> host_args = {host, "render-stream", pos[0]};
-  if (!threads.empty()) {
-    host_args.push_back("--threads");
-    host_args.push_back(threads);
+// The audio as steps of `step` samples, then a flush, then the end of input;
+// stops early once the host no longer takes it.
+void feed_audio(kinra2::system::Subprocess& child, const std::vector<float>& pcm, long step) {
+  bool ok = true;
+  for (std::size_t at = 0; at < pcm.size() && ok; at += static_cast<std::size_t>(step)) {
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::size_t>(static_cast<std::size_t>(step), pcm.size() - at));
+    ok = child.write_in(&n, 4) && child.write_in(pcm.data() + at, std::size_t{n} * 4);
   }
-  kinra2::system::SpawnOptions opt;
-  opt.err = kinra2::system::ChildStream::inherit;  // the host's log goes to our terminal
+  if (ok) child.write_in(&kinra2::host::FLUSH_WORD, 4);
+  child.close_in();
+}
+
+struct Received {
+  bool header = false;  // a READY header came first
+  bool marker = false;  // the flush marker came last
+  std::int64_t frames = 0;
+};
+
+// The header, then frame records into `sink` up to the flush marker, with a
+// progress line per tenth of the `owed` frames.
+Received receive_frames(kinra2::system::Subprocess& child, FrameSink& sink, std::int64_t owed) {
+  Received got;
+  std::string header;
+  char c;
+  while (child.read_out_exact(&c, 1) && c != '\n') header.push_back(c);
+  got.header = header.rfind("READY ", 0) == 0;
+  int last_tenth = 0;
+  std::vector<std::uint8_t> rgb(RGB_FRAME_BYTES);
+  while (got.header) {
+    std::int32_t idx;
+    if (!child.read_out_exact(&idx, 4)) break;
+    if (idx < 0) {
+      got.marker = true;
+      break;
+    }
+    if (!child.read_out_exact(rgb.data(), rgb.size())) break;
+    if (!sink.write(rgb.data(), rgb.size())) die("cannot write frames: " + sink.error().message());
+    ++got.frames;
+    // Whole lines, one per tenth: the host logs to the same terminal.
+    const int tenth = static_cast<int>(10 * got.frames / std::max<std::int64_t>(1, owed));
+    if (tenth > last_tenth) {
+      last_tenth = tenth;
+      std::fprintf(stderr, "render_wav: %lld/%lld frames (%d%%)\n",
+                   static_cast<long long>(got.frames), static_cast<long long>(owed),
+                   static_cast<int>(100 * got.frames / std::max<std::int64_t>(1, owed)));
+    }
+  }
+  return got;
+}
+
+}  // namespace
+
+int main(int raw_argc, char** raw_argv) {
+  // UTF-8 arguments on every platform (the wide command line on Windows).
+  const kinra2::system::ProgramArguments args(raw_argc, raw_argv);
+  Options opt;
+  if (const auto status = read_options(args.argc(), args.argv(), opt)) return *status;
+  const std::vector<float> pcm = read_wav(opt.wav);
+  FrameSink sink(opt.frames);
+
+  std::vector<std::string> host_args = {opt.host, "render-stream", opt.bundle};
+  if (!opt.threads.empty()) {
+    host_args.push_back("--threads");
+    host_args.push_back(opt.threads);
+  }
+  kinra2::system::SpawnOptions spawn;
+  spawn.err = kinra2::system::ChildStream::inherit;  // the host's log goes to our terminal
   std::optional<kinra2::system::Subprocess> child;
   try {
-    child.emplace(host_args, opt);
+    child.emplace(host_args, spawn);
   } catch (const std::system_error& e) {
     die(e.what());
   }
 
   // Audio goes out on its own thread so the host never blocks on a full
   // frame pipe while we are still writing.
-  std::atomic<bool> writer_ok{true};
-  std::thread writer([&] {
-    for (std::size_t at = 0; at < pcm.size() && writer_ok; at += static_cast<std::size_t>(step)) {
-      const auto n = static_cast<std::uint32_t>(
-          std::min<std::size_t>(static_cast<std::size_t>(step), pcm.size() - at));
-      if (!child->write_in(&n, 4) || !child->write_in(pcm.data() + at, std::size_t{n} * 4)) {
-        writer_ok = false;
-      }
-    }
-    if (writer_ok && !child->write_in(&kinra2::host::FLUSH_WORD, 4)) writer_ok = false;
-    child->close_in();
-  });
+  std::thread writer([&] { feed_audio(*child, pcm, opt.step); });
 
   const auto t0 = std::chrono::steady_clock::now();
-  const std::int64_t owed = frames_owed(static_cast<std::int64_t>(pcm.size()));
-  std::string header;
-  char c;
-  while (child->read_out_exact(&c, 1) && c != '\n') header.push_back(c);
-  bool ok = header.rfind("READY ", 0) == 0;
-  std::int64_t frames = 0;
-  int last_tenth = 0;
-  bool marker = false;
-  std::vector<std::uint8_t> rgb(RGB_FRAME_BYTES);
-  while (ok) {
-    std::int32_t idx;
-    if (!child->read_out_exact(&idx, 4)) break;
-    if (idx < 0) {
-      marker = true;
-      break;
-    }
-    if (!child->read_out_exact(rgb.data(), rgb.size())) break;
-    if (!sink.write(rgb.data(), rgb.size())) die("cannot write frames: " + sink.error().message());
-    ++frames;
-    // Whole lines, one per tenth: the host logs to the same terminal.
-    const int tenth = static_cast<int>(10 * frames / std::max<std::int64_t>(1, owed));
-    if (tenth > last_tenth) {
-      last_tenth = tenth;
-      std::fprintf(stderr, "render_wav: %lld/%lld frames (%d%%)\n", static_cast<long long>(frames),
-                   static_cast<long long>(owed),
-                   static_cast<int>(100 * frames / std::max<std::int64_t>(1, owed)));
-    }
-  }
+  const Received got =
+      receive_frames(*child, sink, frames_owed(static_cast<std::int64_t>(pcm.size())));
   child->close_out();
   writer.join();
   const int code = child->wait();
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  if (!ok)
+  if (!got.header)
     die("the host did not answer with a READY header (exit status " + std::to_string(code) + ")");
-  if (!marker || code != 0)
+  if (!got.marker || code != 0)
     die("the host stopped early (exit status " + std::to_string(code) + ")");
   std::fprintf(stderr, "render_wav: %lld frames for %.2f s of audio in %.2f s (%.2fx real time)\n",
-               static_cast<long long>(frames), static_cast<double>(pcm.size()) / SR, secs,
+               static_cast<long long>(got.frames), static_cast<double>(pcm.size()) / SR, secs,
                secs > 0 ? (static_cast<double>(pcm.size()) / SR) / secs : 0.0);
   return 0;
 }
