@@ -165,6 +165,7 @@ if(CMAKE_CROSSCOMPILING)
   message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${CMAKE_LIBRARY_ARCHITECTURE} "
                  "with the headers of ${K2_PYTHON} (not run: no Python for the target here)")
   add_library(k2_litert_host_module MODULE ${K2_PY_SRC}/_litert_host_module.cpp)
+  target_compile_definitions(k2_litert_host_module PRIVATE K2_VERSION="${PROJECT_VERSION}")
   target_include_directories(k2_litert_host_module PRIVATE ${py_inc})
   target_link_libraries(k2_litert_host_module PRIVATE kinra2_core)
   set_target_properties(k2_litert_host_module PROPERTIES
@@ -175,7 +176,7 @@ if(CMAKE_CROSSCOMPILING)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
-  k2_module_package()
+  k2_module_package(${TFLITE_C_LIB})
   if(K2_BUILD_TESTS AND CMAKE_READELF)
     # What an interpreter of the target would need, read from the module's
     # dynamic section: its init function as the one export, no libpython.
@@ -217,7 +218,8 @@ set_target_properties(k2_litert_host_module PROPERTIES
 # Export nothing but the init function: the core's symbols must not clash
 # with other extension modules loaded into the same interpreter.
 target_link_options(k2_litert_host_module PRIVATE -Wl,--exclude-libs,ALL)
-k2_module_package()
+# The runtime beside the module, where it looks first.
+k2_module_package(${TFLITE_C_LIB})
 
 if(K2_BUILD_TESTS)
   set(K2_PY_TEST_ENV
