@@ -71,10 +71,10 @@ function(k2_module_package)
   add_dependencies(k2_litert_host_package k2_litert_host_module shared_enc_dep)
 endfunction()
 
-if(WIN32)
-  # Cross-built: the Linux interpreter found above lends its headers, which
-  # are platform-neutral but for pyconfig.h; ours for Windows x64 replaces it
-  # in a copy (Python.h includes it by quotes, so its own folder wins).
+# A cross build's module takes the headers of the interpreter found above
+# (the limited API's are the same for every target) into py_inc; without
+# them the module is skipped, with the reason, and the rest of this file too.
+macro(k2_cross_python_headers)
   if(NOT K2_PYTHON)
     message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, no working Python 3.12 "
                    "($PYTHON, python3.12, ~/.pyenv/versions/3.12*) to take the headers from")
@@ -86,6 +86,13 @@ if(WIN32)
     message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, ${K2_PYTHON} has no headers")
     return()
   endif()
+endmacro()
+
+if(WIN32)
+  # Cross-built: the Linux interpreter found above lends its headers, which
+  # are platform-neutral but for pyconfig.h; ours for Windows x64 replaces it
+  # in a copy (Python.h includes it by quotes, so its own folder wins).
+  k2_cross_python_headers()
   find_program(K2_DLLTOOL NAMES ${CMAKE_DLLTOOL} x86_64-w64-mingw32-dlltool REQUIRED)
   message(STATUS "Python extension module velmora._kinra2._litert_host: building for Windows with the headers of ${K2_PYTHON}")
 
@@ -151,17 +158,7 @@ if(CMAKE_CROSSCOMPILING)
   # little-endian Linux processors; the suffix names the target. No Python
   # for the target runs here, so the module is built, not tested (the native
   # build tests the same source).
-  if(NOT K2_PYTHON)
-    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, no working Python 3.12 "
-                   "($PYTHON, python3.12, ~/.pyenv/versions/3.12*) to take the headers from")
-    return()
-  endif()
-  execute_process(COMMAND "${K2_PYTHON}" -c "import sysconfig; print(sysconfig.get_config_var('INCLUDEPY'))"
-                  OUTPUT_VARIABLE py_inc OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0 OR NOT EXISTS "${py_inc}/Python.h")
-    message(STATUS "Python extension module velmora._kinra2._litert_host: skipped, ${K2_PYTHON} has no headers")
-    return()
-  endif()
+  k2_cross_python_headers()
   message(STATUS "Python extension module velmora._kinra2._litert_host: building for ${CMAKE_LIBRARY_ARCHITECTURE} "
                  "with the headers of ${K2_PYTHON} (not run: no Python for the target here)")
   add_library(k2_litert_host_module MODULE ${K2_PY_SRC}/_litert_host_module.cpp)

@@ -461,21 +461,7 @@ std::vector<float> canon_latent() {
 std::vector<std::uint8_t> build_model(std::span<const std::string_view> sigs, DecoderKind dec) {
   ModelWriter m;
   Builder b(m, dec);
-  for (std::string_view s : sigs) {
-    if (s == "enc")
-      b.enc();
-    else if (s == "tok14")
-      b.tok();
-    else if (s == "step")
-      b.step();
-    else if (s == "dec16")
-      b.dec("dec16", 16);
-    else if (s == "dec8")
-      b.dec("dec8", 8);
-    else
-      throw std::invalid_argument("unknown signature " + std::string(s));
-  }
-  return m.finish();
+  return build_signatures(m, b, sigs);
 }
 
 }  // namespace kinra2::demo

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -119,5 +121,27 @@ class Graph {
   std::string name_;
   int seq_ = 0;
 };
+
+// Adds the named signatures, in order, through a builder of each signature's
+// body (enc, tok, step, dec), and returns the finished model file.
+template <class SignatureBuilder>
+std::vector<std::uint8_t> build_signatures(ModelWriter& m, SignatureBuilder& b,
+                                           std::span<const std::string_view> sigs) {
+  for (std::string_view s : sigs) {
+    if (s == "enc")
+      b.enc();
+    else if (s == "tok14")
+      b.tok();
+    else if (s == "step")
+      b.step();
+    else if (s == "dec16")
+      b.dec("dec16", 16);
+    else if (s == "dec8")
+      b.dec("dec8", 8);
+    else
+      throw std::invalid_argument("unknown signature " + std::string(s));
+  }
+  return m.finish();
+}
 
 }  // namespace kinra2::demo
