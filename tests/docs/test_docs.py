@@ -149,6 +149,7 @@ class Docs(unittest.TestCase):
         for name, first, _, code in self.pieces:
             for i, line in enumerate(code.split("\n")):
                 where = f"{name}:{first + i}"
+                line = re.sub(r"^\s*(?:\$|PS>)\s+", "", line)  # a console prompt
                 # The program whose options follow, once a command has started.
                 current, source, at_command = None, None, True
                 for token in line.split():
