@@ -177,9 +177,12 @@ TEST(RenderWav, WritesEveryOwedFrameAndRefusesOtherFilesBeforeStarting) {
   write_file(cd, wav(chunk("fmt ", fmt(1, 16, 44100)) + chunk("data", pcm16(s))));
   const auto [status, out] = k2test::run({render_wav, bundle, cd, (dir / "x.rgb").string()});
   EXPECT_EQ(status, 3);
-  EXPECT_EQ(out, "render_wav: " + cd + " is 44100 Hz mono 16-bit PCM; expected a 16000 Hz mono " +
-                     "WAV file, 16-bit PCM or 32-bit float (convert with: ffmpeg -i IN -ac 1 -ar " +
-                     "16000 OUT.wav)\n");
+  // One line, ended as text lines are on the platform.
+  EXPECT_EQ(out.substr(0, out.find_first_of("\r\n")),
+            "render_wav: " + cd + " is 44100 Hz mono 16-bit PCM; expected a 16000 Hz mono " +
+                "WAV file, 16-bit PCM or 32-bit float (convert with: ffmpeg -i IN -ac 1 -ar " +
+                "16000 OUT.wav)");
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
   EXPECT_FALSE(fs::exists(dir / "x.rgb")) << "no frames for a file it does not take";
   EXPECT_EQ(run({render_wav, bundle, (dir / "none.wav").string(), (dir / "x.rgb").string()}), 3);
   EXPECT_EQ(run({render_wav, (dir / "nobundle").string(), (dir / "in.wav").string(),
