@@ -58,6 +58,10 @@ if(K2_BUILD_TESTS)
       target_compile_options(test_${sub} PRIVATE -Wno-restrict)
     endif()
     target_link_libraries(test_${sub} PRIVATE kinra2_core GTest::gtest GTest::gtest_main GTest::gmock)
+    if(sub STREQUAL "tools")
+      # The libraries a tool keeps for itself, tested beside the tool.
+      target_link_libraries(test_${sub} PRIVATE ${K2_TOOL_LIBS})
+    endif()
     target_compile_definitions(test_${sub} PRIVATE
       K2_BIN_DIR="${CMAKE_BINARY_DIR}/bin" K2_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
       K2_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}"

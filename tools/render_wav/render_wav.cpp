@@ -2,8 +2,6 @@
 // does: starts the host, streams the audio as records, flushes, and writes
 // the frames it gets back as raw RGB888 (one frame after another).
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -26,6 +24,7 @@
 #include "system/files.hpp"
 #include "system/std_streams.hpp"
 #include "system/subprocess.hpp"
+#include "wav_reader.hpp"
 
 namespace {
 
@@ -35,43 +34,17 @@ constexpr const char* USAGE =
     "usage: render_wav <bundle> <input.wav> <frames.rgb> [--host PATH] [--step SAMPLES] [--threads "
     "N]\n"
     "  Streams a 16 kHz mono WAV through the host and writes its frames as raw RGB888\n"
-    "  (416x720, 20 fps) to <frames.rgb>; '-' writes them to standard output.\n";
+    "  (416x720, 20 fps) to <frames.rgb>; '-' writes them to standard output.\n"
+    "  The WAV file is 16-bit PCM or 32-bit float. Exit status: 0 when every frame\n"
+    "  was written, 2 for a bad command line, 3 when the WAV file cannot be read or is\n"
+    "  not one the host takes, 1 when the host or the frames' file fails.\n";
 
-[[noreturn]] void die(const std::string& msg) {
+// The exit status for a WAV file that cannot be read or is in another format.
+constexpr int BAD_INPUT = 3;
+
+[[noreturn]] void die(const std::string& msg, int status = 1) {
   std::fprintf(stderr, "render_wav: %s\n", msg.c_str());
-  std::exit(1);
-}
-
-// A WAV file read whole and handed to libsndfile from memory, so that a
-// UTF-8 path opens the same way on every platform.
-struct MemoryFile {
-  std::string bytes;
-  sf_count_t at = 0;
-};
-
-SF_VIRTUAL_IO memory_io() {
-  SF_VIRTUAL_IO io{};
-  io.get_filelen = [](void* u) -> sf_count_t {
-    return static_cast<sf_count_t>(static_cast<MemoryFile*>(u)->bytes.size());
-  };
-  io.seek = [](sf_count_t off, int whence, void* u) -> sf_count_t {
-    auto* m = static_cast<MemoryFile*>(u);
-    const sf_count_t base = whence == SEEK_SET   ? 0
-                            : whence == SEEK_CUR ? m->at
-                                                 : static_cast<sf_count_t>(m->bytes.size());
-    m->at = std::clamp<sf_count_t>(base + off, 0, static_cast<sf_count_t>(m->bytes.size()));
-    return m->at;
-  };
-  io.read = [](void* ptr, sf_count_t n, void* u) -> sf_count_t {
-    auto* m = static_cast<MemoryFile*>(u);
-    const sf_count_t k = std::min<sf_count_t>(n, static_cast<sf_count_t>(m->bytes.size()) - m->at);
-    std::memcpy(ptr, m->bytes.data() + m->at, static_cast<std::size_t>(k));
-    m->at += k;
-    return k;
-  };
-  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-  io.tell = [](void* u) -> sf_count_t { return static_cast<MemoryFile*>(u)->at; };
-  return io;
+  std::exit(status);
 }
 
 // Where the frames go: a file, or standard output in binary mode.
@@ -111,29 +84,20 @@ class FrameSink {
   std::error_code error_;
 };
 
+// The samples of the WAV file at `path`; a file that cannot be read or is not
+// one the host takes ends the program with one line saying why.
 std::vector<float> read_wav(const std::string& path) {
-  MemoryFile mem;
+  std::string bytes;
   {
     std::ifstream in(kinra2::system::fs_path(path), std::ios::binary);
-    if (!in) die("cannot read " + path + ": " + std::strerror(errno));
-    mem.bytes.assign(std::istreambuf_iterator<char>(in), {});
+    if (!in) die("cannot read " + path + ": " + std::strerror(errno), BAD_INPUT);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
   }
-  SF_VIRTUAL_IO io = memory_io();
-  SF_INFO info{};
-  SNDFILE* f = sf_open_virtual(&io, SFM_READ, &info, &mem);
-  if (!f) die("cannot read " + path + ": " + sf_strerror(nullptr));
-  if (info.samplerate != SR || info.channels != 1) {
-    sf_close(f);
-    die(path + " is " + std::to_string(info.samplerate) + " Hz with " +
-        std::to_string(info.channels) +
-        " channel(s); the host takes 16000 Hz mono (convert with: ffmpeg -i IN -ac 1 -ar 16000 "
-        "OUT.wav)");
+  try {
+    return kinra2::wav::decode(bytes);
+  } catch (const kinra2::wav::Refused& e) {
+    die(path + " " + e.what(), BAD_INPUT);
   }
-  std::vector<float> pcm(static_cast<std::size_t>(info.frames));
-  sf_count_t got = sf_readf_float(f, pcm.data(), info.frames);
-  sf_close(f);
-  pcm.resize(static_cast<std::size_t>(std::max<sf_count_t>(0, got)));
-  return pcm;
 }
 
 // Frames a flush owes for `fed` samples: chunk 0 gives 22 records, every
