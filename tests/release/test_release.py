@@ -202,6 +202,10 @@ class LinuxArchive(Contents):
 
     def test_contents(self):
         self.check_contents(self.top)
+        for lic in ("gcc-runtime-libraries", "libzip", "openssl"):  # linked in
+            self.assertIn(lic + ".txt", os.listdir(os.path.join(self.top, "licenses")))
+        with open(os.path.join(self.top, "README.txt")) as f:
+            self.assertIn("glibc 2.31 or later", f.read())
 
     def test_every_elf_file_keeps_the_baseline(self):
         elves = []
