@@ -147,12 +147,14 @@ def minbase_root(suite, arch="amd64"):
     None where it cannot be made here."""
     name = f"{suite}-minbase" + ("" if arch == "amd64" else f"-{arch}")
     root = os.path.join(ROOT, ".deps", name)
-    if os.geteuid() != 0 or not shutil.which("mmdebstrap"):
-        return root if os.path.isfile(os.path.join(root, "etc", "debian_version")) else None
+    if os.geteuid() != 0:
+        return None  # nor could it chroot there
     # Checkouts that share .deps may run this at the same time.
     with open(root + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.isfile(os.path.join(root, "etc", "debian_version")):
+            if not shutil.which("mmdebstrap"):
+                return None
             subprocess.run([os.path.join(ROOT, "scripts", "debian-root"), suite, arch, "minbase", root],
                            check=True, stdin=subprocess.DEVNULL, timeout=TIMEOUT)
     return root
