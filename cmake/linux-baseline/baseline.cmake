@@ -68,10 +68,10 @@ set(K2_IMPLICIT_INCLUDE ${K2_BASELINE_C_INCLUDE})
 # Linking: the start files (-B) and libraries (-L) of the sysroot before the
 # compiler's own search list, which names the machine's newer glibc first;
 # libgcc_s thereby resolves to Debian 11's too. The C++ runtime goes into
-# each file.
+# each file, without the parts of it that nothing calls.
 set(k2_lib "${k2_sr}/usr/lib/${K2_BASELINE_TRIPLE}")
 set(k2_link "-B${k2_lib} -L${k2_lib} -L${k2_sr}/lib/${K2_BASELINE_TRIPLE}")
-string(APPEND k2_link " -Wl,-rpath-link,${k2_sr}/lib/${K2_BASELINE_TRIPLE}:${k2_lib} -static-libstdc++")
+string(APPEND k2_link " -Wl,-rpath-link,${k2_sr}/lib/${K2_BASELINE_TRIPLE}:${k2_lib} -static-libstdc++ -Wl,--gc-sections")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${k2_link}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${k2_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${k2_link}")
