@@ -72,3 +72,26 @@ k2_copy_if_different() {
 k2_peer_python() {
   echo "${PEER_PYTHON:-/usr/bin/python3}"
 }
+
+# Prints the folder of Debian's source package $1, unpacked under $2 with
+# its patches applied (needs dpkg-dev). Source entries are added for the
+# release's own archive when the machine has none.
+k2_debian_source() {
+  local pkg="$1" work="$2"
+  if ! apt-cache showsrc "$pkg" 2>/dev/null | grep -q "^Package: $pkg\$"; then
+    local list=/etc/apt/sources.list.d/kinra2-deb-src.list
+    local codename
+    codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' |
+      awk -v c="$codename" '$2 == c && $3 == "deb" {print $1}' | sort -u |
+      while read -r uri; do
+        echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $codename main"
+      done | k2_sudo tee "$list" >/dev/null
+    [ -s "$list" ] || { echo "${K2_WHO:-$(basename "$0")}: no Debian archive entry for $codename to take sources from" >&2; exit 1; }
+    echo "${K2_WHO:-$(basename "$0")}: source entries added in $list" >&2
+    k2_sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+  fi
+  (cd "$work" && apt-get source -qq "$pkg" >/dev/null 2>&1 </dev/null) ||
+    (cd "$work" && apt-get source "$pkg" </dev/null >&2)
+  find "$work" -maxdepth 1 -type d -name "$pkg-*" | head -n1
+}

@@ -2,10 +2,16 @@
 dist/, as a user meets them: each unpacked into a fresh folder and run with
 nothing of the checkout around it.
 
-- The Linux tarball on a bare Debian 12 (a minbase made with mmdebstrap, run
-  in a chroot with an empty environment; without root or mmdebstrap, this
-  machine with an empty environment), and its module with only the unpacked
-  folder on PYTHONPATH: the same bytes as the build tree's host.
+- Every ELF file of both Linux tarballs against the baseline, Debian 11's
+  glibc 2.31 and GCC 10's runtimes: no newer symbol version, no library
+  beyond glibc's, libgcc_s, libstdc++, zlib and what the archive ships.
+- The x86-64 tarball on a bare Debian 11 and a bare Debian 12 (minbase roots
+  made with mmdebstrap, run in a chroot with an empty environment; without
+  root or mmdebstrap, this machine with an empty environment), and its module
+  with only the unpacked folder on PYTHONPATH: the same bytes as the build
+  tree's host.
+- The arm64 tarball on a bare arm64 Debian 11, through QEMU's binfmt_misc:
+  the same bytes for the exact demo bundle, a whole stream for the float one.
 - The Windows zip in a fresh Wine prefix, the program and the module (through
   the stand-in python3.dll): the same bytes.
 - Every missing runtime piece: one line naming it, status 1, nothing on
@@ -16,8 +22,10 @@ nothing of the checkout around it.
 usage: test_release.py   (run from anywhere; K2_DIST overrides dist/)
 """
 
+import fcntl
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -74,17 +82,19 @@ def artefact(name):
 _reference = {}
 
 
-def reference():
-    """The build tree's host on the demo bundle: what every installed form must answer."""
-    if not _reference:
+def reference(*bundle_args):
+    """The build tree's host on the demo bundle (make_demo_bundle's options
+    given): what every installed form must answer."""
+    if bundle_args not in _reference:
         tmp = tempfile.mkdtemp(prefix="k2ref")
         bundle = os.path.join(tmp, "demo")
-        subprocess.run([os.path.join(BIN, "make_demo_bundle"), bundle], check=True, capture_output=True)
+        subprocess.run([os.path.join(BIN, "make_demo_bundle"), bundle, *bundle_args], check=True,
+                       capture_output=True)
         r = run([os.path.join(BIN, HOST), "render-stream", bundle], STREAM)
         assert r.returncode == 0, r.stderr.decode(errors="replace")
-        _reference["stdout"] = r.stdout
+        _reference[bundle_args] = r.stdout
         shutil.rmtree(tmp)
-    return _reference["stdout"]
+    return _reference[bundle_args]
 
 
 class Contents:
@@ -103,27 +113,85 @@ class Contents:
             self.assertIn(component + ".txt", licences)
 
 
-def minbase_root():
-    """A bare Debian 12 (priority "required" only), made once and kept in .deps."""
-    root = os.path.join(ROOT, ".deps", "bookworm-minbase")
-    if os.path.isfile(os.path.join(root, "etc", "debian_version")):
-        return root
-    if os.geteuid() != 0 or not shutil.which("mmdebstrap"):
-        return None
-    sources = ["/etc/apt/sources.list.d/debian.sources"]
-    sources = [s for s in sources if os.path.isfile(s)] or ["/etc/apt/sources.list"]
-    tmp = root + ".part"
-    shutil.rmtree(tmp, ignore_errors=True)
-    subprocess.run(["mmdebstrap", "--quiet", "--variant=minbase", "bookworm", tmp] + sources, check=True,
-                   stdin=subprocess.DEVNULL, timeout=TIMEOUT)
-    os.rename(tmp, root)
+# The baseline of every Linux artefact, Debian 11 and Ubuntu 20.04: the
+# newest version each may need of glibc, and of GCC 10's runtimes (libstdc++,
+# its ABI, libgcc_s), zlib 1.2.11.
+BASELINE = {"GLIBC": (2, 31), "GLIBCXX": (3, 4, 28), "CXXABI": (1, 3, 12), "GCC": (7, 0, 0), "ZLIB": (1, 2, 9)}
+# What such a system has: glibc's own libraries, libgcc_s, libstdc++ and zlib.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
+                    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "libgcc_s.so.1", "libstdc++.so.6",
+                    "libz.so.1"}
+
+
+def beyond_baseline(path):
+    """What the ELF file at path needs beyond the baseline, one line each."""
+    out = subprocess.run(["readelf", "-W", "-d", "-V", path], capture_output=True, text=True, check=True).stdout
+    faults = []
+    for lib in re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", out):
+        if lib not in SYSTEM_LIBRARIES and not os.path.isfile(os.path.join(os.path.dirname(path), lib)):
+            faults.append(f"needs {lib}, which is neither a system library nor beside it")
+    needs = out.partition("Version needs section")[2]
+    for lib, block in re.findall(r"File: (\S+)\s+Cnt: \d+\n((?:\s+0x[0-9a-f]+:\s+Name: .*\n?)*)", needs):
+        if lib not in SYSTEM_LIBRARIES:
+            continue  # shipped beside it
+        for version in re.findall(r"Name: (\S+)", block):
+            prefix, _, number = version.partition("_")
+            newest = BASELINE.get(prefix)
+            if newest is None or tuple(int(n) for n in number.split(".")) > newest:
+                faults.append(f"needs {version} of {lib}")
+    return faults
+
+
+def minbase_root(suite, arch="amd64"):
+    """A bare Debian (priority "required" only), made once and kept in .deps;
+    None where it cannot be made here."""
+    name = f"{suite}-minbase" + ("" if arch == "amd64" else f"-{arch}")
+    root = os.path.join(ROOT, ".deps", name)
+    if os.geteuid() != 0:
+        return None  # nor could it chroot there
+    # Checkouts that share .deps may run this at the same time.
+    with open(root + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.isfile(os.path.join(root, "etc", "debian_version")):
+            if not shutil.which("mmdebstrap"):
+                return None
+            subprocess.run([os.path.join(ROOT, "scripts", "debian-root"), suite, arch, "minbase", root],
+                           check=True, stdin=subprocess.DEVNULL, timeout=TIMEOUT)
     return root
 
 
-class LinuxTarball(unittest.TestCase, Contents):
+def run_in_root(root, top, commands, data):
+    """The unpacked folder top as /opt/kinra2 of the bare system at root, and
+    commands run there by its shell with an empty environment; /proc and /sys
+    for the processor files and the program's path, as a real system has them."""
+    inside = os.path.join(root, "opt", "kinra2")
+    shutil.rmtree(inside, ignore_errors=True)
+    shutil.copytree(top, inside, symlinks=True)
+    try:
+        script = ("mount -t proc proc \"$1/proc\" && mount -t sysfs sysfs \"$1/sys\" && "
+                  "exec chroot \"$1\" /usr/bin/env -i /bin/sh -c \"$2\"")
+        return run(["unshare", "--mount", "--fork", "sh", "-c", script, "sh", root, commands], data)
+    finally:
+        shutil.rmtree(inside)
+
+
+def qemu_aarch64_registered():
+    """Whether the kernel starts arm64 programs through QEMU, inside a chroot
+    too (the "fix binary" flag)."""
+    try:
+        with open("/proc/sys/fs/binfmt_misc/qemu-aarch64") as f:
+            text = f.read()
+    except OSError:
+        return False
+    return text.startswith("enabled") and re.search(r"^flags: \S*F", text, re.M) is not None
+
+
+class LinuxArchive(Contents):
+    """What both Linux tarballs share; ARCH names one."""
+
     @classmethod
     def setUpClass(cls):
-        name = f"kinra2-host-{VERSION}-linux-x86_64"
+        name = f"kinra2-host-{VERSION}-linux-{cls.ARCH}"
         cls._tmp = tempfile.TemporaryDirectory(prefix="k2rel")
         with tarfile.open(artefact(name + ".tar.gz")) as t:
             t.extractall(cls._tmp.name)
@@ -134,6 +202,30 @@ class LinuxTarball(unittest.TestCase, Contents):
     def tearDownClass(cls):
         cls._tmp.cleanup()
 
+    def test_contents(self):
+        self.check_contents(self.top)
+        for lic in ("gcc-runtime-libraries", "libzip", "openssl"):  # linked in
+            self.assertIn(lic + ".txt", os.listdir(os.path.join(self.top, "licenses")))
+        with open(os.path.join(self.top, "README.txt")) as f:
+            self.assertIn("glibc 2.31 or later", f.read())
+
+    def test_every_elf_file_keeps_the_baseline(self):
+        elves = []
+        for folder, _, files in os.walk(self.top):
+            for f in files:
+                path = os.path.join(folder, f)
+                with open(path, "rb") as fh:
+                    if not os.path.islink(path) and fh.read(4) == b"\x7fELF":
+                        elves.append(path)
+        self.assertGreaterEqual(len(elves), 6)  # 3 programs, the module, the component, the runtime
+        for path in elves:
+            with self.subTest(os.path.relpath(path, self.top)):
+                self.assertEqual(beyond_baseline(path), [])
+
+
+class LinuxTarball(LinuxArchive, unittest.TestCase):
+    ARCH = "x86_64"
+
     def fresh_copy(self):
         dst = tempfile.mkdtemp(prefix="k2copy")
         self.addCleanup(shutil.rmtree, dst)
@@ -141,31 +233,22 @@ class LinuxTarball(unittest.TestCase, Contents):
         shutil.copytree(self.top, top, symlinks=True)
         return top
 
-    def test_contents(self):
-        self.check_contents(self.top)
-
     def test_bare_debian_renders_the_same_bytes(self):
-        root = minbase_root()
-        if root:
-            # The unpacked folder and a bundle its own tool makes, inside the
-            # bare system; /proc for the processor files and the program's path.
-            inside = os.path.join(root, "opt", "kinra2")
-            shutil.rmtree(inside, ignore_errors=True)
-            shutil.copytree(self.top, inside, symlinks=True)
-            self.addCleanup(shutil.rmtree, inside)
-            script = ("mount -t proc proc \"$1/proc\" && exec chroot \"$1\" /usr/bin/env -i /bin/sh -c "
-                      "'/opt/kinra2/bin/make_demo_bundle /opt/kinra2/demo >/dev/null && "
-                      f"exec /opt/kinra2/bin/{HOST} render-stream /opt/kinra2/demo'")
-            argv = ["unshare", "--mount", "--fork", "sh", "-c", script, "sh", root]
-        else:
-            # No root to make one: this machine with nothing in the environment.
-            demo = os.path.join(self.fresh_copy(), "demo")
-            subprocess.run(["env", "-i", os.path.join(self.top, "bin", "make_demo_bundle"), demo], check=True,
-                           capture_output=True)
-            argv = ["env", "-i", os.path.join(self.top, "bin", HOST), "render-stream", demo]
-        r = run(argv, STREAM)
-        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-        self.assertTrue(r.stdout == reference(), "the installed host answers other bytes than the build tree's")
+        demo = (f"/opt/kinra2/bin/make_demo_bundle /opt/kinra2/demo >/dev/null && "
+                f"exec /opt/kinra2/bin/{HOST} render-stream /opt/kinra2/demo")
+        roots = [root for root in (minbase_root("bullseye"), minbase_root("bookworm")) if root]
+        for root in roots or [None]:
+            with self.subTest(os.path.basename(root) if root else "this machine"):
+                if root:
+                    r = run_in_root(root, self.top, demo, STREAM)
+                else:
+                    # No root to make one: this machine with nothing in the environment.
+                    demo_dir = os.path.join(self.fresh_copy(), "demo")
+                    subprocess.run(["env", "-i", os.path.join(self.top, "bin", "make_demo_bundle"), demo_dir],
+                                   check=True, capture_output=True)
+                    r = run(["env", "-i", os.path.join(self.top, "bin", HOST), "render-stream", demo_dir], STREAM)
+                self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+                self.assertTrue(r.stdout == reference(), "the installed host answers other bytes than the build tree's")
 
     def module_env(self, top):
         return {"PYTHONPATH": top, "PYTHONDONTWRITEBYTECODE": "1"}
@@ -202,6 +285,34 @@ class LinuxTarball(unittest.TestCase, Contents):
                 lines = r.stderr.splitlines()
                 self.assertEqual(len(lines), 1, r.stderr)
                 self.assertTrue(lines[0].startswith(RUNTIME_LINE + b"libtensorflowlite_c.so is neither in "), lines)
+
+
+class LinuxArm64Tarball(LinuxArchive, unittest.TestCase):
+    """Under QEMU's user-mode emulator, which the kernel starts for arm64
+    programs (scripts/setup --arm64 registers it), inside the arm64 root too."""
+
+    ARCH = "aarch64"
+
+    def test_bare_arm64_debian_renders(self):
+        if not qemu_aarch64_registered():
+            self.skipTest("QEMU's arm64 emulator is not registered with binfmt_misc (scripts/setup --arm64)")
+        root = minbase_root("bullseye", "arm64")
+        if not root:
+            self.skipTest("no root or no mmdebstrap here to make a bare arm64 Debian")
+        # The exact bundle's frames are the same on every processor; the float
+        # one's sums may round otherwise there, so it must render a whole stream.
+        for bundle_args, same_bytes in ((("--exact",), True), ((), False)):
+            with self.subTest(bundle=" ".join(bundle_args) or "float"):
+                r = run_in_root(root, self.top,
+                                f"/opt/kinra2/bin/make_demo_bundle /opt/kinra2/demo {' '.join(bundle_args)} "
+                                f">/dev/null && exec /opt/kinra2/bin/{HOST} render-stream /opt/kinra2/demo", STREAM)
+                self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+                want = reference(*bundle_args)
+                if same_bytes:
+                    self.assertTrue(r.stdout == want, "the arm64 host answers other bytes than the x86-64 one")
+                else:
+                    self.assertEqual(len(r.stdout), len(want))
+                    self.assertEqual(r.stdout.split(b"\n", 1)[0], want.split(b"\n", 1)[0])
 
 
 class WindowsZip(unittest.TestCase, Contents):
