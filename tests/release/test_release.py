@@ -97,6 +97,37 @@ def reference(*bundle_args):
     return _reference[bundle_args]
 
 
+def speech_wav(path, bits):
+    """A 16 kHz mono WAV file of the tests' speech-like audio, 16-bit PCM or
+    32-bit float: what a user hands render_wav."""
+    samples = protocol.speechlike(12000, 3)
+    if bits == 16:
+        code, data = 1, b"".join(max(-32768, min(32767, round(x * 32768))).to_bytes(2, "little", signed=True)
+                                 for x in samples)
+    else:
+        code, data = 3, samples.tobytes()
+    fmt = b"".join(v.to_bytes(n, "little") for v, n in (
+        (code, 2), (1, 2), (16000, 4), (16000 * bits // 8, 4), (bits // 8, 2), (bits, 2)))
+    body = b"WAVEfmt " + len(fmt).to_bytes(4, "little") + fmt + b"data" + len(data).to_bytes(4, "little") + data
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + len(body).to_bytes(4, "little") + body)
+    return path
+
+
+def wav_reference(wav):
+    """The build tree's render_wav on the demo bundle: the frames every
+    installed render_wav must write for that file."""
+    tmp = tempfile.mkdtemp(prefix="k2ref")
+    try:
+        bundle = os.path.join(tmp, "demo")
+        subprocess.run([os.path.join(BIN, "make_demo_bundle"), bundle], check=True, capture_output=True)
+        r = run([os.path.join(BIN, "render_wav"), bundle, wav, "-"])
+        assert r.returncode == 0 and r.stdout, r.stderr.decode(errors="replace")
+        return r.stdout
+    finally:
+        shutil.rmtree(tmp)
+
+
 class Contents:
     """What every artefact must hold, checked on its unpacked folder."""
 
@@ -250,6 +281,17 @@ class LinuxTarball(LinuxArchive, unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
                 self.assertTrue(r.stdout == reference(), "the installed host answers other bytes than the build tree's")
 
+    def test_readme_steps_in_bare_debian_11(self):
+        root = minbase_root("bullseye")
+        if not root:
+            self.skipTest("no root or mmdebstrap here to make a bare Debian 11")
+        top = self.fresh_copy()
+        wav = speech_wav(os.path.join(top, "speech.wav"), 16)
+        r = run_in_root(root, top, "cd /opt/kinra2 && bin/make_demo_bundle demo >/dev/null && "
+                        "exec bin/render_wav demo speech.wav -", b"")
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.assertTrue(r.stdout == wav_reference(wav), "the release's render_wav gives other frames than the build tree's")
+
     def module_env(self, top):
         return {"PYTHONPATH": top, "PYTHONDONTWRITEBYTECODE": "1"}
 
@@ -393,23 +435,12 @@ class WindowsZip(unittest.TestCase, Contents):
                         self.assertIn(redist, lines[0])
 
     def test_render_wav_renders_16_bit_and_float_files(self):
-        samples = protocol.speechlike(12000, 3)
-        pcm16 = b"".join(max(-32768, min(32767, round(x * 32768))).to_bytes(2, "little", signed=True)
-                         for x in samples)
-        for name, code, bits, data in (("16-bit", 1, 16, pcm16), ("float", 3, 32, samples.tobytes())):
-            with self.subTest(name):
-                fmt = b"".join(v.to_bytes(n, "little") for v, n in (
-                    (code, 2), (1, 2), (16000, 4), (16000 * bits // 8, 4), (bits // 8, 2), (bits, 2)))
-                body = (b"WAVEfmt " + len(fmt).to_bytes(4, "little") + fmt + b"data" +
-                        len(data).to_bytes(4, "little") + data)
-                wav = os.path.join(self._tmp.name, f"speech-{bits}.wav")
-                with open(wav, "wb") as f:
-                    f.write(b"RIFF" + len(body).to_bytes(4, "little") + body)
-                want = run([os.path.join(BIN, "render_wav"), self.demo, wav, "-"])
-                self.assertEqual(want.returncode, 0, want.stderr.decode(errors="replace"))
+        for bits in (16, 32):
+            with self.subTest(f"{bits}-bit"):
+                wav = speech_wav(os.path.join(self._tmp.name, f"speech-{bits}.wav"), bits)
                 r = self.wine(os.path.join(self.top, "bin", "render_wav.exe"), self.demo, wav, "-")
                 self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-                self.assertTrue(len(r.stdout) > 0 and r.stdout == want.stdout,
+                self.assertTrue(len(r.stdout) > 0 and r.stdout == wav_reference(wav),
                                 "the release's render_wav gives other frames than the build tree's")
 
 
