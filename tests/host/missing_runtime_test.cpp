@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,24 @@ bool under_wine() {
 #endif
 }
 
+// The program name that Wine starts without Microsoft's C++ runtime DLL.
+const char* const NO_CXX_HOST = "k2_without_msvcp140";
+
+#ifdef _WIN32
+// Wine takes a child's DLL overrides from the registry, not from the
+// environment it is given; per program name, so no other test is touched.
+struct CxxRuntimeSwitchedOff {
+  const std::string name = std::string(NO_CXX_HOST) + ".exe";
+  const std::wstring app =
+      L"Software\\Wine\\AppDefaults\\" + std::wstring(name.begin(), name.end());
+  CxxRuntimeSwitchedOff() {
+    RegSetKeyValueW(HKEY_CURRENT_USER, (app + L"\\DllOverrides").c_str(), L"msvcp140", REG_SZ, L"",
+                    sizeof(wchar_t));
+  }
+  ~CxxRuntimeSwitchedOff() { RegDeleteTreeW(HKEY_CURRENT_USER, app.c_str()); }
+};
+#endif
+
 std::vector<std::string> lines_of(const std::string& log) {
   std::vector<std::string> out;
   std::size_t at = 0;
@@ -94,11 +113,15 @@ struct Scene {
   std::string bundle = t.file("bundle");
   std::string library = (fs::path(host_dir) / kinra2::litert::runtime_library_file()).string();
   std::string cpuinfo = t.file("cpuinfo");
+  std::string host;
 
   Scene(const Row& row) {
     fs::create_directories(host_dir);
-    const fs::path host = k2test::bin(HOST_ALONE);
-    fs::copy_file(host, fs::path(host_dir) / host.filename());
+    const fs::path built = k2test::bin(HOST_ALONE);
+    host = (fs::path(host_dir) / (row.runtime == Runtime::no_cxx ? NO_CXX_HOST : HOST_ALONE))
+               .replace_extension(built.extension())
+               .string();
+    fs::copy_file(built, host);
     if (row.runtime == Runtime::garbage) write_file(library, std::string(4096, 'x'));
     if (row.runtime == Runtime::no_cxx)
       fs::copy_file(fs::path(K2_BIN_DIR) / kinra2::litert::runtime_library_file(), library);
@@ -128,7 +151,6 @@ struct Scene {
 
   k2test::HostRun run(const Row& row) const {
     std::vector<std::string> env = {"LD_LIBRARY_PATH", "KINRA2_Q8GD"};
-    if (row.runtime == Runtime::no_cxx) env.push_back("WINEDLLOVERRIDES=msvcp140=d");
 #if defined(K2_FAKE_CPUINFO_PRELOAD)
     if (row.bundle == Bundle::q8gd) {
       std::string preload = std::string("LD_PRELOAD=") + K2_FAKE_CPUID_LIB;
@@ -137,8 +159,10 @@ struct Scene {
       env.insert(env.end(), {preload, "K2_FAKE_CPUINFO=" + cpuinfo});
     }
 #endif
-    const std::string host =
-        (fs::path(host_dir) / fs::path(k2test::bin(HOST_ALONE)).filename()).string();
+#ifdef _WIN32
+    std::optional<CxxRuntimeSwitchedOff> no_cxx;
+    if (row.runtime == Runtime::no_cxx) no_cxx.emplace();
+#endif
     return k2test::run_peer({host, "render-stream", bundle, "--threads", "1"}, "", env);
   }
 
@@ -159,7 +183,7 @@ struct Scene {
       }
       case Runtime::no_cxx:
         return line ==
-               CANNOT + "msvcp140.dll (needed by " + library +
+               CANNOT + "MSVCP140.dll (needed by " + library +
                    ") is missing; install the Microsoft Visual C++ 2015-2022 x64 redistributable "
                    "(vc_redist.x64.exe from Microsoft)";
     }
