@@ -29,6 +29,14 @@ if(K2_BUILD_TESTS)
     add_library(k2_fake_cpuid SHARED tests/chain/fake_cpuid.c)
     set(K2_FAKE_CPUID_FILE "$<TARGET_FILE:k2_fake_cpuid>")
   endif()
+  # The host as a release lays it out, with no run path into the build's
+  # dependencies: a copy of it finds the runtime beside itself or nowhere, so
+  # a test can take the runtime away. (A Windows program has no run path.)
+  if(NOT WIN32)
+    add_executable(render_stream_host_alone src/velmora/_kinra2/_litert_host.cpp)
+    target_link_libraries(render_stream_host_alone PRIVATE kinra2_core)
+    set_target_properties(render_stream_host_alone PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
+  endif()
   # The Windows test programs run under Wine (CMAKE_CROSSCOMPILING_EMULATOR),
   # whose start costs seconds: they are listed when ctest runs, not at build
   # time, and given longer to answer.
@@ -73,6 +81,9 @@ if(K2_BUILD_TESTS)
     endif()
     # Programs the test drives as a user would must exist before it runs.
     add_dependencies(test_${sub} render_stream_host_litert)
+    if(TARGET render_stream_host_alone)
+      add_dependencies(test_${sub} render_stream_host_alone)
+    endif()
     foreach(t ${K2_TOOL_TARGETS})
       add_dependencies(test_${sub} ${t})
     endforeach()

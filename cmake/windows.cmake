@@ -17,7 +17,7 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 
 find_file(TFLITE_C_DLL tensorflowlite_c.dll PATHS "${K2_TFLITE_DIR}/bin" NO_DEFAULT_PATH
           NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-# Loaded by the host at start-up (src/litert), never linked: a program that
+# Loaded by the host when it builds the chain (src/litert), never linked: a program that
 # imported it would die in the loader, before main, wherever the runtime or
 # the C++ runtime it needs is missing.
 add_library(tflite_c INTERFACE IMPORTED GLOBAL)

@@ -5,6 +5,7 @@
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
 #include "base/text.hpp"
+#include "litert/runtime_library.hpp"
 #include "system/cpu_budget.hpp"
 #include "system/files.hpp"
 
@@ -110,10 +111,17 @@ std::optional<std::string> int8_dot_isa(const std::string& cpuinfo) {
   return std::nullopt;
 }
 
-std::optional<std::string> litert_runtime_version() {
-  const char* v = TfLiteVersion();
-  if (!v || !*v) return std::nullopt;
-  return std::string(v);
+std::optional<std::string> litert_runtime_version() noexcept {
+  // The gate asks before the chain first needs the runtime. One that cannot be
+  // loaded has no version to read; the chain then says what is missing.
+  try {
+    litert::require_runtime();
+    const char* v = TfLiteVersion();
+    if (!v || !*v) return std::nullopt;
+    return std::string(v);
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 namespace detail {

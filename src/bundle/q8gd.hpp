@@ -25,8 +25,9 @@ struct UndecodableText : std::runtime_error {
 // a line up to that one is not UTF-8.
 std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = default_cpuinfo());
 
-// Version text of the linked LiteRT runtime (the form recorded in the
-// variant's gate.runtime), nullopt when it cannot be read.
-std::optional<std::string> litert_runtime_version();
+// Version text of the LiteRT runtime (the form recorded in the variant's
+// gate.runtime), loading it if need be; nullopt when it cannot be loaded or
+// read. Never throws.
+std::optional<std::string> litert_runtime_version() noexcept;
 
 }  // namespace kinra2::bundle

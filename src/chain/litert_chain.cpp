@@ -10,6 +10,7 @@
 #include "base/shape_text.hpp"
 #include "base/text.hpp"
 #include "chain/litert_runtime.hpp"
+#include "litert/runtime_library.hpp"
 
 namespace kinra2::chain {
 
@@ -194,6 +195,9 @@ class LitertChain::BatchRecycler {
 LitertChain::LitertChain(const std::vector<std::string>& tflite_paths, std::span<const float> canon,
                          int threads)
     : recycler_(std::make_shared<BatchRecycler>()) {
+  // The first thing that needs the runtime: without it nothing else here can
+  // be said, so its line comes before any word about the model files.
+  litert::require_runtime();
   for (const std::string& path : tflite_paths) {
     auto model = std::make_shared<LitertModel>(path, threads);
     models_.push_back(model);

@@ -100,18 +100,16 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
   standard_output();
   bundle::install_exit_sweep();
   bundle::load_policy_component(policy_dirs);
+  // The runtime is looked for beside the host's own file (the last of its
+  // policy folders) first, once the chain needs it: a run without it still
+  // reads its bundle and says what it found before the one line of what is
+  // missing.
+  litert::set_host_dir(policy_dirs.empty() ? system::program_dir() : policy_dirs.back());
   try {
     RunParams p = detail::scan_args(argc, argv);
     if (p.bundle.empty()) {
       elog(USAGE);
       return EXIT_USAGE;
-    }
-    // Looked for beside the host's own file (the last of its policy
-    // folders) before anything else is read, so that a missing piece is the
-    // one line a peer sees.
-    if (auto missing = litert::load_runtime({policy_dirs.empty() ? system::program_dir() : policy_dirs.back()})) {
-      elog(*missing);
-      return EXIT_ERROR;
     }
     const int threads = system::default_threads(1, p.threads);
     return detail::run(p.bundle, p.engine, threads);

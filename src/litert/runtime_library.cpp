@@ -45,6 +45,7 @@ struct Loaded {
 // threads they start may outlive any owner we could give it.
 std::mutex g_load_lock;
 std::atomic<const Loaded*> g_loaded{nullptr};
+std::optional<std::string> g_host_dir;  // guarded by g_load_lock
 
 std::string fix_for(const std::string& missing) {
   const std::string lower = base::setting_word(missing);
@@ -55,7 +56,7 @@ std::string fix_for(const std::string& missing) {
 }
 
 std::string failure(const std::string& what) {
-  return "error: cannot load the LiteRT runtime: " + what;
+  return "cannot load the LiteRT runtime: " + what;
 }
 
 // Loads `path` (a full path, or a bare name for the platform's search) and
@@ -94,9 +95,7 @@ std::optional<std::string> try_load(const std::string& path, const std::string& 
 const Loaded& loaded() {
   const Loaded* l = g_loaded.load(std::memory_order_acquire);
   if (l) return *l;
-  // A program that did not load it at start (a tool, a test) gets it from
-  // its own folder or the library path on first use.
-  if (auto why = load_runtime({system::program_dir()})) throw std::runtime_error(*why);
+  require_runtime();
   return *g_loaded.load(std::memory_order_acquire);
 }
 
@@ -111,8 +110,25 @@ std::string runtime_library_file() {
   return system::shared_library_file("tensorflowlite_c");
 }
 
+void set_host_dir(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(g_load_lock);
+  g_host_dir = dir;
+}
+
+void require_runtime() {
+  if (g_loaded.load(std::memory_order_acquire)) return;
+  std::string dir;
+  {
+    std::lock_guard<std::mutex> lock(g_load_lock);
+    dir = g_host_dir ? *g_host_dir : system::program_dir();
+  }
+  if (auto why = load_runtime({dir})) throw RuntimeUnavailable(*why);
+}
+
 std::optional<std::string> load_runtime(const std::vector<std::string>& dirs) {
   std::lock_guard<std::mutex> lock(g_load_lock);
+  // Once loaded, never searched for again: interpreters already hold the
+  // library's functions, and a second copy would not share its state.
   if (g_loaded.load(std::memory_order_acquire)) return std::nullopt;
   const std::string file = runtime_library_file();
   std::string looked_in;

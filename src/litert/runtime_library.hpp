@@ -5,15 +5,20 @@
 // either stream; loaded here, the host says which file is missing and how to
 // get it, and exits with its usual error status.
 //
+// It is loaded when first needed, which is when the model chain is built:
+// until then a run reads its bundle and colour correction and says what it
+// found, also where the runtime is missing.
+//
 // Every C API function the host calls is defined by this layer with the
 // library's own signature (tensorflow/lite/c/c_api.h) and forwards to the
 // loaded library, so callers use the C API as usual. The first call loads the
-// library from the program's folder if `load_runtime` has not already done so,
-// and throws std::runtime_error with the same line when it cannot.
+// library as `require_runtime` does, and throws RuntimeUnavailable when it
+// cannot.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,11 +43,26 @@ namespace kinra2::litert {
 // tensorflowlite_c.dll).
 std::string runtime_library_file();
 
+// The library could not be loaded. what() is the one line that says what is
+// missing and what to do about it: "cannot load the LiteRT runtime: ...".
+struct RuntimeUnavailable : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The host's own folder, searched for the library before anything else (a
+// host loaded as a module keeps it beside the module, not beside the
+// interpreter). Loads nothing. Until it is set, the program's own folder.
+void set_host_dir(const std::string& dir);
+
+// Loads the library, if that has not been done yet, from the host's folder or
+// through the platform's own search; throws RuntimeUnavailable when it cannot.
+void require_runtime();
+
 // Loads the library once per process: from the first of `dirs` that holds
 // it, else through the platform's own search (the program's run path, the
-// system's library path). Nothing when it is loaded, else the one line that
-// says what is missing and what to do about it. Safe to call again: once
-// loaded it stays loaded, and a failed attempt may be retried.
+// system's library path). Nothing when it is loaded, else the line of
+// RuntimeUnavailable. Safe to call again: once loaded it stays loaded and is
+// never looked for again, and a failed attempt may be retried.
 std::optional<std::string> load_runtime(const std::vector<std::string>& dirs);
 
 // Where the loaded library came from (empty before it is loaded).

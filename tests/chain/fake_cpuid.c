@@ -9,6 +9,9 @@
 // status 77 before main, which callers treat as "cannot run here".
 // Whoever reads the flags from /proc/cpuinfo instead (through fopen, as the
 // C and C++ libraries do) sees the same masking.
+//
+// K2_FAKE_CPUINFO=<file> alone (no CPUID faulting needed) makes /proc/cpuinfo
+// read as that file, for a processor whose flags the test chooses.
 #define _GNU_SOURCE
 #include <asm/prctl.h>
 #include <cpuid.h>
@@ -141,8 +144,11 @@ static FILE* masked_cpuinfo(fopen_fn real, const char* mode) {
 static FILE* open_file(const char* sym, const char* path, const char* mode) {
   fopen_fn real = (fopen_fn)dlsym(RTLD_NEXT, sym);
   if (real == NULL) return NULL;
-  if (g_active && path != NULL && strcmp(path, "/proc/cpuinfo") == 0)
-    return masked_cpuinfo(real, mode);
+  if (path != NULL && strcmp(path, "/proc/cpuinfo") == 0) {
+    const char* stand_in = getenv("K2_FAKE_CPUINFO");
+    if (stand_in != NULL) return real(stand_in, mode);
+    if (g_active) return masked_cpuinfo(real, mode);
+  }
   return real(path, mode);
 }
 

@@ -3,9 +3,11 @@ program: same bytes on stdout, same statuses, nothing staged left behind, and
 main() callable again in one process without holding the GIL or leaving its
 signal handlers in place."""
 
+import ctypes
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -113,6 +115,26 @@ class AsProgram(HostCase):
                     err = p.stderr.read().decode(errors="replace")
                 self.assertEqual(p.wait(timeout=TIMEOUT), 1, err)
                 self.assertNothingStaged()
+
+    def test_runtime_is_looked_for_beside_the_module_first(self):
+        # A copy of the package whose runtime file is no library: the module
+        # still imports, reads the bundle, and the chain names that very file
+        # (the build tree's run path would have found a good one elsewhere).
+        top = os.path.join(self.tmp, "pkg")
+        shutil.copytree(os.path.join(os.environ["PYTHONPATH"], "velmora"), os.path.join(top, "velmora"))
+        lib = os.path.join(top, "velmora", "_kinra2", "_litert_host", "libtensorflowlite_c.so")
+        with open(lib, "wb") as f:
+            f.write(b"x" * 4096)
+        with self.assertRaises(OSError) as loader:
+            ctypes.CDLL(lib)
+        env = dict(self.env, PYTHONPATH=top)
+        p = subprocess.run(MODULE + ["render-stream", self.demo], capture_output=True, env=env, timeout=TIMEOUT)
+        lines = p.stderr.decode().splitlines()
+        self.assertEqual(p.returncode, 1, lines)
+        self.assertEqual(p.stdout, b"")
+        self.assertTrue(lines[0].startswith("[render-stream-host-litert] warming up identity="), lines)
+        self.assertEqual(lines[-1], "[render-stream-host-litert] error: cannot load the LiteRT runtime: "
+                         + str(loader.exception))
 
 
 # Runs inside one interpreter: a refused bundle, then two runs whose input a
