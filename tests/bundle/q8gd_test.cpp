@@ -224,12 +224,19 @@ TEST(Q8gd, SelectionRows) {
                 r.second.ends_with(SERVING_COMBINED))
         << r.second;
   }
+  // Every line read up to the flags line must be text, not just that line:
+  // a Latin-1 processor name before it is as undecodable as a Latin-1 flag.
   b.manifest(b.good());
-  write_file(b.t.path() / "cpuinfo_latin1", "processor\t: 0\nflags\t\t: fpu \xE9 avx512_vnni\n");
-  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("cpuinfo_latin1"))),
-            std::make_pair(std::optional<std::string>(),
-                           "[q8gd] FALLBACK: undecodable text: " + b.t.file("cpuinfo_latin1") +
-                               ": line 2 is not UTF-8" + SERVING_COMBINED));
+  for (const char* latin1 :
+       {"processor\t: 0\nflags\t\t: fpu \xE9 avx512_vnni\n",
+        "processor\t: 0\nmodel name\t: Xeon\xAE Gold\nflags\t\t: fpu avx512_vnni\n"}) {
+    write_file(b.t.path() / "cpuinfo_latin1", latin1);
+    EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("cpuinfo_latin1"))),
+              std::make_pair(std::optional<std::string>(),
+                             "[q8gd] FALLBACK: undecodable text: " + b.t.file("cpuinfo_latin1") +
+                                 ": line 2 is not UTF-8" + SERVING_COMBINED))
+        << latin1;
+  }
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);

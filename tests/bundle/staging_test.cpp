@@ -6,6 +6,7 @@
 #include "support/run_command.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
+#include "system/files_internal.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -134,6 +135,59 @@ TEST(Staging, StageReleaseAndSweep) {
   drop_staged();
   EXPECT_FALSE(fs::exists(b));
   EXPECT_TRUE(detail::staged_paths().empty());
+}
+
+// What an interrupt would find at the moment a staged file is created: its
+// name already registered, so the sweep cannot miss the file. A name found
+// taken is let go again, since the file under it is someone else's.
+TEST(Staging, NameIsRegisteredBeforeItsFileIsCreated) {
+  TempDir t;
+  ScopedEnv e("KINRA2_STAGE_DIR", t.file("stage"));
+  std::vector<std::string> tried;
+  std::vector<bool> known;
+  kinra2::system::detail::set_before_create_hook([&](const std::string& p) {
+    tried.push_back(p);
+    known.push_back(registered(p));
+    if (tried.size() == 1) k2test::write_file(p, "someone else's");
+  });
+  struct Unhook {
+    ~Unhook() { kinra2::system::detail::set_before_create_hook({}); }
+  } unhook;
+  const std::string p = detail::stage_tflite("b.imx", "identity.tflite", "data");
+  ASSERT_EQ(tried.size(), 2u);
+  EXPECT_EQ(known, (std::vector<bool>{true, true}));
+  EXPECT_EQ(tried[1], p);
+  EXPECT_EQ(detail::staged_paths(), std::vector<std::string>{p});
+  drop_staged();
+  EXPECT_FALSE(fs::exists(p));
+  EXPECT_EQ(k2test::read_file(tried[0]), "someone else's");
+}
+
+// A staged file that cannot be removed (a non-empty directory has taken its
+// name) stays registered, and the rest are still released; the exit sweep
+// then tries it again, and goes on past a file it cannot remove either.
+TEST(Staging, UnremovableFileStaysRegistered) {
+  TempDir t;
+  ScopedEnv e("KINRA2_STAGE_DIR", t.file("stage"));
+  auto block = [](const std::string& p) {
+    fs::remove(p);
+    fs::create_directories(fs::path(p) / "in");
+  };
+  const std::string a = detail::stage_tflite("b.imx", "identity.tflite", "A");
+  const std::string b = detail::stage_tflite("b.imx", "shared-enc.tflite", "B");
+  block(a);
+  detail::release_staged({a, b});
+  EXPECT_EQ(detail::staged_paths(), std::vector<std::string>{a});
+  EXPECT_FALSE(fs::exists(b));
+
+  fs::remove_all(a);
+  k2test::write_file(a, "A");
+  const std::string c = detail::stage_tflite("b.imx", "identity.tflite", "C");
+  block(c);
+  drop_staged();
+  EXPECT_TRUE(detail::staged_paths().empty());
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_TRUE(fs::is_directory(c));
 }
 
 TEST(Staging, ExitAndSignalsSweepStagedFiles) {
