@@ -16,11 +16,12 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from peer_support import HOST, TempDirCase, main, numpy
+from peer_support import HOST, TempDirCase, main, numpy, pixel_bytes
 
 import kinra2_peer.host
 from kinra2_peer import MODULE, HostError, RenderHost, module_program
-from kinra2_peer.protocol import FLUSH, RESET, audio_record, read_header, records, speechlike
+from kinra2_peer.protocol import (FLUSH, INDEX, RESET, audio_record, read_header, read_record, records,
+                                  speechlike)
 
 A = speechlike(30000, seed=1)
 B = speechlike(26000, seed=2)
@@ -106,6 +107,19 @@ class Library(TempDirCase):
                 self.assertEqual(digests(got), self.ref_b)
                 self.assertEqual({frame.session for frame in got}, {1})
 
+    def test_sessions_reset_before_their_first_chunk_owe_no_frames(self):
+        # Neither of the first two sessions completes a first chunk, though
+        # together they were fed more than one: the frames that come are the
+        # third session's, and must be handed out, not dropped as stale.
+        with RenderHost(self.bundle, program=HOST) as host:
+            host.feed(A[:20000])
+            host.reset()
+            host.feed(A[:10000])
+            host.reset()
+            got = list(host.render(B))
+            self.assertIsNotNone(host.first_frame_latency)
+        self.assertEqual(digests(got), self.ref_b)
+
     def test_slow_consumer_holds_the_host_back(self):
         audio = speechlike(25600 * 6)
         with RenderHost(self.bundle, program=HOST, queue_frames=4) as host:
@@ -162,6 +176,50 @@ class Library(TempDirCase):
             self.assertEqual(host.command[1:3], ["-m", "velmora._kinra2._litert_host"])
             got = list(host.render(A))
         self.assertEqual(digests(got), self.ref_a)
+
+
+# A stand-in host: writes its first argument (hex) at once and its second
+# once its input has ended, then exits 0.
+FAKE_HOST = [sys.executable, "-c", "import sys; o = sys.stdout.buffer; o.write(bytes.fromhex(sys.argv[1])); "
+             "o.flush(); sys.stdin.buffer.read(); o.write(bytes.fromhex(sys.argv[2]))"]
+TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames of 6 bytes
+
+
+def rec(index: int, pixels: bytes = b"") -> bytes:
+    return INDEX.pack(index) + pixels
+
+
+class HostOutput(unittest.TestCase):
+    """What the peer makes of output that breaks off or is no stream."""
+
+    def test_a_record_cut_short_ends_the_stream(self):
+        # Read into one reused buffer too, which then holds the last frame's
+        # bytes: the cut record must not come out as a frame of them.
+        stream = rec(3, b"\xaa" * 6) + rec(-1) + rec(4, b"\xbb" * 6) + rec(5, b"\xcc" * 5)
+        for into in (None, bytearray(6)):
+            got = [(i, p if p is None else bytes(p)) for i, p in records(io.BytesIO(stream), 6, into)]
+            self.assertEqual(got, [(3, b"\xaa" * 6), (-1, None), (4, b"\xbb" * 6)])
+        self.assertIsNone(read_record(io.BytesIO(rec(3)[:2]), 6))
+        # The host's output breaks off inside a frame record as its input ends.
+        cut = rec(3, b"\xaa" * 6) + rec(4, b"\xbb" * 5)
+        host = RenderHost("unused", program=FAKE_HOST + [TINY.hex(), cut.hex()])
+        self.assertEqual(host.close(), 0)
+        self.assertEqual([(f.index, pixel_bytes(f.pixels)) for f in host.frames()], [(3, b"\xaa" * 6)])
+
+    def test_output_that_is_no_stream_raises_what_is_wrong(self):
+        for name, output, says in [("no header", b"HELLO\n", "expected a READY header"),
+                                   ("no geometry", TINY.replace(b'"width":2', b'"width":0'), "impossible"),
+                                   ("negative index", TINY + rec(3, bytes(6)) + rec(-2), "negative frame index -2")]:
+            with self.subTest(name):
+                with self.assertRaises(HostError) as cm:
+                    host = RenderHost("unused", program=FAKE_HOST + [output.hex(), ""])
+                    try:
+                        self.assertEqual(host.read(timeout=60).index, 3)
+                        host.read(timeout=60)
+                    finally:
+                        host.kill()
+                self.assertIn("unreadable output from the host: ", str(cm.exception))
+                self.assertIn(says, str(cm.exception))
 
 
 if __name__ == "__main__":
