@@ -20,8 +20,8 @@ from peer_support import HOST, TempDirCase, main, numpy, pixel_bytes
 
 import kinra2_peer.host
 from kinra2_peer import MODULE, HostError, RenderHost, module_program
-from kinra2_peer.protocol import (FLUSH, INDEX, RESET, audio_record, read_header, read_record, records,
-                                  speechlike)
+from kinra2_peer.protocol import (FLUSH, HEADER_LIMIT, INDEX, RESET, audio_record, read_header, read_record,
+                                  records, speechlike)
 
 A = speechlike(30000, seed=1)
 B = speechlike(26000, seed=2)
@@ -187,6 +187,19 @@ TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames 
 
 def rec(index: int, pixels: bytes = b"") -> bytes:
     return INDEX.pack(index) + pixels
+
+
+class Protocol(unittest.TestCase):
+    def test_speechlike_is_the_audio_of_the_cpp_tests(self):
+        audio = speechlike(9001, 1).tobytes() + speechlike(9001, 2).tobytes()
+        self.assertEqual(hashlib.sha256(audio).hexdigest()[:16], "541e99b8f7e121ef")
+
+    def test_header_is_read_up_to_its_line_feed_and_no_further(self):
+        stream = io.BytesIO(TINY + rec(3))
+        self.assertEqual(read_header(stream).frame_bytes, 6)
+        self.assertEqual(stream.read(), rec(3))
+        self.assertIsNone(read_header(io.BytesIO(TINY[:-1])))
+        self.assertIsNone(read_header(io.BytesIO(b"READY " + b" " * HEADER_LIMIT + b"{}\n")))
 
 
 class HostOutput(unittest.TestCase):
