@@ -163,13 +163,13 @@ TEST(Q8gd, SelectionRows) {
                 b.q8_sha.substr(0, 12) +
                 " bound; gate runtime not recorded (published before 2026-10-05))");
 
-  // Row 3 takes the trimmed, lowered switch.
-  {
-    ScopedEnv off("KINRA2_Q8GD", "  OFF ");
+  // Row 3 takes the trimmed, lowered switch, for each of its four words.
+  for (auto [raw, mode] : {std::pair{"  OFF ", "off"}, {"0", "0"}, {"\vFalse", "false"}, {"no", "no"}}) {
+    ScopedEnv off("KINRA2_Q8GD", raw);
     EXPECT_EQ(b.select(),
-              std::make_pair(
-                  std::optional<std::string>(),
-                  std::string("[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite")));
+              std::make_pair(std::optional<std::string>(),
+                             "[q8gd] off (KINRA2_Q8GD=" + std::string(mode) +
+                                 ") — serving combined_litert.tflite"));
   }
   // Row 4: no instruction set, or no cpuinfo at all.
   const std::string no_isa =

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -188,6 +189,34 @@ TEST(Staging, UnremovableFileStaysRegistered) {
   EXPECT_TRUE(detail::staged_paths().empty());
   EXPECT_FALSE(fs::exists(a));
   EXPECT_TRUE(fs::is_directory(c));
+}
+
+// A staged file whose write fails is removed and let go of before the error
+// goes on to the caller.
+TEST(Staging, FailedWriteLeavesNothingBehind) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a file size limit is a POSIX resource limit";
+#else
+  TempDir t;
+  const fs::path dir = t.path() / "stage";
+  ScopedEnv e("KINRA2_STAGE_DIR", dir.string());
+  const int st = in_child([] {
+    // Past one byte the write fails (EFBIG) instead of raising SIGXFSZ.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{};
+    ::getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = 1;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    try {
+      detail::stage_tflite("b.imx", "identity.tflite", "more than one byte");
+    } catch (const std::system_error&) {
+      ::_exit(detail::staged_paths().empty() ? 0 : 1);
+    }
+  });
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(entries(dir), 0u);
+#endif
 }
 
 TEST(Staging, ExitAndSignalsSweepStagedFiles) {
