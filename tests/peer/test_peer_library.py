@@ -19,7 +19,7 @@ from unittest import mock
 from peer_support import HOST, TempDirCase, main, numpy, pixel_bytes
 
 import kinra2_peer.host
-from kinra2_peer import MODULE, HostError, RenderHost, module_program
+from kinra2_peer import MODULE, HostError, Marker, RenderHost, module_program
 from kinra2_peer.protocol import (FLUSH, HEADER_LIMIT, INDEX, RESET, audio_record, read_header, read_record,
                                   records, speechlike)
 
@@ -107,17 +107,22 @@ class Library(TempDirCase):
                 self.assertEqual(digests(got), self.ref_b)
                 self.assertEqual({frame.session for frame in got}, {1})
 
-    def test_sessions_reset_before_their_first_chunk_owe_no_frames(self):
+    def test_each_session_counts_its_own_audio(self):
         # Neither of the first two sessions completes a first chunk, though
-        # together they were fed more than one: the frames that come are the
-        # third session's, and must be handed out, not dropped as stale.
+        # together they were fed more than one. The third is fed exactly its
+        # first chunk and no flush: its frames are due from that feed, and
+        # must be handed out, not dropped as an earlier session's.
         with RenderHost(self.bundle, program=HOST) as host:
             host.feed(A[:20000])
             host.reset()
             host.feed(A[:10000])
             host.reset()
-            got = list(host.render(B))
+            host.feed(A[:25600])
+            first = [host.read(timeout=60) for _ in range(22)]
             self.assertIsNotNone(host.first_frame_latency)
+            host.reset()
+            got = list(host.render(B))
+        self.assertEqual([(f.index, f.session) for f in first], [(i, 2) for i in range(3, 25)])
         self.assertEqual(digests(got), self.ref_b)
 
     def test_slow_consumer_holds_the_host_back(self):
@@ -178,10 +183,14 @@ class Library(TempDirCase):
         self.assertEqual(digests(got), self.ref_a)
 
 
-# A stand-in host: writes its first argument (hex) at once and its second
-# once its input has ended, then exits 0.
+# A stand-in host: writes `first` at once and `last` once its input has
+# ended, then exits with `status`.
 FAKE_HOST = [sys.executable, "-c", "import sys; o = sys.stdout.buffer; o.write(bytes.fromhex(sys.argv[1])); "
-             "o.flush(); sys.stdin.buffer.read(); o.write(bytes.fromhex(sys.argv[2]))"]
+             "o.flush(); sys.stdin.buffer.read(); o.write(bytes.fromhex(sys.argv[2])); sys.exit(int(sys.argv[3]))"]
+
+
+def fake_host(first: bytes, last: bytes = b"", status: int = 0) -> RenderHost:
+    return RenderHost("unused", program=FAKE_HOST + [first.hex(), last.hex(), str(status)])
 TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames of 6 bytes
 
 
@@ -214,10 +223,46 @@ class HostOutput(unittest.TestCase):
             self.assertEqual(got, [(3, b"\xaa" * 6), (-1, None), (4, b"\xbb" * 6)])
         self.assertIsNone(read_record(io.BytesIO(rec(3)[:2]), 6))
         # The host's output breaks off inside a frame record as its input ends.
-        cut = rec(3, b"\xaa" * 6) + rec(4, b"\xbb" * 5)
-        host = RenderHost("unused", program=FAKE_HOST + [TINY.hex(), cut.hex()])
+        host = fake_host(TINY, rec(3, b"\xaa" * 6) + rec(4, b"\xbb" * 5))
         self.assertEqual(host.close(), 0)
         self.assertEqual([(f.index, pixel_bytes(f.pixels)) for f in host.frames()], [(3, b"\xaa" * 6)])
+
+    def test_markers_come_out_only_when_asked_for(self):
+        host = fake_host(TINY + rec(-1) + rec(3, bytes(6)) + rec(-1) + rec(4, bytes(6)))
+        try:
+            marker = host.read(timeout=60, markers=True)
+            self.assertEqual((type(marker), marker.number), (Marker, 1))
+            self.assertEqual(host.read(timeout=60, markers=True).index, 3)
+            self.assertEqual(host.read(timeout=60).index, 4)
+        finally:
+            host.close()
+
+    def test_kill_drops_the_frames_not_handed_out(self):
+        host = fake_host(TINY + rec(3, bytes(6)) + rec(4, bytes(6)))
+        deadline = time.monotonic() + 60
+        while host.queued < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(host.queued, 2)
+        host.kill()
+        self.assertEqual(host.queued, 0)
+
+    def test_environment_changes_reach_the_host(self):
+        # The stand-in puts what it was given into its header.
+        show = [sys.executable, "-c", "import json, os, sys; sys.stdout.buffer.write(b'READY ' + json.dumps("
+                "dict(fps=20, width=2, height=1, sample_rate=16000, env=[os.environ.get('K2_NEW'), "
+                "os.environ.get('K2_GONE')])).encode() + b'\\n'); sys.stdout.flush(); sys.stdin.read()"]
+        with mock.patch.dict(os.environ, {"K2_GONE": "here"}):
+            host = RenderHost("unused", program=show, env={"K2_NEW": "1", "K2_GONE": None})
+        self.assertEqual(host.header.raw["env"], ["1", None])
+        self.assertEqual(host.close(), 0)
+
+    def test_a_host_that_fails_as_its_input_ends_is_an_error(self):
+        host = fake_host(TINY, rec(3, bytes(6)), status=1)
+        self.assertEqual(host.close(), 1)
+        self.assertEqual(host.read(timeout=60).index, 3)
+        with self.assertRaises(HostError) as cm:
+            host.read(timeout=60)
+        self.assertEqual((cm.exception.what, cm.exception.status), ("the host ended", 1))
 
     def test_output_that_is_no_stream_raises_what_is_wrong(self):
         for name, output, says in [("no header", b"HELLO\n", "expected a READY header"),
@@ -225,7 +270,7 @@ class HostOutput(unittest.TestCase):
                                    ("negative index", TINY + rec(3, bytes(6)) + rec(-2), "negative frame index -2")]:
             with self.subTest(name):
                 with self.assertRaises(HostError) as cm:
-                    host = RenderHost("unused", program=FAKE_HOST + [output.hex(), ""])
+                    host = fake_host(output)
                     try:
                         self.assertEqual(host.read(timeout=60).index, 3)
                         host.read(timeout=60)
