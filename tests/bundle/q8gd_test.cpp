@@ -237,13 +237,18 @@ TEST(Q8gd, SelectionRows) {
                                  ": line 2 is not UTF-8" + SERVING_COMBINED))
         << latin1;
   }
+  // Each kind of error says which it is.
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED))
+  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: I/O error: cannot open " + b.dir +
+                                   "/manifest.json") &&
+              r.second.ends_with(SERVING_COMBINED))
       << r.second;
   b.manifest(json::array());
-  EXPECT_TRUE(b.select().second.ends_with(SERVING_COMBINED));
+  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                       "[q8gd] FALLBACK: malformed manifest: manifest.json is not "
+                                       "a JSON object" + SERVING_COMBINED));
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
