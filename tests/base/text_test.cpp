@@ -49,11 +49,11 @@ TEST(Text, Utf8) {
       {"\xC1\xBF", false},
       {"\xE0\x9F\xBF", false},
       {"\xF0\x8F\xBF\xBF", false},
-      {"\xED\xA0\x80", false},  // a surrogate
+      {"\xED\xA0\x80", false},      // a surrogate
       {"\xF4\x90\x80\x80", false},  // past U+10FFFF
       {"\xF5\x80\x80\x80", false},
       {"\xFF", false},
-      {"\x80", false},  // a continuation byte alone
+      {"\x80", false},   // a continuation byte alone
       {"x\xC3", false},  // cut short
       {"\xE2\x82", false},
       {"\xF0\x90\x80", false},

@@ -164,12 +164,12 @@ TEST(Q8gd, SelectionRows) {
                 " bound; gate runtime not recorded (published before 2026-10-05))");
 
   // Row 3 takes the trimmed, lowered switch, for each of its four words.
-  for (auto [raw, mode] : {std::pair{"  OFF ", "off"}, {"0", "0"}, {"\vFalse", "false"}, {"no", "no"}}) {
+  for (auto [raw, mode] :
+       {std::pair{"  OFF ", "off"}, {"0", "0"}, {"\vFalse", "false"}, {"no", "no"}}) {
     ScopedEnv off("KINRA2_Q8GD", raw);
-    EXPECT_EQ(b.select(),
-              std::make_pair(std::optional<std::string>(),
-                             "[q8gd] off (KINRA2_Q8GD=" + std::string(mode) +
-                                 ") — serving combined_litert.tflite"));
+    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                         "[q8gd] off (KINRA2_Q8GD=" + std::string(mode) +
+                                             ") — serving combined_litert.tflite"));
   }
   // Row 4: no instruction set, or no cpuinfo at all.
   const std::string no_isa =
@@ -241,14 +241,15 @@ TEST(Q8gd, SelectionRows) {
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: I/O error: cannot open " + b.dir +
-                                   "/manifest.json") &&
-              r.second.ends_with(SERVING_COMBINED))
+  EXPECT_TRUE(
+      r.second.starts_with("[q8gd] FALLBACK: I/O error: cannot open " + b.dir + "/manifest.json") &&
+      r.second.ends_with(SERVING_COMBINED))
       << r.second;
   b.manifest(json::array());
+  const std::string not_object = "manifest.json is not a JSON object";
   EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
-                                       "[q8gd] FALLBACK: malformed manifest: manifest.json is not "
-                                       "a JSON object" + SERVING_COMBINED));
+                                       "[q8gd] FALLBACK: malformed manifest: " + not_object +
+                                           SERVING_COMBINED));
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));
