@@ -211,6 +211,23 @@ class Protocol(unittest.TestCase):
         self.assertIsNone(read_header(io.BytesIO(b"READY " + b" " * HEADER_LIMIT + b"{}\n")))
 
 
+class Package(unittest.TestCase):
+    def test_version_is_the_checkouts(self):
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            self.skipTest(f"an installed kinra2_peer {version('kinra2_peer')} answers instead")
+        except PackageNotFoundError:
+            pass
+        root = Path(kinra2_peer.host.__file__).resolve().parents[2]
+        self.assertEqual(kinra2_peer.__version__, (root / "VERSION").read_text().split()[0])
+
+    def test_module_program_puts_the_build_tree_first(self):
+        with mock.patch.dict(os.environ, {"PYTHON": " /opt/py ", "PYTHONPATH": "/mine"}), \
+                mock.patch.object(kinra2_peer.host, "CHECKOUT", Path("/src")):
+            self.assertEqual(module_program(), (["/opt/py", "-m", "velmora._kinra2._litert_host"],
+                                                {"PYTHONPATH": os.pathsep.join(["/src/build/python", "/mine"])}))
+
+
 class HostOutput(unittest.TestCase):
     """What the peer makes of output that breaks off or is no stream."""
 
