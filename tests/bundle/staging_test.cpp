@@ -262,5 +262,23 @@ TEST(Staging, ExitAndSignalsSweepStagedFiles) {
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
   EXPECT_EQ(entries(dir), 0u);
+
+  // A name released or swept is no longer the interrupt's to remove: a file
+  // that takes it afterwards is someone else's.
+  for (bool swept : {false, true}) {
+    st = in_child([swept] {
+      install_exit_sweep();
+      const std::string p = detail::stage_tflite("b.imx", "identity.tflite", "x");
+      if (swept)
+        drop_staged();
+      else
+        detail::release_staged({p});
+      k2test::write_file(p, "someone else's");
+      ::raise(SIGTERM);
+    });
+    ASSERT_TRUE(WIFSIGNALED(st));
+    EXPECT_EQ(entries(dir), 1u) << swept;
+    fs::remove_all(dir);
+  }
 #endif
 }
