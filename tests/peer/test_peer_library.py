@@ -125,6 +125,13 @@ class Library(TempDirCase):
         self.assertEqual([(f.index, f.session) for f in first], [(i, 2) for i in range(3, 25)])
         self.assertEqual(digests(got), self.ref_b)
 
+    def test_flush_returns_once_its_frames_are_queued(self):
+        with RenderHost(self.bundle, program=HOST) as host:
+            host.feed(B)
+            self.assertEqual(host.flush(), 1)
+            self.assertEqual(host.queued, len(self.ref_b))
+            self.assertEqual(digests(host.frames(timeout=0)), self.ref_b)
+
     def test_slow_consumer_holds_the_host_back(self):
         audio = speechlike(25600 * 6)
         with RenderHost(self.bundle, program=HOST, queue_frames=4) as host:
