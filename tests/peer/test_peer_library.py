@@ -190,6 +190,7 @@ class Library(TempDirCase):
         self.assertEqual(digests(got), self.ref_a)
 
 
+TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames of 6 bytes
 # A stand-in host: writes `first` at once and `last` once its input has
 # ended, then exits with `status`.
 FAKE_HOST = [sys.executable, "-c", "import sys; o = sys.stdout.buffer; o.write(bytes.fromhex(sys.argv[1])); "
@@ -198,7 +199,6 @@ FAKE_HOST = [sys.executable, "-c", "import sys; o = sys.stdout.buffer; o.write(b
 
 def fake_host(first: bytes, last: bytes = b"", status: int = 0) -> RenderHost:
     return RenderHost("unused", program=FAKE_HOST + [first.hex(), last.hex(), str(status)])
-TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames of 6 bytes
 
 
 def rec(index: int, pixels: bytes = b"") -> bytes:
@@ -236,7 +236,8 @@ class Package(unittest.TestCase):
 
 
 class HostOutput(unittest.TestCase):
-    """What the peer makes of output that breaks off or is no stream."""
+    """The library against stand-in hosts: output that breaks off or is no
+    stream, markers, a kill, the environment, a failing end."""
 
     def test_a_record_cut_short_ends_the_stream(self):
         # Read into one reused buffer too, which then holds the last frame's
