@@ -1,9 +1,23 @@
 #include "system/files.hpp"
+#include "system/files_internal.hpp"
 
 #include <random>
 #include <utility>
 
 namespace kinra2::system {
+
+namespace {
+
+std::function<void(const std::string&)>& before_create() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void detail::set_before_create_hook(std::function<void(const std::string&)> hook) {
+  before_create() = std::move(hook);
+}
 
 // Both platforms keep an invalid handle as -1.
 File::File(File&& o) noexcept : h_(std::exchange(o.h_, -1)), error_(o.error_) {}
@@ -27,6 +41,7 @@ File File::create_unique(const std::string& dir, std::string_view prefix, std::s
     for (int i = 0; i < 8; ++i) unique += alphabet[rnd() % 36];
     path = join_path(dir, std::string(prefix) + unique + std::string(suffix));
     if (claim) claim(path);
+    if (const auto& hook = before_create()) hook(path);
     f = create_new(path);
     if (f.ok()) return f;
     if (unclaim) unclaim(path);

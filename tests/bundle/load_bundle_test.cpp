@@ -260,6 +260,24 @@ TEST_F(LoadBundle, SplitResolutionOrder) {
                 stored + "\n");
 }
 
+// An empty VELMORA_DEPS_DIR names no store: the default one under the home
+// directory is searched, as when the variable is unset.
+TEST_F(LoadBundle, EmptyStoreVariableMeansTheDefaultStore) {
+  const std::string enc = "the right encoder";
+  const std::string h = sha(enc);
+  const std::string d =
+      dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"manifest.json", deps(h)}});
+  const std::string home_store = t.file("home") + "/.velmora/deps";
+  write_file(fs::path(home_store) / h, enc);
+  for (const auto& value : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    ScopedEnv unset_or_empty("VELMORA_DEPS_DIR", value);
+    EXPECT_EQ(detail::policy_component()->dependency_store_dirs(),
+              std::vector<std::string>{home_store});
+    std::string log;
+    EXPECT_EQ(loaded(d, log).tfl_paths[0], home_store + "/" + h) << log;
+  }
+}
+
 TEST_F(LoadBundle, UndeclaredSplitUsesItsOwnCopyFirst) {
   const std::string d =
       dir("split", {{"canon.bin", CANON}, {"identity.tflite", "I"}, {"shared-enc.tflite", "own"}});

@@ -163,13 +163,13 @@ TEST(Q8gd, SelectionRows) {
                 b.q8_sha.substr(0, 12) +
                 " bound; gate runtime not recorded (published before 2026-10-05))");
 
-  // Row 3 takes the trimmed, lowered switch.
-  {
-    ScopedEnv off("KINRA2_Q8GD", "  OFF ");
-    EXPECT_EQ(b.select(),
-              std::make_pair(
-                  std::optional<std::string>(),
-                  std::string("[q8gd] off (KINRA2_Q8GD=off) — serving combined_litert.tflite")));
+  // Row 3 takes the trimmed, lowered switch, for each of its four words.
+  for (auto [raw, mode] :
+       {std::pair{"  OFF ", "off"}, {"0", "0"}, {"\vFalse", "false"}, {"no", "no"}}) {
+    ScopedEnv off("KINRA2_Q8GD", raw);
+    EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                         "[q8gd] off (KINRA2_Q8GD=" + std::string(mode) +
+                                             ") — serving combined_litert.tflite"));
   }
   // Row 4: no instruction set, or no cpuinfo at all.
   const std::string no_isa =
@@ -224,19 +224,32 @@ TEST(Q8gd, SelectionRows) {
                 r.second.ends_with(SERVING_COMBINED))
         << r.second;
   }
+  // Every line read up to the flags line must be text, not just that line:
+  // a Latin-1 processor name before it is as undecodable as a Latin-1 flag.
   b.manifest(b.good());
-  write_file(b.t.path() / "cpuinfo_latin1", "processor\t: 0\nflags\t\t: fpu \xE9 avx512_vnni\n");
-  EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("cpuinfo_latin1"))),
-            std::make_pair(std::optional<std::string>(),
-                           "[q8gd] FALLBACK: undecodable text: " + b.t.file("cpuinfo_latin1") +
-                               ": line 2 is not UTF-8" + SERVING_COMBINED));
+  for (const char* latin1 :
+       {"processor\t: 0\nflags\t\t: fpu \xE9 avx512_vnni\n",
+        "processor\t: 0\nmodel name\t: Xeon\xAE Gold\nflags\t\t: fpu avx512_vnni\n"}) {
+    write_file(b.t.path() / "cpuinfo_latin1", latin1);
+    EXPECT_EQ(seen(detail::select_q8gd(b.dir, b.t.file("cpuinfo_latin1"))),
+              std::make_pair(std::optional<std::string>(),
+                             "[q8gd] FALLBACK: undecodable text: " + b.t.file("cpuinfo_latin1") +
+                                 ": line 2 is not UTF-8" + SERVING_COMBINED))
+        << latin1;
+  }
+  // Each kind of error says which it is.
   fs::remove(fs::path(b.dir) / "manifest.json");
   r = b.select();
   EXPECT_FALSE(r.first);
-  EXPECT_TRUE(r.second.starts_with("[q8gd] FALLBACK: ") && r.second.ends_with(SERVING_COMBINED))
+  EXPECT_TRUE(
+      r.second.starts_with("[q8gd] FALLBACK: I/O error: cannot open " + b.dir + "/manifest.json") &&
+      r.second.ends_with(SERVING_COMBINED))
       << r.second;
   b.manifest(json::array());
-  EXPECT_TRUE(b.select().second.ends_with(SERVING_COMBINED));
+  const std::string not_object = "manifest.json is not a JSON object";
+  EXPECT_EQ(b.select(), std::make_pair(std::optional<std::string>(),
+                                       "[q8gd] FALLBACK: malformed manifest: " + not_object +
+                                           SERVING_COMBINED));
 
   // Rows 1-2: containers and bundles without the variant stay silent.
   write_file(b.t.path() / "b.imx", k2test::imx_of({{"combined_litert_q8gd.tflite", "int8 model"}}));

@@ -6,11 +6,13 @@
 #include "support/run_command.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
+#include "system/files_internal.hpp"
 
 #include <algorithm>
 #include <csignal>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -136,6 +138,87 @@ TEST(Staging, StageReleaseAndSweep) {
   EXPECT_TRUE(detail::staged_paths().empty());
 }
 
+// What an interrupt would find at the moment a staged file is created: its
+// name already registered, so the sweep cannot miss the file. A name found
+// taken is let go again, since the file under it is someone else's.
+TEST(Staging, NameIsRegisteredBeforeItsFileIsCreated) {
+  TempDir t;
+  ScopedEnv e("KINRA2_STAGE_DIR", t.file("stage"));
+  std::vector<std::string> tried;
+  std::vector<bool> known;
+  kinra2::system::detail::set_before_create_hook([&](const std::string& p) {
+    tried.push_back(p);
+    known.push_back(registered(p));
+    if (tried.size() == 1) k2test::write_file(p, "someone else's");
+  });
+  struct Unhook {
+    ~Unhook() { kinra2::system::detail::set_before_create_hook({}); }
+  } unhook;
+  const std::string p = detail::stage_tflite("b.imx", "identity.tflite", "data");
+  ASSERT_EQ(tried.size(), 2u);
+  EXPECT_EQ(known, (std::vector<bool>{true, true}));
+  EXPECT_EQ(tried[1], p);
+  EXPECT_EQ(detail::staged_paths(), std::vector<std::string>{p});
+  drop_staged();
+  EXPECT_FALSE(fs::exists(p));
+  EXPECT_EQ(k2test::read_file(tried[0]), "someone else's");
+}
+
+// A staged file that cannot be removed (a non-empty directory has taken its
+// name) stays registered, and the rest are still released; the exit sweep
+// then tries it again, and goes on past a file it cannot remove either.
+TEST(Staging, UnremovableFileStaysRegistered) {
+  TempDir t;
+  ScopedEnv e("KINRA2_STAGE_DIR", t.file("stage"));
+  auto block = [](const std::string& p) {
+    fs::remove(p);
+    fs::create_directories(fs::path(p) / "in");
+  };
+  const std::string a = detail::stage_tflite("b.imx", "identity.tflite", "A");
+  const std::string b = detail::stage_tflite("b.imx", "shared-enc.tflite", "B");
+  block(a);
+  detail::release_staged({a, b});
+  EXPECT_EQ(detail::staged_paths(), std::vector<std::string>{a});
+  EXPECT_FALSE(fs::exists(b));
+
+  fs::remove_all(a);
+  k2test::write_file(a, "A");
+  const std::string c = detail::stage_tflite("b.imx", "identity.tflite", "C");
+  block(c);
+  drop_staged();
+  EXPECT_TRUE(detail::staged_paths().empty());
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_TRUE(fs::is_directory(c));
+}
+
+// A staged file whose write fails is removed and let go of before the error
+// goes on to the caller.
+TEST(Staging, FailedWriteLeavesNothingBehind) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a file size limit is a POSIX resource limit";
+#else
+  TempDir t;
+  const fs::path dir = t.path() / "stage";
+  ScopedEnv e("KINRA2_STAGE_DIR", dir.string());
+  const int st = in_child([] {
+    // Past one byte the write fails (EFBIG) instead of raising SIGXFSZ.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{};
+    ::getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = 1;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    try {
+      detail::stage_tflite("b.imx", "identity.tflite", "more than one byte");
+    } catch (const std::system_error&) {
+      ::_exit(detail::staged_paths().empty() ? 0 : 1);
+    }
+  });
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(entries(dir), 0u);
+#endif
+}
+
 TEST(Staging, ExitAndSignalsSweepStagedFiles) {
 #ifdef _WIN32
   GTEST_SKIP() << "forks and raises signals; on Windows the real host is stopped instead "
@@ -179,5 +262,23 @@ TEST(Staging, ExitAndSignalsSweepStagedFiles) {
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
   EXPECT_EQ(entries(dir), 0u);
+
+  // A name released or swept is no longer the interrupt's to remove: a file
+  // that takes it afterwards is someone else's.
+  for (bool swept : {false, true}) {
+    st = in_child([swept] {
+      install_exit_sweep();
+      const std::string p = detail::stage_tflite("b.imx", "identity.tflite", "x");
+      if (swept)
+        drop_staged();
+      else
+        detail::release_staged({p});
+      k2test::write_file(p, "someone else's");
+      ::raise(SIGTERM);
+    });
+    ASSERT_TRUE(WIFSIGNALED(st));
+    EXPECT_EQ(entries(dir), 1u) << swept;
+    fs::remove_all(dir);
+  }
 #endif
 }

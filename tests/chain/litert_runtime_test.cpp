@@ -216,8 +216,8 @@ TEST(LitertRuntime, UnusableFilesAreRefusedByName) {
     const char* phrase;
   };
   const Case cases[] = {
-      {"absent.tflite", {}, ""},
-      {"empty.tflite", raw({}), ""},
+      {"absent.tflite", {}, "cannot open LiteRT model '"},
+      {"empty.tflite", raw({}), "is not a valid model (too short)"},
       {"junk.tflite", raw(std::vector<std::uint8_t>(4096, 0x5a)), "not a valid model"},
       {"cut.tflite", raw({good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)}),
        "not a valid model"},
@@ -232,7 +232,7 @@ TEST(LitertRuntime, UnusableFilesAreRefusedByName) {
       {"stray.tflite", edited([](ModelMaker& mk) {
          mk.model.signature_defs[0]->inputs[0]->tensor_index = 2;  // an output, not an input
        }),
-       ""},
+       "is not an input of its subgraph"},
   };
   for (const Case& c : cases) {
     const std::string path = dir.file(c.name);

@@ -359,7 +359,7 @@ TEST(RgbThreads, EnvironmentAndDefault) {
                  Case{"-3", 1, nullptr},
                  Case{"99999999999999999999", std::numeric_limits<int>::max(), nullptr},
                  Case{nullptr, 2, nullptr}, Case{" \t ", 2, nullptr}, Case{"4.5", 2, "4.5"},
-                 Case{" four ", 2, "four"}, Case{"-", 2, "-"}}) {
+                 Case{" four ", 2, "four"}, Case{"-", 2, "-"}, Case{"C:\\4", 2, "C:\\4"}}) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(detail::rgb_threads_from(c.raw, cpus8), c.want) << (c.raw ? c.raw : "(unset)");
     std::string err = ::testing::internal::GetCapturedStderr();

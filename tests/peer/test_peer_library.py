@@ -16,11 +16,12 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from peer_support import HOST, TempDirCase, main, numpy
+from peer_support import HOST, TempDirCase, main, numpy, pixel_bytes
 
 import kinra2_peer.host
-from kinra2_peer import MODULE, HostError, RenderHost, module_program
-from kinra2_peer.protocol import FLUSH, RESET, audio_record, read_header, records, speechlike
+from kinra2_peer import MODULE, HostError, Marker, RenderHost, module_program
+from kinra2_peer.protocol import (FLUSH, HEADER_LIMIT, INDEX, RESET, audio_record, read_header, read_record,
+                                  records, speechlike)
 
 A = speechlike(30000, seed=1)
 B = speechlike(26000, seed=2)
@@ -106,6 +107,31 @@ class Library(TempDirCase):
                 self.assertEqual(digests(got), self.ref_b)
                 self.assertEqual({frame.session for frame in got}, {1})
 
+    def test_each_session_counts_its_own_audio(self):
+        # Neither of the first two sessions completes a first chunk, though
+        # together they were fed more than one. The third is fed exactly its
+        # first chunk and no flush: its frames are due from that feed, and
+        # must be handed out, not dropped as an earlier session's.
+        with RenderHost(self.bundle, program=HOST) as host:
+            host.feed(A[:20000])
+            host.reset()
+            host.feed(A[:10000])
+            host.reset()
+            host.feed(A[:25600])
+            first = [host.read(timeout=60) for _ in range(22)]
+            self.assertIsNotNone(host.first_frame_latency)
+            host.reset()
+            got = list(host.render(B))
+        self.assertEqual([(f.index, f.session) for f in first], [(i, 2) for i in range(3, 25)])
+        self.assertEqual(digests(got), self.ref_b)
+
+    def test_flush_returns_once_its_frames_are_queued(self):
+        with RenderHost(self.bundle, program=HOST) as host:
+            host.feed(B)
+            self.assertEqual(host.flush(), 1)
+            self.assertEqual(host.queued, len(self.ref_b))
+            self.assertEqual(digests(host.frames(timeout=0)), self.ref_b)
+
     def test_slow_consumer_holds_the_host_back(self):
         audio = speechlike(25600 * 6)
         with RenderHost(self.bundle, program=HOST, queue_frames=4) as host:
@@ -162,6 +188,121 @@ class Library(TempDirCase):
             self.assertEqual(host.command[1:3], ["-m", "velmora._kinra2._litert_host"])
             got = list(host.render(A))
         self.assertEqual(digests(got), self.ref_a)
+
+
+TINY = b'READY {"fps":20,"width":2,"height":1,"sample_rate":16000}\n'  # frames of 6 bytes
+# A stand-in host: writes `first` at once and `last` once its input has
+# ended, then exits with `status`.
+FAKE_HOST = [sys.executable, "-c", "import sys; o = sys.stdout.buffer; o.write(bytes.fromhex(sys.argv[1])); "
+             "o.flush(); sys.stdin.buffer.read(); o.write(bytes.fromhex(sys.argv[2])); sys.exit(int(sys.argv[3]))"]
+
+
+def fake_host(first: bytes, last: bytes = b"", status: int = 0) -> RenderHost:
+    return RenderHost("unused", program=FAKE_HOST + [first.hex(), last.hex(), str(status)])
+
+
+def rec(index: int, pixels: bytes = b"") -> bytes:
+    return INDEX.pack(index) + pixels
+
+
+class Protocol(unittest.TestCase):
+    def test_speechlike_is_the_audio_of_the_cpp_tests(self):
+        audio = speechlike(9001, 1).tobytes() + speechlike(9001, 2).tobytes()
+        self.assertEqual(hashlib.sha256(audio).hexdigest()[:16], "541e99b8f7e121ef")
+
+    def test_header_is_read_up_to_its_line_feed_and_no_further(self):
+        stream = io.BytesIO(TINY + rec(3))
+        self.assertEqual(read_header(stream).frame_bytes, 6)
+        self.assertEqual(stream.read(), rec(3))
+        self.assertIsNone(read_header(io.BytesIO(TINY[:-1])))
+        self.assertIsNone(read_header(io.BytesIO(b"READY " + b" " * HEADER_LIMIT + b"{}\n")))
+
+
+class Package(unittest.TestCase):
+    def test_version_is_the_checkouts(self):
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            self.skipTest(f"an installed kinra2_peer {version('kinra2_peer')} answers instead")
+        except PackageNotFoundError:
+            pass
+        root = Path(kinra2_peer.host.__file__).resolve().parents[2]
+        self.assertEqual(kinra2_peer.__version__, (root / "VERSION").read_text().split()[0])
+
+    def test_module_program_puts_the_build_tree_first(self):
+        with mock.patch.dict(os.environ, {"PYTHON": " /opt/py ", "PYTHONPATH": "/mine"}), \
+                mock.patch.object(kinra2_peer.host, "CHECKOUT", Path("/src")):
+            self.assertEqual(module_program(), (["/opt/py", "-m", "velmora._kinra2._litert_host"],
+                                                {"PYTHONPATH": os.pathsep.join(["/src/build/python", "/mine"])}))
+
+
+class HostOutput(unittest.TestCase):
+    """The library against stand-in hosts: output that breaks off or is no
+    stream, markers, a kill, the environment, a failing end."""
+
+    def test_a_record_cut_short_ends_the_stream(self):
+        # Read into one reused buffer too, which then holds the last frame's
+        # bytes: the cut record must not come out as a frame of them.
+        stream = rec(3, b"\xaa" * 6) + rec(-1) + rec(4, b"\xbb" * 6) + rec(5, b"\xcc" * 5)
+        for into in (None, bytearray(6)):
+            got = [(i, p if p is None else bytes(p)) for i, p in records(io.BytesIO(stream), 6, into)]
+            self.assertEqual(got, [(3, b"\xaa" * 6), (-1, None), (4, b"\xbb" * 6)])
+        self.assertIsNone(read_record(io.BytesIO(rec(3)[:2]), 6))
+        # The host's output breaks off inside a frame record as its input ends.
+        host = fake_host(TINY, rec(3, b"\xaa" * 6) + rec(4, b"\xbb" * 5))
+        self.assertEqual(host.close(), 0)
+        self.assertEqual([(f.index, pixel_bytes(f.pixels)) for f in host.frames()], [(3, b"\xaa" * 6)])
+
+    def test_markers_come_out_only_when_asked_for(self):
+        host = fake_host(TINY + rec(-1) + rec(3, bytes(6)) + rec(-1) + rec(4, bytes(6)))
+        try:
+            marker = host.read(timeout=60, markers=True)
+            self.assertEqual((type(marker), marker.number), (Marker, 1))
+            self.assertEqual(host.read(timeout=60, markers=True).index, 3)
+            self.assertEqual(host.read(timeout=60).index, 4)
+        finally:
+            host.close()
+
+    def test_kill_drops_the_frames_not_handed_out(self):
+        host = fake_host(TINY + rec(3, bytes(6)) + rec(4, bytes(6)))
+        deadline = time.monotonic() + 60
+        while host.queued < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(host.queued, 2)
+        host.kill()
+        self.assertEqual(host.queued, 0)
+
+    def test_environment_changes_reach_the_host(self):
+        # The stand-in puts what it was given into its header.
+        show = [sys.executable, "-c", "import json, os, sys; sys.stdout.buffer.write(b'READY ' + json.dumps("
+                "dict(fps=20, width=2, height=1, sample_rate=16000, env=[os.environ.get('K2_NEW'), "
+                "os.environ.get('K2_GONE')])).encode() + b'\\n'); sys.stdout.flush(); sys.stdin.read()"]
+        with mock.patch.dict(os.environ, {"K2_GONE": "here"}):
+            host = RenderHost("unused", program=show, env={"K2_NEW": "1", "K2_GONE": None})
+        self.assertEqual(host.header.raw["env"], ["1", None])
+        self.assertEqual(host.close(), 0)
+
+    def test_a_host_that_fails_as_its_input_ends_is_an_error(self):
+        host = fake_host(TINY, rec(3, bytes(6)), status=1)
+        self.assertEqual(host.close(), 1)
+        self.assertEqual(host.read(timeout=60).index, 3)
+        with self.assertRaises(HostError) as cm:
+            host.read(timeout=60)
+        self.assertEqual((cm.exception.what, cm.exception.status), ("the host ended", 1))
+
+    def test_output_that_is_no_stream_raises_what_is_wrong(self):
+        for name, output, says in [("no header", b"HELLO\n", "expected a READY header"),
+                                   ("no geometry", TINY.replace(b'"width":2', b'"width":0'), "impossible"),
+                                   ("negative index", TINY + rec(3, bytes(6)) + rec(-2), "negative frame index -2")]:
+            with self.subTest(name):
+                with self.assertRaises(HostError) as cm:
+                    host = fake_host(output)
+                    try:
+                        self.assertEqual(host.read(timeout=60).index, 3)
+                        host.read(timeout=60)
+                    finally:
+                        host.kill()
+                self.assertIn("unreadable output from the host: ", str(cm.exception))
+                self.assertIn(says, str(cm.exception))
 
 
 if __name__ == "__main__":

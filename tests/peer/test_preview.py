@@ -7,6 +7,7 @@ import asyncio
 import base64
 import os
 import shutil
+import threading
 import time
 import unittest
 
@@ -22,7 +23,9 @@ MISSING = [what for what, ok in (("numpy", numpy is not None), ("python3-aiohttp
 if not MISSING:
     from chromium import Browser, find_chromium
     from kinra2_peer import RenderHost
-    from kinra2_peer.preview import MAX_TEXT, Preview, serve
+    from kinra2_peer.preview import (KIND_AUDIO, LEAD_SAMPLES, MAX_TEXT, MSG_HEAD, STEP_SAMPLES, Preview, Utterance,
+                                     UtteranceFeed, serve)
+    from kinra2_peer.protocol import FIRST_CHUNK_SAMPLES
 
 FPS = 20
 ONE_FRAME = 1 / FPS
@@ -57,6 +60,42 @@ class PreviewCase(TempDirCase):
         preview = Preview(self.bundle, program=HOST)
         runner = await serve(preview, 0)
         return preview, runner, f"http://127.0.0.1:{preview.port}"
+
+
+@unittest.skipIf(MISSING, f"needs {', '.join(MISSING)}")
+class Feed(unittest.TestCase):
+    """An utterance on its way, to a stand-in page and host: no more audio
+    than the lead allows ahead of the clock, so nothing here waits."""
+
+    def test_first_chunk_whole_then_steps_and_every_block_to_the_page(self):
+        class Host:
+            sample_rate = 16000
+
+            def __init__(self):
+                self.steps = []
+
+            def feed(self, samples):
+                self.steps.append(samples.copy())
+
+        class Page:
+            def __init__(self):
+                self.host, self.lock, self.sent = Host(), threading.Lock(), []
+
+            def send(self, message):
+                self.sent.append(message)
+                return True
+
+        speech = numpy.arange(FIRST_CHUNK_SAMPLES + LEAD_SAMPLES, dtype=numpy.float32)
+        page = Page()
+        fed = UtteranceFeed(page, Utterance(7, "text"), iter(numpy.split(speech, 25)), time.monotonic()).run()
+        self.assertEqual(fed, len(speech))
+        self.assertEqual([len(s) for s in page.host.steps],
+                         [FIRST_CHUNK_SAMPLES] + [STEP_SAMPLES] * (LEAD_SAMPLES // STEP_SAMPLES))
+        self.assertTrue(numpy.array_equal(numpy.concatenate(page.host.steps), speech))
+        blocks = [m for m in page.sent if isinstance(m, bytes)]
+        self.assertEqual([MSG_HEAD.unpack_from(m) for m in blocks], [(KIND_AUDIO, 7, k * 2048, 0) for k in range(25)])
+        self.assertEqual(b"".join(m[MSG_HEAD.size:] for m in blocks), speech.tobytes())
+        self.assertEqual([m["type"] for m in page.sent if isinstance(m, dict)], ["fed_first_chunk"])
 
 
 @unittest.skipIf(MISSING, f"needs {', '.join(MISSING)}")

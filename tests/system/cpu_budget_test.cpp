@@ -46,6 +46,8 @@ TEST_F(FakeRoot, V2QuotaRoundsUpAndMaxImposesNothing) {
   put("/proc/self/cgroup", "1:cpu:/other\n0::/svc/app/\n");
   put("/sys/fs/cgroup/svc/app/cpu.max", "150000 100000\n");
   EXPECT_EQ(count(16), 2);
+  put("/proc/self/cgroup", "0::/svc/app\t\n");  // blanks around the path are no part of it
+  EXPECT_EQ(count(16), 2);
   put("/sys/fs/cgroup/svc/app/cpu.max", "220000 100000\n");
   EXPECT_EQ(count(16), 3);
   put("/sys/fs/cgroup/svc/app/cpu.max", "50000 100000\n");
@@ -112,6 +114,8 @@ TEST_F(EnvThreads, RequestEnvironmentAndCpuDefaults) {
   k2test::set_env("LIBSTREAM_THREADS", "0");
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
   k2test::set_env("LIBSTREAM_THREADS", "");
+  EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
+  k2test::set_env("LIBSTREAM_THREADS", " \t");  // blanks alone are as empty
   EXPECT_EQ(sysd::default_threads(1, 0, 4), 4);
   for (const char* bad : {"many", "+-5", "-+5", "++5", "+ 5"}) {
     k2test::set_env("LIBSTREAM_THREADS", bad);
