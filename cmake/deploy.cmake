@@ -12,3 +12,11 @@ if(K2_DEPLOY_PYTHON)
   set_tests_properties(deploy.manifest PROPERTIES
     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1" TIMEOUT 60 SKIP_RETURN_CODE 77)
 endif()
+
+# The same manifest played by a container engine (scripts/image kube): the
+# stand-in peer renders through its host in the pod, checked from outside.
+# With the image tests: skipped (77) only where podman cannot run at all.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  add_test(NAME Oci.KubePlaysThePodManifest COMMAND ${CMAKE_SOURCE_DIR}/scripts/image kube)
+  set_tests_properties(Oci.KubePlaysThePodManifest PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77)
+endif()

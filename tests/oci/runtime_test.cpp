@@ -18,13 +18,17 @@ TEST(Oci, ThreadsFollowTheCpuLimit) {
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "host/host_process.hpp"
+#include "support/bundle_files.hpp"
 #include "support/run_command.hpp"
 #include "support/temp_dir.hpp"
 
@@ -173,6 +177,41 @@ TEST_F(Oci, ServesTheStreamAsTheBareHostDoes) {
   EXPECT_EQ(ustatus, 0);
   EXPECT_NE(user.substr(0, 2), "0:") << user;
   EXPECT_NE(user.substr(0, user.find('\n')), "") << "the image must name a non-root user";
+}
+
+// Each image's programs are its release archive's, byte for byte: the
+// binaries the install tests checked are the ones a pod runs.
+TEST_F(Oci, HoldsTheReleaseArchivePrograms) {
+  std::ifstream v(K2_SOURCE_DIR "/VERSION");
+  std::string version;
+  ASSERT_TRUE(std::getline(v, version));
+  const char* d = std::getenv("K2_DIST");
+  const std::string dist = d && *d ? d : K2_SOURCE_DIR "/dist";
+  for (const auto& [arch, machine] :
+       {std::pair{"amd64", "x86_64"}, std::pair{"arm64", "aarch64"}}) {
+    if (run(podman({"image", "exists", image(arch)})).first != 0) continue;  // one was built
+    const std::string tgz = dist + "/kinra2-host-" + version + "-linux-" + machine + ".tar.gz";
+    const TempDir t("k2_oci_archive");
+    ASSERT_EQ(run({"tar", "-xzf", tgz, "-C", t.str(), "--strip-components=1"}).first, 0)
+        << tgz << ": the image is made from it (scripts/release --linux)";
+    const std::string box = "k2_oci_archive_" + std::to_string(::getpid()) + "_" + arch;
+    ASSERT_EQ(run(podman({"create", "--name", box, image(arch)})).first, 0);
+    const auto copied = run(podman({"cp", box + ":/opt/kinra2/bin", t.file("image")}));
+    run(podman({"rm", box}));
+    ASSERT_EQ(copied.first, 0) << copied.second;
+    const std::filesystem::path boxed = t.file("image");
+    std::size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(t.file("bin"))) {
+      ++files;
+      const auto name = e.path().filename().string();
+      EXPECT_TRUE(read_file(e.path()) == read_file(boxed / name))
+          << arch << ": " << name << " differs from the archive's";
+    }
+    EXPECT_GE(files, 6u) << arch << ": the host, three tools, the policy component, the runtime";
+    EXPECT_EQ(files, static_cast<std::size_t>(
+                         std::distance(std::filesystem::directory_iterator(boxed), {})))
+        << arch << ": the image's /opt/kinra2/bin holds files the archive does not";
+  }
 }
 
 // The arm64 image, run under emulation (QEMU through binfmt_misc, which
