@@ -192,7 +192,8 @@ TEST_F(Oci, HoldsTheReleaseArchivePrograms) {
     if (run(podman({"image", "exists", image(arch)})).first != 0) continue;  // one was built
     const std::string tgz = dist + "/kinra2-host-" + version + "-linux-" + machine + ".tar.gz";
     const TempDir t("k2_oci_archive");
-    ASSERT_EQ(run({"tar", "-xzf", tgz, "-C", t.str(), "--strip-components=1"}).first, 0)
+    ASSERT_EQ(
+        run({"/usr/bin/env", "tar", "-xzf", tgz, "-C", t.str(), "--strip-components=1"}).first, 0)
         << tgz << ": the image is made from it (scripts/release --linux)";
     const std::string box = "k2_oci_archive_" + std::to_string(::getpid()) + "_" + arch;
     ASSERT_EQ(run(podman({"create", "--name", box, image(arch)})).first, 0);
