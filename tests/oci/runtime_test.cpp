@@ -1,7 +1,8 @@
 // The host inside its OCI image (scripts/image build): the thread count it
 // settles on under real CPU limits, the stream it serves over the container's
-// standard streams, and the arm64 image under emulation. Skipped, with the
-// reason, where podman or the image is missing.
+// standard streams, its programs against the release archives the image is
+// made from, and the arm64 image under emulation. Skipped, with the reason,
+// where podman or the image is missing.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
