@@ -206,6 +206,11 @@ TEST(Q8gdRegate, EveryOtherInputIsOneLineAndChangesNothing) {
          return Args{d.dir};
        },
        3, ": the variant is not re-gated: combined_litert_q8gd.tflite has bytes "},
+      {[&](const Q8Demo& d) {
+         k2test::write_file(fs::path(d.dir) / "combined_litert.tflite", "other");
+         return Args{d.dir};
+       },
+       3, ": the variant is not re-gated: combined_litert.tflite has bytes "},
       {[](const Q8Demo& d) {
          fs::remove(d.manifest);
          return Args{d.dir};

@@ -156,8 +156,6 @@ Bundle check_bundle(const std::string& dir) {
     }
   } catch (const json::parse_error& e) {
     stop(STATUS_REFUSED, dir + ": manifest.json is not valid JSON: " + one_line(e.what()));
-  } catch (const Stop&) {
-    throw;
   } catch (const std::exception& e) {
     stop(STATUS_REFUSED, dir + ": manifest.json is malformed: " + one_line(e.what()));
   }
@@ -182,7 +180,12 @@ Bundle check_bundle(const std::string& dir) {
 }
 
 std::vector<float> read_canon(const std::string& dir) {
-  const auto raw = bundle::member_bytes(dir, {"canon.bin", "canon.f32"});
+  std::optional<std::string> raw;
+  try {
+    raw = bundle::member_bytes(dir, {"canon.bin", "canon.f32"});
+  } catch (const std::exception& e) {
+    stop(STATUS_REFUSED, dir + ": " + one_line(e.what()));
+  }
   if (!raw) stop(STATUS_REFUSED, dir + ": no canon.bin");
   const std::size_t want = std::size_t{LC} * PLANE;
   if (raw->size() != want * sizeof(float))
@@ -370,14 +373,16 @@ int regate(const Options& o, std::ostream& out) {
          o.bundle + ": " + std::string(COLOR_MEMBER) + " cannot be read: " + one_line(e.what()));
   }
 
+  try {
+    litert::require_runtime();
+  } catch (const litert::RuntimeUnavailable& e) {
+    stop(STATUS_BEYOND, std::string("error: ") + one_line(e.what()));
+  }
   const auto runtime = bundle::litert_runtime_version();
-  if (!runtime)
-    stop(STATUS_BEYOND, "error: cannot load the LiteRT runtime, or it has no version text");
+  if (!runtime) stop(STATUS_BEYOND, "error: the LiteRT runtime has no version text");
   std::vector<Difference> diffs;
   try {
     diffs = compare(b, canon, cc ? &*cc : nullptr);
-  } catch (const litert::RuntimeUnavailable& e) {
-    stop(STATUS_BEYOND, std::string("error: ") + one_line(e.what()));
   } catch (const std::exception& e) {
     stop(STATUS_REFUSED, o.bundle + ": the models cannot be run: " + one_line(e.what()));
   }
@@ -436,6 +441,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     out.flush();
     err << "q8gd_regate: " << s.line << "\n";
     return s.status;
+  } catch (const std::exception& e) {
+    // Nothing was written: the manifest is replaced last, in one step.
+    out.flush();
+    err << "q8gd_regate: error: " << one_line(e.what()) << "\n";
+    return STATUS_BEYOND;
   }
 }
 

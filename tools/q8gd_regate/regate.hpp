@@ -14,9 +14,10 @@
 namespace kinra2::regate {
 
 // Exit statuses.
-inline constexpr int STATUS_OK = 0;           // within the tolerance (recorded, or --check)
-inline constexpr int STATUS_BEYOND = 1;       // frames beyond the tolerance; nothing changed
-inline constexpr int STATUS_USAGE = 2;        // the command line
+inline constexpr int STATUS_OK = 0;  // within the tolerance (recorded, or --check)
+inline constexpr int STATUS_BEYOND =
+    1;                                  // frames beyond the tolerance, or an error; nothing changed
+inline constexpr int STATUS_USAGE = 2;  // the command line
 inline constexpr int STATUS_REFUSED = 3;      // no variant that can be re-gated; nothing changed
 inline constexpr int STATUS_NOT_WRITTEN = 4;  // manifest.json could not be replaced; it stands
 
