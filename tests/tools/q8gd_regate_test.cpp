@@ -127,7 +127,7 @@ TEST(Q8gdRegate, VariantGatedOnAnotherRuntimeIsServedOnceRegated) {
            R"("}, "litert_q8gd": {"sha256": ")" + q8_sha +
            R"(", "base_member": "combined_litert.tflite", "base_sha256": ")" + base_sha +
            R"(", "gate": {"runtime": ")" + runtime +
-           R"(", "by": "a \"1.0\": tool, here"}}, "z": [1, 2.5]})";
+           R"(", "by": "a 6\" tool, C:\\ too"}}, "z": [1, 2.5]})";
   };
   k2test::write_file(d.manifest, python("2.3.0"));
   const Ran again = regate({d.dir});
