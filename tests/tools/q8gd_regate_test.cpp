@@ -33,7 +33,7 @@ namespace {
 struct Q8Demo {
   k2test::TempDir t;
   std::string dir = t.file("bundle");
-  std::string manifest = t.file("bundle/manifest.json");
+  std::string manifest = (t.path() / "bundle" / "manifest.json").string();
   std::string vnni = t.file("cpuinfo");
 
   explicit Q8Demo(const std::string& flags = "--q8gd") {

@@ -61,7 +61,7 @@ struct Stop {
 std::string one_line(std::string text) {
   std::replace(text.begin(), text.end(), '\n', ' ');
   std::replace(text.begin(), text.end(), '\r', ' ');
-  return text;
+  return std::string(base::trimmed(text));
 }
 
 std::string quote_json(const std::string& s) {
@@ -422,7 +422,7 @@ int regate(const Options& o, std::ostream& out) {
   doc[Q8GD_HEADER_KEY]["gate"]["runtime"] = *runtime;
   std::error_code why;
   if (!system::replace_file_contents(b.manifest_path, write_text(doc, layout), &why))
-    stop(STATUS_NOT_WRITTEN, b.manifest_path + " cannot be replaced (" + why.message() +
+    stop(STATUS_NOT_WRITTEN, b.manifest_path + " cannot be replaced (" + one_line(why.message()) +
                                  "); the old one stands and the variant is not re-gated");
   out << "q8gd_regate: " << within << "; gate runtime " << was << " -> " << quote_json(*runtime)
       << " in " << b.manifest_path
