@@ -1,10 +1,10 @@
 # What a release carries, installed by `cmake --install <build> --component
 # release` (scripts/release adds the licences, the shared libraries a bare
 # system lacks, and makes the archives):
-#   bin/                           the host, three tools, the policy component, the LiteRT runtime
+#   bin/                           the host, four tools, the policy component, the LiteRT runtime
 #   velmora/_kinra2/_litert_host/  the module with its policy component and the runtime beside it
 # render_wav is there so that a release can be tried on a sound file at once.
-set(K2_RELEASE_PROGRAMS render_stream_host_litert make_demo_bundle imx_from_bundle render_wav)
+set(K2_RELEASE_PROGRAMS render_stream_host_litert make_demo_bundle imx_from_bundle render_wav q8gd_regate)
 if(WIN32)
   set(K2_RUNTIME_FILE ${TFLITE_C_DLL})
 else()

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <string>
 #include <string_view>
 
 namespace kinra2::bundle {
@@ -13,5 +14,11 @@ namespace kinra2::bundle {
 // through: a UTF-8 byte-order mark at the start (it skips one) and a NUL byte
 // after the value (it takes one for the end of its input).
 nlohmann::json parse_json_text(std::string_view text);
+
+// The bytes of a declaration file. Only a regular file is read: a FIFO named
+// manifest.json would block for good, and a device could feed bytes until
+// memory runs out. Throws std::system_error when it cannot be opened or read,
+// std::runtime_error when it is not a regular file.
+std::string read_regular_file(const std::string& path);
 
 }  // namespace kinra2::bundle

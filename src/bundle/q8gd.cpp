@@ -63,26 +63,6 @@ std::string first12(const json* v) {
   return detail::prefix_cp(v->get<std::string>(), 12);
 }
 
-// Only a regular file is read: a FIFO named manifest.json would block
-// start-up for good, and a device could feed bytes until memory runs out.
-std::string read_text(const std::string& path) {
-  system::File file = system::File::open_read(path, /*no_wait=*/true);
-  if (!file.ok()) throw std::system_error(file.error(), "cannot open " + path);
-  const auto st = file.stat();
-  if (!st) throw std::system_error(file.error(), "cannot stat " + path);
-  if (!st->regular) throw std::runtime_error(path + " is not a regular file");
-  std::string out;
-  out.reserve(static_cast<std::size_t>(st->size));
-  char buf[1 << 16];
-  for (;;) {
-    const std::ptrdiff_t r = file.read(buf, sizeof buf);
-    if (r < 0) throw std::system_error(file.error(), "cannot read " + path);
-    if (r == 0) break;
-    out.append(buf, static_cast<std::size_t>(r));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string default_cpuinfo() {
@@ -118,7 +98,7 @@ std::optional<std::string> litert_runtime_version() noexcept {
     litert::require_runtime();
     const char* v = TfLiteVersion();
     if (!v || !*v) return std::nullopt;
-    return std::string(v);
+    return std::string(v) + "+" + std::string(litert::RUNTIME_BUILD);
   } catch (...) {
     return std::nullopt;
   }
@@ -208,7 +188,7 @@ base::Outcome<std::string> select_q8gd(const std::string& bundle, const std::str
           std::string(COMBINED_MEMBER));
 
     const std::string mpath = bundle + (bundle.ends_with('/') ? "" : "/") + "manifest.json";
-    const json manifest = parse_json_text(read_text(mpath));
+    const json manifest = parse_json_text(read_regular_file(mpath));
 
     const auto bound = q8gd_bound(manifest);
     if (!bound) return Result::none(log + " FALLBACK: " + bound.note + SERVING_COMBINED);

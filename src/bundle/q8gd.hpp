@@ -25,9 +25,12 @@ struct UndecodableText : std::runtime_error {
 // a line up to that one is not UTF-8.
 std::optional<std::string> int8_dot_isa(const std::string& cpuinfo = default_cpuinfo());
 
-// Version text of the LiteRT runtime (the form recorded in the variant's
-// gate.runtime), loading it if need be; nullopt when it cannot be loaded or
-// read. Never throws.
+// Version text of the LiteRT runtime in use, the form recorded in the
+// variant's gate.runtime: the library's version with this build's local label
+// ("2.9.0+tfjs.tflite.node.0.0.2"). A variant checked on a release of the
+// Python package records a plain release number, which this text never
+// equals, even where the version numbers agree. Loads the runtime if need be;
+// nullopt when it cannot be loaded or read. Never throws.
 std::optional<std::string> litert_runtime_version() noexcept;
 
 }  // namespace kinra2::bundle

@@ -20,6 +20,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tensorflow/lite/c/c_api.h>
@@ -38,6 +39,12 @@ void TfLiteXNNPackDelegateDelete(TfLiteDelegate* delegate);
 }
 
 namespace kinra2::litert {
+
+// Which build of the library the host ships, as a PEP 440 local label: the
+// package its prebuilt libraries come from (scripts/lib.sh pins it). Two
+// builds of one version need not compute the same, so the version alone does
+// not name the runtime a model was checked on.
+inline constexpr std::string_view RUNTIME_BUILD = "tfjs.tflite.node.0.0.2";
 
 // The library's file name on this platform (libtensorflowlite_c.so,
 // tensorflowlite_c.dll).

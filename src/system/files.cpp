@@ -50,6 +50,31 @@ File File::create_unique(const std::string& dir, std::string_view prefix, std::s
   return f;
 }
 
+bool replace_file_contents(const std::string& path, std::string_view bytes, std::error_code* why) {
+  const std::filesystem::path target = fs_path(path);
+  const std::string dir = path_text(target.parent_path().empty() ? "." : target.parent_path());
+  // A dot name beside the file: the rename stays within one file system.
+  std::string prefix = ".";
+  prefix += path_text(target.filename());
+  prefix += '.';
+  std::string tmp;
+  File f = File::create_unique(dir, prefix, ".tmp", tmp);
+  if (!f.ok()) {
+    if (why) *why = f.error();
+    return false;
+  }
+  std::error_code ec;
+  if (f.write_all(bytes) && f.copy_permissions_from(path) && f.sync() && f.close()) {
+    if (rename_over(tmp, path, &ec)) return true;
+  } else {
+    ec = f.error();
+    f.close();
+  }
+  remove_file(tmp);
+  if (why) *why = ec;
+  return false;
+}
+
 std::filesystem::path fs_path(std::string_view utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }

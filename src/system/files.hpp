@@ -66,6 +66,12 @@ class File {
   std::ptrdiff_t pread(void* buf, std::size_t n, std::uint64_t offset);
   // All of `data`, or false.
   bool write_all(std::string_view data);
+  // What was written, on the disk (not just in the system's cache).
+  bool sync();
+  // Gives the file the permission bits of the file at `path` (Linux; on
+  // Windows a new file takes its access rules from its folder, as the old
+  // one did, and this does nothing).
+  bool copy_permissions_from(const std::string& path);
   bool close();
 
   // The descriptor (Linux) or HANDLE (Windows) as an integer, for the
@@ -84,6 +90,18 @@ bool remove_file(const std::string& path, std::error_code* why = nullptr);
 // The same from a signal handler or the console-control thread: no
 // allocation, no locks.
 void remove_file_signal_safe(const char* path);
+
+// Renames `from` to `to`, replacing a file of that name in one step: anyone
+// opening `to` meanwhile gets the old file or the new one, never neither.
+bool rename_over(const std::string& from, const std::string& to, std::error_code* why = nullptr);
+
+// Replaces the content of the file at `path` by `bytes` in one step: a new
+// file is written beside it under a unique name, flushed to the disk, given
+// the old file's permissions and renamed over it. Readers, and a crash at any
+// point, see the old content or the new. false (with the reason) when it
+// cannot be done; the old file is then untouched and the new one gone.
+bool replace_file_contents(const std::string& path, std::string_view bytes,
+                           std::error_code* why = nullptr);
 
 // An environment variable as UTF-8 text, or nullopt when it is not set.
 std::optional<std::string> env_text(const char* name);

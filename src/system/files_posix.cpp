@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -99,6 +100,21 @@ bool File::write_all(std::string_view data) {
   return true;
 }
 
+bool File::sync() {
+  if (::fsync(fd_of(h_)) == 0) return true;
+  error_ = last_error();
+  return false;
+}
+
+bool File::copy_permissions_from(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || ::fchmod(fd_of(h_), st.st_mode & 07777) != 0) {
+    error_ = last_error();
+    return false;
+  }
+  return true;
+}
+
 bool File::close() {
   if (h_ < 0) return true;
   const int fd = fd_of(std::exchange(h_, -1));
@@ -125,6 +141,12 @@ bool remove_file(const std::string& path, std::error_code* why) {
 
 void remove_file_signal_safe(const char* path) {
   ::unlink(path);
+}
+
+bool rename_over(const std::string& from, const std::string& to, std::error_code* why) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (why) *why = last_error();
+  return false;
 }
 
 std::optional<std::string> env_text(const char* name) {

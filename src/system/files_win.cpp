@@ -111,6 +111,16 @@ bool File::write_all(std::string_view data) {
   return true;
 }
 
+bool File::sync() {
+  if (FlushFileBuffers(handle_of(h_))) return true;
+  error_ = win_error();
+  return false;
+}
+
+bool File::copy_permissions_from(const std::string& /*path*/) {
+  return true;
+}
+
 bool File::close() {
   if (h_ == -1) return true;
   if (!CloseHandle(handle_of(std::exchange(h_, -1)))) {
@@ -140,6 +150,15 @@ void remove_file_signal_safe(const char* path) {
   wchar_t wide[4096];
   const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 4096);
   if (n > 0) DeleteFileW(wide);
+}
+
+bool rename_over(const std::string& from, const std::string& to, std::error_code* why) {
+  // rename() refuses an existing target on Windows; MoveFileEx replaces it.
+  if (MoveFileExW(widen(from).c_str(), widen(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  if (why) *why = win_error();
+  return false;
 }
 
 std::optional<std::string> env_text(const char* name) {

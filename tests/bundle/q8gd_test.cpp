@@ -7,6 +7,9 @@
 #include "support/temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
+#include <tensorflow/lite/c/c_api.h>
+
+#include <regex>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -135,6 +138,15 @@ TEST(Q8gd, RuntimeGate) {
   EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", "2.9.0"}}}}, "1"), unrecorded);
   EXPECT_EQ(detail::q8gd_runtime_ok({{"litert_q8gd", {{"gate", {{"runtime", ""}}}}}}, "1"),
             unrecorded);
+}
+
+// The runtime is named by its version and a PEP 440 local label for this
+// build, so no plain release number recorded elsewhere can ever match it.
+TEST(Q8gd, RuntimeTextCarriesALocalLabel) {
+  const auto rt = litert_runtime_version();
+  ASSERT_TRUE(rt);
+  EXPECT_TRUE(rt->starts_with(std::string(TfLiteVersion()) + "+")) << *rt;
+  EXPECT_TRUE(std::regex_match(*rt, std::regex(R"(\d+(\.\d+)*\+[a-z0-9]+(\.[a-z0-9]+)*)"))) << *rt;
 }
 
 TEST(Q8gd, SelectionRows) {

@@ -147,7 +147,7 @@ class Contents:
         with open(os.path.join(top, "VERSION")) as f:
             self.assertEqual(f.read().strip(), VERSION)
         self.assertTrue(os.path.isfile(os.path.join(top, "README.txt")))
-        for prog in (HOST, "make_demo_bundle", "imx_from_bundle", "render_wav"):
+        for prog in (HOST, "make_demo_bundle", "imx_from_bundle", "render_wav", "q8gd_regate"):
             self.assertTrue(os.path.isfile(os.path.join(top, "bin", prog + exe)), prog)
         names = os.listdir(os.path.join(top, "bin"))
         self.assertEqual([n for n in names if n.startswith(("test_", "bench_"))], [])

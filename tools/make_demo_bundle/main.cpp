@@ -25,6 +25,7 @@
 #include "chain/litert_runtime.hpp"
 #include "base/constants.hpp"
 #include "base/sha256.hpp"
+#include "bundle/q8gd.hpp"
 #include "demo_identity.hpp"
 #include "system/command_line.hpp"
 #include "system/files.hpp"
@@ -178,6 +179,10 @@ int main(int raw_argc, char** raw_argv) {
         if (!(worst <= 2.0f / 255.0f))
           throw std::runtime_error("int8 decoder differs from the float one by " +
                                    std::to_string(worst));
+        // The text the host's gate compares, from the same function.
+        const auto rt = kinra2::bundle::litert_runtime_version();
+        if (!rt) throw std::runtime_error("the LiteRT runtime's version cannot be read");
+        const std::string& runtime = *rt;
         const std::string cs = sha256_hex(combined), qs = sha256_hex(q8m);
         manifest["members_sha256"] = {{std::string(kinra2::COMBINED_MEMBER), cs},
                                       {std::string(kinra2::Q8GD_MEMBER), qs}};
@@ -185,7 +190,7 @@ int main(int raw_argc, char** raw_argv) {
             {"sha256", qs},
             {"base_member", std::string(kinra2::COMBINED_MEMBER)},
             {"base_sha256", cs},
-            {"gate", {{"runtime", std::string(TfLiteVersion())}}},
+            {"gate", {{"runtime", runtime}}},
         };
       }
     }
