@@ -58,8 +58,9 @@ void previous_line() {
 
 #ifdef _WIN32
 void divide_by_zero() {
-  volatile int zero = 0;
-  volatile int q = 1 / zero;
+  // Both volatile: 1 / x compiles to a comparison, not a division.
+  volatile int one = 1, zero = 0;
+  volatile int q = one / zero;
   (void)q;
 }
 
@@ -76,7 +77,7 @@ void plain_process() {}
 
 // How the process ends: the exception's code, or 3 for abort() (unless the C
 // runtime fails fast).
-::testing::ExitedWithCode dies_with(long status) {
+::testing::ExitedWithCode dies_with(long long status) {
   return ::testing::ExitedWithCode(static_cast<int>(status));
 }
 #else
@@ -121,7 +122,7 @@ void capture_stderr() {
 struct Row {
   const char* name;
   void (*fault)();
-  long dies_of;       // signal (Linux), exit status (Windows)
+  long long dies_of;  // signal (Linux), exit status (Windows)
   const char* named;  // the fault as the line names it
   bool busy = true;   // in a context
   bool chained = false;
@@ -156,15 +157,15 @@ TEST_P(FatalSignal, OneLineThenTheSameDeath) {
 }
 
 #ifdef _WIN32
-constexpr long AV = 0xC0000005L;
+constexpr long long AV = 0xC0000005LL;
 constexpr const char* AV_NAMED = "exception 0xC0000005 (access violation)";
 INSTANTIATE_TEST_SUITE_P(
     Faults, FatalSignal,
     ::testing::Values(Row{"null_write", null_write, AV, AV_NAMED},
-                      Row{"stack_overflow", overflow_stack, 0xC00000FDL,
+                      Row{"stack_overflow", overflow_stack, 0xC00000FDLL,
                           "exception 0xC00000FD (stack overflow)"},
                       Row{"other_thread", fault_on_other_thread, AV, AV_NAMED},
-                      Row{"divide_by_zero", divide_by_zero, 0xC0000094L,
+                      Row{"divide_by_zero", divide_by_zero, 0xC0000094LL,
                           "exception 0xC0000094 (integer division by zero)"},
                       Row{"abort", abort_now, 3, "signal SIGABRT"},
                       Row{"outside_any_context", null_write, AV, AV_NAMED, false},
