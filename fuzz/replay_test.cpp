@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 
 #include "harness.hpp"
@@ -18,6 +19,11 @@ struct Case {
   const char* dir;
   Harness run;
 };
+
+// Named by its harness in test listings, not as raw bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.dir;
+}
 
 class Replay : public ::testing::TestWithParam<Case> {};
 

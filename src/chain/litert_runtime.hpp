@@ -123,6 +123,8 @@ class SignatureRunner {
   enum class Created { Ok, NoInterpreter, NoTensors };
   Created create_interpreter(std::uint32_t flags);
   [[noreturn]] void fail(const std::string& what);
+  // "signature 'enc' of '…'", for the line of a fault inside the runtime.
+  const char* fault_subject();
 
   std::shared_ptr<const detail::ModelBytes> bytes_;
   const std::uint8_t* view_ = nullptr;  // this signature's prefix, the file behind it
@@ -146,6 +148,7 @@ class SignatureRunner {
   std::vector<std::pair<const TfLiteContext*, NodePlacement>> placements_;
   static TfLiteStatus tally_nodes(TfLiteContext* context, TfLiteDelegate* self);
   std::string errors_;  // what the runtime reported since the last call
+  std::string fault_subject_;
   static void collect_error(void* self, const char* fmt, va_list args);
 };
 

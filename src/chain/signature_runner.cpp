@@ -12,6 +12,7 @@
 #include "chain/model_bytes_internal.hpp"
 #include "chain/stderr_capture.hpp"
 #include "litert/runtime_library.hpp"
+#include "system/fatal_signal.hpp"
 
 namespace kinra2::chain {
 
@@ -98,6 +99,11 @@ void SignatureRunner::collect_error(void* self, const char* fmt, va_list args) {
   r->errors_ += msg;
 }
 
+const char* SignatureRunner::fault_subject() {
+  if (fault_subject_.empty()) fault_subject_ = "signature '" + key_ + "' of " + base::quoted(path_);
+  return fault_subject_.c_str();
+}
+
 void SignatureRunner::fail(const std::string& what) {
   std::string msg = errors_.empty() ? what : errors_;
   errors_.clear();
@@ -181,6 +187,7 @@ void SignatureRunner::load() {
     base::elog("LiteRT: signature '" + key_ + "' of " + base::quoted(path_) +
                " runs on built-in kernels: " + no_xnnpack_);
   errors_.clear();
+  const system::FaultContext busy("setting up", fault_subject());
   // The delegate announces itself on creation, the kernels while preparing.
   detail::StderrCapture capture(runtime_log);
   Created made = create_interpreter(xnnpack_flags_);
@@ -244,6 +251,7 @@ void SignatureRunner::allocate() {
   // Stays pending after a failure: the interpreter is unusable until an
   // allocation succeeds, even if the next inputs keep the current shapes.
   needs_alloc_ = true;
+  const system::FaultContext busy("setting up", fault_subject());
   if (TfLiteInterpreterAllocateTensors(interp_) != kTfLiteOk)
     fail("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
   needs_alloc_ = false;
@@ -305,6 +313,7 @@ void* SignatureRunner::input_buffer(std::string_view name, TfLiteType type,
 void SignatureRunner::invoke() {
   load();
   errors_.clear();
+  const system::FaultContext busy("running", fault_subject());
   TfLiteStatus status;
   if (invoked_) {
     status = TfLiteInterpreterInvoke(interp_);

@@ -15,6 +15,7 @@
 #include "render/renderer.hpp"
 #include "system/cpu_budget.hpp"
 #include "system/dynamic_library.hpp"
+#include "system/fatal_signal.hpp"
 #include "system/interrupt.hpp"
 
 namespace kinra2::host {
@@ -75,6 +76,8 @@ namespace {
 
 // Puts back the dispositions a run changes, and sweeps the run's staged
 // files first so that a signal arriving in between still finds them handled.
+// A fault anywhere in the run leaves its line for the peer, in the program
+// and in the module alike.
 class RunScope {
  public:
   RunScope() = default;
@@ -83,6 +86,7 @@ class RunScope {
   ~RunScope() { bundle::drop_staged(); }
 
  private:
+  system::FatalSignalScope faults_;
   system::InterruptScope interrupts_;
 };
 

@@ -266,6 +266,16 @@ TEST(PixelConvert, FramesSharingMemoryAreNotConvertedTwice) {
   EXPECT_EQ(detail::in_place_frames(frames), (std::vector<bool>{true, false, false}));
   frames[0].writable = false;
   EXPECT_EQ(detail::in_place_frames(frames), (std::vector<bool>{false, false, false}));
+  // Frames end to end in one buffer share no byte: both go in place, and
+  // neither disturbs the other.
+  auto pair = make_frames(2);
+  const auto want = bytes(px_to_rgb888_chunk(views(pair, false), nullptr, 1));
+  std::copy(pair[0].begin(), pair[0].end(), big.begin() + FRAME_FLOATS);
+  std::copy(pair[1].begin(), pair[1].end(), big.begin());
+  std::vector<ModelFrame> adjacent = {{big.data() + FRAME_FLOATS, 3, FH, FW, true},
+                                      {big.data(), 3, FH, FW, true}};
+  EXPECT_EQ(detail::in_place_frames(adjacent), (std::vector<bool>{true, true}));
+  EXPECT_EQ(bytes(px_to_rgb888_chunk(adjacent, nullptr, 2)), want);
 }
 
 TEST(PixelConvert, BadFramesFailBeforeAnythingIsConsumed) {

@@ -8,6 +8,7 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -148,16 +149,19 @@ refused, bundle, stage, inp, out1, out2, report_path = sys.argv[1:]
 with open(inp, "rb") as f:
     data = f.read()
 
+CHANGED = (signal.SIGPIPE, signal.SIGTERM, signal.SIGINT,
+           signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGABRT)
+
 def kernel_dispositions():
     # The kernel's view (Python's own table would not see a C handler),
-    # for the three signals the host changes.
+    # for the signals the host changes.
     masks = {}
     with open("/proc/self/status") as f:
         for line in f:
             key, _, value = line.partition(":")
             if key in ("SigIgn", "SigCgt"):
                 bits = int(value, 16)
-                masks[key] = [bool(bits >> (s - 1) & 1) for s in (signal.SIGPIPE, signal.SIGTERM, signal.SIGINT)]
+                masks[key] = [bool(bits >> (s - 1) & 1) for s in CHANGED]
     return masks
 
 # Default SIGPIPE, so a run that left it ignored would show.
@@ -219,6 +223,52 @@ class InProcess(HostCase):
                 self.assertTrue(f.read() == expected, "run %d differs from the native program's output" % i)
         self.assertEqual(report["after"], report["before"])
         self.assertEqual(report["sigint"], "KeyboardInterrupt")
+
+
+# Serves a bundle in the module while a thread of the interpreter waits for
+# the word to fault (faulthandler's own test hook, a write through null).
+FAULTER = r"""
+import faulthandler, os, sys, threading
+from velmora._kinra2._litert_host import main
+
+bundle, go = sys.argv[1], int(sys.argv[2])
+def fault():
+    os.read(go, 1)
+    faulthandler._sigsegv()
+threading.Thread(target=fault, daemon=True).start()
+sys.exit(main(["host", "render-stream", bundle]))
+"""
+
+
+class Fault(HostCase):
+    def test_fault_line_then_faulthandler_then_the_signal(self):
+        go_r, go_w = os.pipe()
+        err_path = os.path.join(self.tmp, "fault.err")
+        env = dict(self.env)
+        if "ASAN_OPTIONS" in env:
+            # The sanitizer's handler, first in line, would end it with status 1.
+            env["ASAN_OPTIONS"] += ":handle_segv=0"
+        with open(err_path, "wb") as err:
+            p = subprocess.Popen([sys.executable, "-X", "faulthandler", "-c", FAULTER, self.demo, str(go_r)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, pass_fds=(go_r,),
+                                 env=env)
+        os.close(go_r)
+        try:
+            self.assertTrue(p.stdout.readline().startswith(b"READY "))
+            os.write(go_w, b"!")
+            p.wait(timeout=TIMEOUT)
+        finally:
+            os.close(go_w)
+            p.kill()
+            p.stdin.close()
+            p.stdout.close()
+        with open(err_path) as f:
+            log = f.read()
+        self.assertEqual(p.returncode, -signal.SIGSEGV, log)
+        ours = log.find("[render-stream-host-litert] fatal signal SIGSEGV\n")
+        theirs = log.find("Fatal Python error: Segmentation fault")
+        self.assertGreaterEqual(ours, 0, log)
+        self.assertGreater(theirs, ours, log)
 
 
 if __name__ == "__main__":
