@@ -1,0 +1,172 @@
+#include "system/confine.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+using kinra2::system::confine_process;
+
+int errno_of(long r) {
+  return r < 0 ? errno : 0;
+}
+
+int open_errno(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  return errno_of(fd);
+}
+
+struct Attempt {
+  const char* what;
+  int (*run)(const std::string& stage, const std::string& elsewhere);
+};
+
+// What a subverted host would try, and what it still has to do.
+const Attempt ATTEMPTS[] = {
+    {"exec",
+     [](const std::string&, const std::string&) {
+       return errno_of(::execl("/bin/true", "true", static_cast<char*>(nullptr)));
+     }},
+    {"fork",
+     [](const std::string&, const std::string&) {
+       const pid_t pid = ::fork();
+       if (pid == 0) ::_exit(0);
+       if (pid > 0) ::waitpid(pid, nullptr, 0);
+       return errno_of(pid);
+     }},
+    {"inet socket",
+     [](const std::string&, const std::string&) {
+       const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+       if (fd >= 0) ::close(fd);
+       return errno_of(fd);
+     }},
+    {"unix socket",
+     [](const std::string&, const std::string&) {
+       const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+       if (fd >= 0) ::close(fd);
+       return errno_of(fd);
+     }},
+    {"create",
+     [](const std::string& stage, const std::string&) {
+       return open_errno(stage + "/new", O_WRONLY | O_CREAT | O_EXCL);
+     }},
+    {"open for writing", [](const std::string& stage,
+                            const std::string&) { return open_errno(stage + "/staged", O_RDWR); }},
+    {"truncate on open",
+     [](const std::string& stage, const std::string&) {
+       return open_errno(stage + "/staged", O_RDONLY | O_TRUNC);
+     }},
+    {"read", [](const std::string&,
+                const std::string&) { return open_errno("/proc/self/status", O_RDONLY); }},
+    {"thread",
+     [](const std::string&, const std::string&) {
+       pthread_t t;
+       const int e = ::pthread_create(
+           &t, nullptr, [](void*) -> void* { return nullptr; }, nullptr);
+       if (e == 0) ::pthread_join(t, nullptr);
+       return e;
+     }},
+    {"remove in the stage directory",
+     [](const std::string& stage, const std::string&) {
+       return errno_of(::unlink((stage + "/staged").c_str()));
+     }},
+    {"remove elsewhere",
+     [](const std::string&, const std::string& elsewhere) {
+       return errno_of(::unlink((elsewhere + "/kept").c_str()));
+     }},
+};
+
+struct ChildReport {
+  std::string line;
+  std::vector<int> errnos;
+};
+
+// Confines a child (`stage` removable) and makes every attempt there.
+ChildReport confined_child(const std::string& stage, const std::string& elsewhere) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    const std::string line = confine_process({stage}) + "\n";
+    [[maybe_unused]] ssize_t w = ::write(fds[1], line.data(), line.size());
+    for (const auto& a : ATTEMPTS) {
+      const int e = a.run(stage, elsewhere);
+      w = ::write(fds[1], &e, sizeof e);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[512];
+  for (ssize_t r; (r = ::read(fds[0], buf, sizeof buf)) > 0;)
+    got.append(buf, static_cast<std::size_t>(r));
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  ChildReport rep;
+  const auto nl = got.find('\n');
+  if (nl == std::string::npos) return rep;
+  rep.line = got.substr(0, nl);
+  for (std::size_t at = nl + 1; at + sizeof(int) <= got.size(); at += sizeof(int)) {
+    int e;
+    std::memcpy(&e, got.data() + at, sizeof e);
+    rep.errnos.push_back(e);
+  }
+  return rep;
+}
+
+class Confine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(stage.file("staged")) << "model";
+    std::ofstream(elsewhere.file("kept")) << "data";
+  }
+  k2test::TempDir stage{"k2stage"};
+  k2test::TempDir elsewhere{"k2kept"};
+};
+
+TEST_F(Confine, ChildCanOnlyReadComputeAndRemoveStagedFiles) {
+  const ChildReport rep = confined_child(stage.str(), elsewhere.str());
+  ASSERT_EQ(rep.errnos.size(), std::size(ATTEMPTS)) << rep.line;
+  if (rep.line.find("seccomp unavailable") != std::string::npos) {
+#if defined(__x86_64__)
+    FAIL() << "a native Linux host has seccomp: " << rep.line;
+#else
+    GTEST_SKIP() << rep.line;  // an emulator without seccomp
+#endif
+  }
+  const bool landlock = rep.line.find("landlock ABI") != std::string::npos;
+  const std::vector<int> expected = {
+      EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, 0, 0, 0, landlock ? EACCES : 0};
+  for (std::size_t i = 0; i < std::size(ATTEMPTS); ++i)
+    EXPECT_EQ(rep.errnos[i], expected[i]) << ATTEMPTS[i].what << "; " << rep.line;
+  EXPECT_EQ(rep.line.rfind("confine: seccomp, ", 0), 0u) << rep.line;
+  EXPECT_NE(rep.line.find("no_new_privs"), std::string::npos) << rep.line;
+}
+
+TEST_F(Confine, SwitchedOffLeavesTheProcessAsItWas) {
+  const k2test::ScopedEnv off("KINRA2_CONFINE", " Off ");
+  const ChildReport rep = confined_child(stage.str(), elsewhere.str());
+  EXPECT_EQ(rep.line, "confine: off (KINRA2_CONFINE=Off)");
+  EXPECT_TRUE(rep.errnos.empty()) << "the first attempt, exec, replaces an unconfined child";
+}
+
+}  // namespace
+#endif
