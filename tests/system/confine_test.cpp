@@ -14,10 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -95,7 +97,7 @@ const Attempt ATTEMPTS[] = {
 
 struct ChildReport {
   std::string line;
-  std::vector<int> errnos;
+  std::vector<int> errnos;  // ATTEMPTS in order, then a socket from a thread older than the confinement
 };
 
 // Confines a child (`stage` removable) and makes every attempt there.
@@ -105,12 +107,24 @@ ChildReport confined_child(const std::string& stage, const std::string& elsewher
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
+    // A runtime may have started its threads before the process confines
+    // itself; they must be confined all the same.
+    std::atomic<bool> go{false};
+    int older = -1;
+    std::thread before([&] {
+      while (!go.load()) std::this_thread::yield();
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      older = errno_of(fd);
+    });
     const std::string line = confine_process({stage}) + "\n";
+    go.store(true);
+    before.join();
     [[maybe_unused]] ssize_t w = ::write(fds[1], line.data(), line.size());
     for (const auto& a : ATTEMPTS) {
       const int e = a.run(stage, elsewhere);
       w = ::write(fds[1], &e, sizeof e);
     }
+    w = ::write(fds[1], &older, sizeof older);
     ::_exit(0);
   }
   ::close(fds[1]);
@@ -144,7 +158,7 @@ class Confine : public ::testing::Test {
 
 TEST_F(Confine, ChildCanOnlyReadComputeAndRemoveStagedFiles) {
   const ChildReport rep = confined_child(stage.str(), elsewhere.str());
-  ASSERT_EQ(rep.errnos.size(), std::size(ATTEMPTS)) << rep.line;
+  ASSERT_EQ(rep.errnos.size(), std::size(ATTEMPTS) + 1) << rep.line;
   if (rep.line.find("seccomp unavailable") != std::string::npos) {
 #if defined(__x86_64__)
     FAIL() << "a native Linux host has seccomp: " << rep.line;
@@ -157,6 +171,7 @@ TEST_F(Confine, ChildCanOnlyReadComputeAndRemoveStagedFiles) {
       EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, 0, 0, 0, landlock ? EACCES : 0};
   for (std::size_t i = 0; i < std::size(ATTEMPTS); ++i)
     EXPECT_EQ(rep.errnos[i], expected[i]) << ATTEMPTS[i].what << "; " << rep.line;
+  EXPECT_EQ(rep.errnos.back(), EPERM) << "socket from an older thread; " << rep.line;
   EXPECT_EQ(rep.line.rfind("confine: seccomp, ", 0), 0u) << rep.line;
   EXPECT_NE(rep.line.find("no_new_privs"), std::string::npos) << rep.line;
 }
