@@ -185,3 +185,53 @@ TEST_F(Confine, SwitchedOffLeavesTheProcessAsItWas) {
 
 }  // namespace
 #endif
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <system_error>
+
+#include "system/dynamic_library.hpp"
+#include "system/subprocess.hpp"
+
+namespace {
+
+const std::string CHILD_ENV = "K2_CONFINE_TEST_CHILD";
+
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::string own_program() {
+  return kinra2::system::program_dir() + "\\test_system.exe";
+}
+
+// The child side: confines itself, then tries to start a program.
+TEST(ConfineWin, ChildSide) {
+  if (!std::getenv(CHILD_ENV.c_str())) GTEST_SKIP() << "runs as the child of CannotStartPrograms";
+  std::cout << "line=" << kinra2::system::confine_process({}) << "\n";
+  try {
+    kinra2::system::Subprocess child({own_program(), "--gtest_list_tests"});
+    std::cout << "start=ok status " << child.wait() << "\n";
+  } catch (const std::system_error& e) {
+    std::cout << "start=refused " << e.what() << "\n";
+  }
+}
+
+// A confined process cannot start another; where the platform lacks the
+// means (Wine does not enforce a job's process limit), the line still
+// names the job and the test says what it saw.
+TEST(ConfineWin, CannotStartPrograms) {
+  const auto r = kinra2::system::run_captured(
+      {own_program(), "--gtest_filter=ConfineWin.ChildSide"}, {}, {CHILD_ENV + "=1"});
+  ASSERT_NE(r.out.find("line=confine: job of one process"), std::string::npos) << r.out;
+  if (r.out.find("start=ok") != std::string::npos && under_wine())
+    GTEST_SKIP() << "Wine does not enforce the job's process limit: " << r.out;
+  EXPECT_NE(r.out.find("start=refused"), std::string::npos) << r.out;
+}
+
+}  // namespace
+#endif
