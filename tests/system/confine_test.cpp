@@ -97,7 +97,8 @@ const Attempt ATTEMPTS[] = {
 
 struct ChildReport {
   std::string line;
-  std::vector<int> errnos;  // ATTEMPTS in order, then a socket from a thread older than the confinement
+  std::vector<int>
+      errnos;  // ATTEMPTS in order, then a socket from a thread older than the confinement
 };
 
 // Confines a child (`stage` removable) and makes every attempt there.
