@@ -194,6 +194,7 @@ TEST_F(Confine, SwitchedOffLeavesTheProcessAsItWas) {
 #include <iostream>
 #include <system_error>
 
+#include "system/cpu_budget_internal.hpp"
 #include "system/dynamic_library.hpp"
 #include "system/subprocess.hpp"
 
@@ -213,7 +214,17 @@ std::string own_program() {
 // The child side: confines itself, then tries to start a program.
 TEST(ConfineWin, ChildSide) {
   if (!std::getenv(CHILD_ENV.c_str())) GTEST_SKIP() << "runs as the child of CannotStartPrograms";
+  // Already in a job with a CPU cap (as under a service manager): the cap
+  // must still count once the process has nested itself a job of its own.
+  HANDLE outer = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
+  rate.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;
+  rate.CpuRate = 5000;
+  if (outer && SetInformationJobObject(outer, JobObjectCpuRateControlInformation, &rate, sizeof rate) &&
+      AssignProcessToJobObject(outer, GetCurrentProcess()))
+    std::cout << "outer cap=" << kinra2::system::detail::job_cpu_limit().value_or(0) << "\n";
   std::cout << "line=" << kinra2::system::confine_process({}) << "\n";
+  std::cout << "cap=" << kinra2::system::detail::job_cpu_limit().value_or(0) << "\n";
   try {
     kinra2::system::Subprocess child({own_program(), "--gtest_list_tests"});
     std::cout << "start=ok status " << child.wait() << "\n";
@@ -232,6 +243,12 @@ TEST(ConfineWin, CannotStartPrograms) {
   if (r.out.find("start=ok") != std::string::npos && under_wine())
     GTEST_SKIP() << "Wine does not enforce the job's process limit: " << r.out;
   EXPECT_NE(r.out.find("start=refused"), std::string::npos) << r.out;
+  // Where the outer cap was readable, it still is.
+  const auto outer = r.out.find("outer cap=");
+  if (outer != std::string::npos && r.out.compare(outer, 12, "outer cap=0\n") != 0) {
+    const std::string cap = r.out.substr(outer + 6, r.out.find('\n', outer) - outer - 6);
+    EXPECT_NE(r.out.find("\n" + cap + "\n"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace
