@@ -220,7 +220,8 @@ TEST(ConfineWin, ChildSide) {
   JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
   rate.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;
   rate.CpuRate = 5000;
-  if (outer && SetInformationJobObject(outer, JobObjectCpuRateControlInformation, &rate, sizeof rate) &&
+  if (outer &&
+      SetInformationJobObject(outer, JobObjectCpuRateControlInformation, &rate, sizeof rate) &&
       AssignProcessToJobObject(outer, GetCurrentProcess()))
     std::cout << "outer cap=" << kinra2::system::detail::job_cpu_limit().value_or(0) << "\n";
   std::cout << "line=" << kinra2::system::confine_process({}) << "\n";
