@@ -196,6 +196,15 @@ void drop_staged() {
   }
 }
 
+std::vector<std::string> staged_dirs() {
+  std::vector<std::string> dirs;
+  for (const auto& p : detail::staged_paths()) {
+    std::string d = system::path_text(system::fs_path(p).parent_path());
+    if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(std::move(d));
+  }
+  return dirs;
+}
+
 StagedFiles& StagedFiles::operator=(StagedFiles&& o) noexcept {
   if (this != &o) {
     release();

@@ -44,6 +44,10 @@ void install_exit_sweep();
 // calls it at the end of every run.
 void drop_staged();
 
+// The directories that hold registered files, each once: where removing
+// must stay possible once the process confines itself.
+std::vector<std::string> staged_dirs();
+
 namespace detail {
 
 inline constexpr std::string_view STAGE_DIR_ENV = "KINRA2_STAGE_DIR";

@@ -13,6 +13,7 @@
 #include "image/color_correct.hpp"
 #include "litert/runtime_library.hpp"
 #include "render/renderer.hpp"
+#include "system/confine.hpp"
 #include "system/cpu_budget.hpp"
 #include "system/dynamic_library.hpp"
 #include "system/fatal_signal.hpp"
@@ -45,7 +46,8 @@ RunParams scan_args(int argc, const char* const* argv) {
   return p;
 }
 
-int run(const std::string& bundle, const std::optional<std::string>& engine, int threads) {
+int run(const std::string& bundle, const std::optional<std::string>& engine, int threads,
+        bool confine) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   auto loaded = bundle::load_bundle(bundle, engine);
   const auto color = image::load_color_correct(bundle);
@@ -58,6 +60,10 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
       threads = split;
     }
   }
+  // Everything that writes is done. The runtime parses the models from here
+  // on, so a crafted one first gets to run code below this point; threads
+  // started from here on (the runtime's, the RGB pool) are confined with it.
+  if (confine) elog(system::confine_process(bundle::staged_dirs()));
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
   // The models are open (mapped or read), so their staged copies can go.
   loaded.staged.release();
@@ -93,10 +99,11 @@ class RunScope {
 }  // namespace
 
 int main(int argc, const char* const* argv) {
-  return main(argc, argv, bundle::default_policy_dirs());
+  return main(argc, argv, bundle::default_policy_dirs(), true);
 }
 
-int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs) {
+int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs,
+         bool confine) {
   // A peer that closes its end surfaces as a failed write, not a signal.
   RunScope scope;
   // Settles both descriptors (binary where the C runtime translates).
@@ -116,7 +123,7 @@ int main(int argc, const char* const* argv, const std::vector<std::string>& poli
       return EXIT_USAGE;
     }
     const int threads = system::default_threads(1, p.threads);
-    return detail::run(p.bundle, p.engine, threads);
+    return detail::run(p.bundle, p.engine, threads, confine);
   } catch (const bundle::BundleRefused& refusal) {
     elog(refusal.what());
     return EXIT_REFUSED;

@@ -28,17 +28,23 @@ struct RunParams {
 // interpreter is entered that way): every call reads and writes descriptors
 // 0 and 1 afresh, removes what it staged before returning, and puts back the
 // SIGPIPE, SIGTERM and SIGINT dispositions it found. Calls must not overlap.
+// This form is the program's: once the bundle is staged it confines the
+// process (system/confine.hpp) for the rest of its life.
 int main(int argc, const char* const* argv);
 // Same, looking for the policy component in `policy_dirs`, and for the LiteRT
 // runtime in the last of them before the platform's own search (a host loaded
 // as a module keeps both beside the module, not beside the interpreter).
-int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs);
+// `confine` only where the process is the host's alone: confining an
+// application that calls in would break the application.
+int main(int argc, const char* const* argv, const std::vector<std::string>& policy_dirs,
+         bool confine = false);
 
 namespace detail {
 // The left-to-right scan. Throws std::invalid_argument for a --threads value
 // that is not an integer.
 RunParams scan_args(int argc, const char* const* argv);
-int run(const std::string& bundle, const std::optional<std::string>& engine, int threads);
+int run(const std::string& bundle, const std::optional<std::string>& engine, int threads,
+        bool confine = false);
 }  // namespace detail
 
 }  // namespace kinra2::host

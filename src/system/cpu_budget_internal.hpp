@@ -15,8 +15,8 @@ int effective_cpu_count(const std::filesystem::path& root);
 
 namespace detail {
 struct CpuSources {
-  int online = 0;    // processors online; 0 = unknown
-  int affinity = 0;  // processors in the affinity set; 0 = unknown
+  int online = 0;                    // processors online; 0 = unknown
+  int affinity = 0;                  // processors in the affinity set; 0 = unknown
   std::filesystem::path root = "/";  // empty: no kernel files to read
   // A job object's hard cap on CPU time, in processors' worth (Windows; the
   // control group's quota plays this part on Linux, read below `root`).
@@ -28,7 +28,12 @@ struct CpuSources {
 void processor_counts(int& online, int& affinity);
 // The hard CPU-rate cap of the job object the process runs in, in
 // processors' worth, or none (cpu_budget_win.cpp; always none on Linux).
+// Without a cap of its own, a job the process nested itself into answers
+// with the cap its outer job had then.
 std::optional<double> job_cpu_limit();
+// Records the rate control of the job the process is in, right before it
+// nests itself into a job of its own (Windows only).
+void remember_outer_job();
 int effective_cpu_count(const CpuSources& src);
 int default_threads(int n_interpreters, long long requested, int cpus);
 }  // namespace detail

@@ -27,5 +27,7 @@ std::optional<double> job_cpu_limit() {
   return std::nullopt;
 }
 
+void remember_outer_job() {}
+
 }  // namespace detail
 }  // namespace kinra2::system

@@ -85,6 +85,10 @@ class AsProgram(HostCase):
                 self.assertTrue(out_n.startswith(b"READY "))
                 self.assertGreater(len(out_n), 40 * 898560)
                 self.assertTrue(out_m == out_n, "module stdout differs from the native program's")
+                # Run as a program, the module confines its process as the
+                # native program does (in-process runs below never do: they
+                # go on writing files).
+                self.assertEqual(log_m.count("] confine: "), 1, log_m)
                 self.assertNothingStaged()
 
     def test_failure_statuses_match(self):

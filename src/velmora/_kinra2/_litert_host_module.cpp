@@ -106,7 +106,7 @@ void flush_python_streams() {
   }
 }
 
-PyObject* py_main(PyObject* self, PyObject* argv) {
+PyObject* run_main(PyObject* self, PyObject* argv, bool confine) {
   if (!PyList_Check(argv) && !PyTuple_Check(argv)) {
     type_error("argv must be a list of str", argv);
     return nullptr;
@@ -142,7 +142,7 @@ PyObject* py_main(PyObject* self, PyObject* argv) {
     // past the re-acquisition of the GIL.
     PyThreadState* ts = PyEval_SaveThread();
     try {
-      status = kinra2::host::main(static_cast<int>(args.size()), cargs.data(), {dir});
+      status = kinra2::host::main(static_cast<int>(args.size()), cargs.data(), {dir}, confine);
     } catch (...) {
       failed = std::current_exception();
     }
@@ -161,11 +161,27 @@ PyObject* py_main(PyObject* self, PyObject* argv) {
   }
 }
 
+// An application's own process is never confined: the host would take
+// rights the application still needs.
+PyObject* py_main(PyObject* self, PyObject* argv) {
+  return run_main(self, argv, false);
+}
+
+// `python -m`: the process is the host's alone, so it is confined as the
+// native program is.
+PyObject* py_program_main(PyObject* self, PyObject* argv) {
+  return run_main(self, argv, true);
+}
+
 PyMethodDef methods[] = {
     {"main", py_main, METH_O,
      "main(argv: list[str]) -> int\n\n"
      "Runs the render host with the complete argument vector (program name first,\n"
      "never read) on the process's standard input and output; returns the exit status."},
+    {"_program_main", py_program_main, METH_O,
+     "_program_main(argv: list[str]) -> int\n\n"
+     "main() for `python -m`, where the process is the host's alone: once set up, it confines\n"
+     "the whole process for the rest of its life."},
     {nullptr, nullptr, 0, nullptr},
 };
 
