@@ -97,6 +97,7 @@ struct LitertModel::Signature {
   std::uint32_t xnnpack_flags = 0;
   std::string largest_tensor;  // of its view, named when memory runs out
   std::uint64_t largest_bytes = 0;
+  std::uint64_t tensor_bytes = 0;
 };
 
 LitertModel::LitertModel(const std::string& path, int threads, Load how,
@@ -162,6 +163,7 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     if (a.refusal) bad_model(path, "signature '" + s.key + "' is refused: " + *a.refusal);
     s.largest_tensor = a.largest_tensor;
     s.largest_bytes = a.largest_bytes;
+    s.tensor_bytes = a.computed_bytes;
   }
   for (std::size_t i = 0; i < signatures_.size(); ++i) {
     signatures_[i].offset = bytes->room - (i + 1) * psize;
@@ -192,6 +194,7 @@ std::shared_ptr<SignatureRunner> LitertModel::runner(std::string_view key) const
     r->xnnpack_flags_ = s.xnnpack_flags;
     r->largest_tensor_ = s.largest_tensor;
     r->largest_bytes_ = s.largest_bytes;
+    r->tensor_bytes_ = s.tensor_bytes;
     // Creating the model only verifies the view: cheap, and a broken view
     // shows up here rather than at the first inference.
     r->model_ = TfLiteModelCreate(r->view_, r->view_size_);

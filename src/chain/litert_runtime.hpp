@@ -100,6 +100,9 @@ class SignatureRunner {
   NodePlacement placement() const;
 
   std::vector<TensorInfo> input_details();
+  // Bytes its computed tensors take at their declared shapes, all summed:
+  // about what allocating its interpreter costs, before it is built.
+  std::uint64_t tensor_bytes() const { return tensor_bytes_; }
 
   // Resizes (where the shape differs) and allocates, then copies each input.
   // Every input of the signature must be given, each once
@@ -140,6 +143,7 @@ class SignatureRunner {
   std::uint32_t xnnpack_flags_ = 0;
   std::string largest_tensor_;  // named when its tensors cannot be allocated
   std::uint64_t largest_bytes_ = 0;
+  std::uint64_t tensor_bytes_ = 0;
   [[noreturn]] void out_of_memory(const std::string& what);
   // A delegate that takes nothing: applied after XNNPACK, it counts what
   // XNNPACK took, which the C interface does not tell.

@@ -251,90 +251,108 @@ ModelAdmission::ModelAdmission(const fmt::Model& model, std::vector<bool> entrie
     Graph& g = graphs_[gi];
     const fmt::SubGraph& sg = *subs->Get(gi);
     const std::size_t n_t = sg.tensors() ? sg.tensors()->size() : 0;
-    const std::string where = "subgraph " + std::to_string(gi) + " ";
+    const std::string where = "subgraph " + std::to_string(gi) + " ";  // once per subgraph
     auto fault = [&](std::string why) {
       if (!g.fault) g.fault = std::move(why);
     };
 
+    std::int64_t largest = -1;
     for (std::size_t ti = 0; ti < n_t && !g.fault; ++ti) {
       const fmt::Tensor& t = *sg.tensors()->Get(static_cast<flatbuffers::uoffset_t>(ti));
-      const std::string label = tensor_label(gi, static_cast<std::int64_t>(ti), t);
+      // Texts are made only for a refusal: most models have thousands of
+      // tensors and operators, and none of them is at fault.
+      auto label = [&] { return tensor_label(gi, static_cast<std::int64_t>(ti), t); };
       if (t.buffer() >= n_buffers && t.buffer() != 0) {
-        fault(label + " names buffer " + std::to_string(t.buffer()) + " of " +
+        fault(label() + " names buffer " + std::to_string(t.buffer()) + " of " +
               std::to_string(n_buffers));
         break;
       }
-      const auto dims = dims_of(t);
       // The runtime sizes a tensor from its shape as unsigned numbers: a
       // negative dimension wraps the arithmetic instead of being refused.
       // Dynamic dimensions live in shape_signature, never here.
-      if (std::any_of(dims.begin(), dims.end(), [](std::int64_t d) { return d < 0; })) {
-        fault(label + " has a negative dimension in its shape " + list_text(dims));
+      bool negative = false, too_many = false;
+      std::uint64_t count = 1;
+      if (t.shape() != nullptr) {
+        for (const std::int32_t d : *t.shape()) {
+          negative = negative || d < 0;
+          if (d <= 0) {
+            count = d < 0 ? count : 0;
+          } else if (count > MAX_TENSOR_ELEMENTS / static_cast<std::uint64_t>(d)) {
+            too_many = true;
+          } else {
+            count *= static_cast<std::uint64_t>(d);
+          }
+        }
+      }
+      if (negative) {
+        fault(label() + " has a negative dimension in its shape " + list_text(dims_of(t)));
         break;
       }
-      std::uint64_t count = 1;
-      bool too_many = false;
-      for (std::int64_t d : dims) {
-        if (d != 0 && count > MAX_TENSOR_ELEMENTS / static_cast<std::uint64_t>(d)) too_many = true;
-        count *= too_many ? 1 : static_cast<std::uint64_t>(d);
-      }
-      if (too_many || count > MAX_TENSOR_ELEMENTS) {
-        fault(label + " of shape " + list_text(dims) +
+      if (too_many && count != 0) {
+        fault(label() + " of shape " + list_text(dims_of(t)) +
               " has more elements than the runtime can index (" +
               std::to_string(MAX_TENSOR_ELEMENTS) + ")");
         break;
       }
-      const std::uint64_t bytes = count * type_size(t.type());
       const auto* buf = t.buffer() != 0 ? model.buffers()->Get(t.buffer()) : nullptr;
       if (buf != nullptr && buf->data() != nullptr && buf->data()->size() > 0) continue;
+      const std::uint64_t bytes = count * type_size(t.type());
       g.computed_bytes += bytes;
-      if (bytes > g.largest_bytes || g.largest_tensor.empty()) {
+      if (bytes > g.largest_bytes || largest < 0) {
         g.largest_bytes = bytes;
-        g.largest_tensor = t.name() ? t.name()->str() : std::to_string(ti);
+        largest = static_cast<std::int64_t>(ti);
       }
+    }
+    if (largest >= 0) {
+      const fmt::Tensor& t = *sg.tensors()->Get(static_cast<flatbuffers::uoffset_t>(largest));
+      g.largest_tensor = t.name() ? t.name()->str() : std::to_string(largest);
     }
 
     auto in_range = [&](const flatbuffers::Vector<std::int32_t>* v, bool optional,
-                        const std::string& what) {
+                        const auto& what) {
       if (v == nullptr) return true;
       for (flatbuffers::uoffset_t k = 0; k < v->size(); ++k) {
         const std::int32_t x = v->Get(k);
         if ((optional && x == -1) || (x >= 0 && static_cast<std::size_t>(x) < n_t)) continue;
-        fault(where + what + " " + std::to_string(k) + " names tensor " + std::to_string(x) +
+        fault(where + what() + " " + std::to_string(k) + " names tensor " + std::to_string(x) +
               " of " + std::to_string(n_t));
         return false;
       }
       return true;
     };
-    if (!g.fault && in_range(sg.inputs(), false, "input")) in_range(sg.outputs(), false, "output");
+    auto text = [](const char* t) { return [t] { return std::string(t); }; };
+    if (!g.fault && in_range(sg.inputs(), false, text("input")))
+      in_range(sg.outputs(), false, text("output"));
 
     const std::size_t n_ops = sg.operators() ? sg.operators()->size() : 0;
     for (std::size_t k = 0; k < n_ops && !g.fault; ++k) {
       const fmt::Operator& op = *sg.operators()->Get(static_cast<flatbuffers::uoffset_t>(k));
-      const std::string op_where = where + "operator " + std::to_string(k);
+      auto op_where = [&] { return "operator " + std::to_string(k); };
       if (op.opcode_index() >= n_codes) {
-        fault(op_where + " names operator code " + std::to_string(op.opcode_index()) + " of " +
-              std::to_string(n_codes));
+        fault(where + op_where() + " names operator code " + std::to_string(op.opcode_index()) +
+              " of " + std::to_string(n_codes));
         break;
       }
-      const std::string label = op_where + " (" + operator_name(model, op) + ")";
+      auto op_label = [&] { return op_where() + " (" + operator_name(model, op) + ")"; };
+      auto io = [&](const char* what) { return [&, what] { return op_label() + " " + what; }; };
       // An omitted optional tensor is written as -1.
-      if (!in_range(op.inputs(), true, label.substr(where.size()) + " input") ||
-          !in_range(op.outputs(), true, label.substr(where.size()) + " output") ||
-          !in_range(op.intermediates(), true, label.substr(where.size()) + " intermediate"))
+      if (!in_range(op.inputs(), true, io("input")) ||
+          !in_range(op.outputs(), true, io("output")) ||
+          !in_range(op.intermediates(), true, io("intermediate")))
         break;
       for (std::int64_t s : called_subgraphs(model, op)) {
         if (s < 0 || static_cast<std::size_t>(s) >= n_sub) {
-          fault(label + " names subgraph " + std::to_string(s) + " of " + std::to_string(n_sub));
+          fault(where + op_label() + " names subgraph " + std::to_string(s) + " of " +
+                std::to_string(n_sub));
           break;
         }
         g.calls.push_back(s);
-        g.callers.push_back(label);
+        g.callers.push_back(where + op_label());
       }
       const fmt::BuiltinOperator code = code_of(model, op);
       for (const OpRule& rule : OP_RULES) {
         if (rule.code != code || g.fault) continue;
-        if (auto why = rule.check(OpView{model, sg, op})) fault(label + ": " + *why);
+        if (auto why = rule.check(OpView{model, sg, op})) fault(where + op_label() + ": " + *why);
       }
     }
   }
