@@ -241,7 +241,7 @@ std::string operator_name(const fmt::Model& model, const fmt::Operator& op) {
 }
 
 ModelAdmission::ModelAdmission(const fmt::Model& model, std::vector<bool> entries)
-    : model_(model), entries_(std::move(entries)) {
+    : entries_(std::move(entries)) {
   const auto* subs = model.subgraphs();
   const std::size_t n_sub = subs != nullptr ? subs->size() : 0;
   const std::size_t n_codes = model.operator_codes() ? model.operator_codes()->size() : 0;

@@ -51,7 +51,6 @@ class ModelAdmission {
     std::string largest_tensor;
     std::uint64_t largest_bytes = 0, computed_bytes = 0;
   };
-  const kinra2::fmt::Model& model_;
   std::vector<bool> entries_;
   std::vector<Graph> graphs_;
 };
