@@ -7,7 +7,7 @@
 # scripts/fuzz does exactly that and runs every harness.
 option(K2_FUZZ "Build the libFuzzer harnesses (clang, with ASan and UBSan)" OFF)
 
-set(K2_FUZZ_HARNESSES record_stream imx_container zip_bundle color_json manifests model_file)
+set(K2_FUZZ_HARNESSES record_stream imx_container zip_bundle color_json manifests model_file model_run)
 set(K2_FUZZ_COMMON
   ${CMAKE_SOURCE_DIR}/fuzz/harness_common.cpp
   ${CMAKE_SOURCE_DIR}/fuzz/imx_container_fuzz.cpp)  # holds the bundle reader both container harnesses share
@@ -40,6 +40,13 @@ if(K2_FUZZ)
         add_dependencies(fuzz_${h} shared_enc_dep)
       endif()
     endforeach()
+    # The model harness's seeds: the crafted models of the admission tests.
+    add_executable(fuzz_model_seeds ${CMAKE_SOURCE_DIR}/fuzz/model_seeds.cpp
+                   ${CMAKE_SOURCE_DIR}/tests/chain/crafted_models.cpp
+                   ${CMAKE_SOURCE_DIR}/tests/chain/tiny_models.cpp)
+    target_include_directories(fuzz_model_seeds PRIVATE ${CMAKE_SOURCE_DIR}/tests
+                               ${CMAKE_SOURCE_DIR}/tests/chain)
+    target_link_libraries(fuzz_model_seeds PRIVATE kinra2_core)
   endif()
 endif()
 

@@ -18,6 +18,7 @@ int zip_bundle(const std::uint8_t* data, std::size_t size);
 int color_json(const std::uint8_t* data, std::size_t size);
 int manifests(const std::uint8_t* data, std::size_t size);
 int model_file(const std::uint8_t* data, std::size_t size);
+int model_run(const std::uint8_t* data, std::size_t size);
 
 // A private scratch directory of this process (on tmpfs when there is one),
 // created on first use and removed at exit.

@@ -48,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(Harnesses, Replay,
                                            Case{"zip_bundle", kinra2::fuzz::zip_bundle},
                                            Case{"color_json", kinra2::fuzz::color_json},
                                            Case{"manifests", kinra2::fuzz::manifests},
-                                           Case{"model_file", kinra2::fuzz::model_file}),
+                                           Case{"model_file", kinra2::fuzz::model_file},
+                                           Case{"model_run", kinra2::fuzz::model_run}),
                          [](const auto& info) { return std::string(info.param.dir); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "base/text.hpp"
 #include "chain/litert_runtime.hpp"
+#include "chain/model_admission.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/signature_view_internal.hpp"
 #include "chain/xnnpack_guard.hpp"
@@ -94,6 +95,9 @@ struct LitertModel::Signature {
   std::vector<int> in_pos, out_pos;
   std::string no_xnnpack;  // why XNNPACK must stay off this signature
   std::uint32_t xnnpack_flags = 0;
+  std::string largest_tensor;  // of its view, named when memory runs out
+  std::uint64_t largest_bytes = 0;
+  std::uint64_t tensor_bytes = 0;
 };
 
 LitertModel::LitertModel(const std::string& path, int threads, Load how,
@@ -151,6 +155,16 @@ LitertModel::LitertModel(const std::string& path, int threads, Load how,
     if (model->subgraphs() == nullptr || model->subgraphs()->size() != n_sub)
       bad_model(path, "changed while it was being loaded");
   }
+  // Checked on the bytes the views are made of: nothing of a file that is
+  // refused here ever reaches the runtime.
+  const ModelAdmission admission(*model, entry);
+  for (Signature& s : signatures_) {
+    const Admission a = admission.view(s.entry);
+    if (a.refusal) bad_model(path, "signature '" + s.key + "' is refused: " + *a.refusal);
+    s.largest_tensor = a.largest_tensor;
+    s.largest_bytes = a.largest_bytes;
+    s.tensor_bytes = a.computed_bytes;
+  }
   for (std::size_t i = 0; i < signatures_.size(); ++i) {
     signatures_[i].offset = bytes->room - (i + 1) * psize;
     detail::write_prefix(bytes->base + signatures_[i].offset, (i + 1) * psize, bytes->file(), model,
@@ -178,6 +192,9 @@ std::shared_ptr<SignatureRunner> LitertModel::runner(std::string_view key) const
     r->out_pos_ = s.out_pos;
     r->no_xnnpack_ = s.no_xnnpack;
     r->xnnpack_flags_ = s.xnnpack_flags;
+    r->largest_tensor_ = s.largest_tensor;
+    r->largest_bytes_ = s.largest_bytes;
+    r->tensor_bytes_ = s.tensor_bytes;
     // Creating the model only verifies the view: cheap, and a broken view
     // shows up here rather than at the first inference.
     r->model_ = TfLiteModelCreate(r->view_, r->view_size_);

@@ -100,6 +100,9 @@ class SignatureRunner {
   NodePlacement placement() const;
 
   std::vector<TensorInfo> input_details();
+  // Bytes its computed tensors take at their declared shapes, all summed:
+  // about what allocating its interpreter costs, before it is built.
+  std::uint64_t tensor_bytes() const { return tensor_bytes_; }
 
   // Resizes (where the shape differs) and allocates, then copies each input.
   // Every input of the signature must be given, each once
@@ -120,7 +123,7 @@ class SignatureRunner {
   void require_all_inputs(std::span<const std::string_view> given) const;
   TfLiteTensor* prepare(int pos, TfLiteType type, std::span<const int> shape, bool& resized);
   void allocate();
-  enum class Created { Ok, NoInterpreter, NoTensors };
+  enum class Created { Ok, NoInterpreter, NoTensors, NoMemory };
   Created create_interpreter(std::uint32_t flags);
   [[noreturn]] void fail(const std::string& what);
   // "signature 'enc' of '…'", for the line of a fault inside the runtime.
@@ -140,6 +143,10 @@ class SignatureRunner {
   bool invoked_ = false;
   std::string no_xnnpack_;  // why XNNPACK stays off, empty when it is used
   std::uint32_t xnnpack_flags_ = 0;
+  std::string largest_tensor_;  // named when its tensors cannot be allocated
+  std::uint64_t largest_bytes_ = 0;
+  std::uint64_t tensor_bytes_ = 0;
+  [[noreturn]] void out_of_memory(const std::string& what);
   // A delegate that takes nothing: applied after XNNPACK, it counts what
   // XNNPACK took, which the C interface does not tell.
   TfLiteDelegate tally_{};
@@ -147,7 +154,7 @@ class SignatureRunner {
   // and again after undoing them), the placement it last reported.
   std::vector<std::pair<const TfLiteContext*, NodePlacement>> placements_;
   static TfLiteStatus tally_nodes(TfLiteContext* context, TfLiteDelegate* self);
-  std::string errors_;  // what the runtime reported since the last call
+  std::string errors_;  // what the runtime reported since the last call, one line
   std::string fault_subject_;
   static void collect_error(void* self, const char* fmt, va_list args);
 };

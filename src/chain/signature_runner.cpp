@@ -3,11 +3,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "base/log.hpp"
 #include "base/shape_text.hpp"
 #include "base/text.hpp"
+#include "chain/checked_kernels.hpp"
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/stderr_capture.hpp"
@@ -95,7 +99,9 @@ void SignatureRunner::collect_error(void* self, const char* fmt, va_list args) {
   }
   while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
   if (msg.empty()) return;
-  if (!r->errors_.empty()) r->errors_ += '\n';
+  // Kept as one line: it ends up in one error line.
+  std::replace(msg.begin(), msg.end(), '\n', ' ');
+  if (!r->errors_.empty()) r->errors_ += "; ";
   r->errors_ += msg;
 }
 
@@ -105,9 +111,15 @@ const char* SignatureRunner::fault_subject() {
 }
 
 void SignatureRunner::fail(const std::string& what) {
-  std::string msg = errors_.empty() ? what : errors_;
+  std::string msg = errors_.empty() ? what : what + ": " + errors_;
   errors_.clear();
   throw std::runtime_error(msg);
+}
+
+void SignatureRunner::out_of_memory(const std::string& what) {
+  errors_.clear();
+  throw std::runtime_error(what + ": out of memory; its largest tensor '" + largest_tensor_ +
+                           "' asks for " + std::to_string(largest_bytes_) + " bytes");
 }
 
 TfLiteStatus SignatureRunner::tally_nodes(TfLiteContext* context, TfLiteDelegate* self) {
@@ -155,6 +167,7 @@ SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags
   if (opts == nullptr) throw std::bad_alloc();
   TfLiteInterpreterOptionsSetNumThreads(opts, threads_);
   TfLiteInterpreterOptionsSetErrorReporter(opts, &SignatureRunner::collect_error, this);
+  add_checked_kernels(opts);
   placements_.clear();
   if (no_xnnpack_.empty()) {
     TfLiteXNNPackDelegateOptions xo = TfLiteXNNPackDelegateOptionsDefault();
@@ -172,13 +185,28 @@ SignatureRunner::Created SignatureRunner::create_interpreter(std::uint32_t flags
       TfLiteInterpreterOptionsAddDelegate(opts, &tally_);
     }
   }
-  interp_ = TfLiteInterpreterCreate(model_, opts);
+  // The runtime sizes its arena with operator new: a graph too large for
+  // this machine surfaces as std::bad_alloc from inside it.
+  try {
+    interp_ = TfLiteInterpreterCreate(model_, opts);
+  } catch (const std::bad_alloc&) {
+    interp_ = nullptr;
+    TfLiteInterpreterOptionsDelete(opts);
+    return Created::NoMemory;
+  }
   TfLiteInterpreterOptionsDelete(opts);
   if (interp_ == nullptr) return Created::NoInterpreter;
-  if (TfLiteInterpreterAllocateTensors(interp_) == kTfLiteOk) return Created::Ok;
+  TfLiteStatus allocated = kTfLiteError;
+  bool no_memory = false;
+  try {
+    allocated = TfLiteInterpreterAllocateTensors(interp_);
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  }
+  if (allocated == kTfLiteOk) return Created::Ok;
   TfLiteInterpreterDelete(interp_);
   interp_ = nullptr;
-  return Created::NoTensors;
+  return no_memory ? Created::NoMemory : Created::NoTensors;
 }
 
 void SignatureRunner::load() {
@@ -189,12 +217,15 @@ void SignatureRunner::load() {
   errors_.clear();
   const system::FaultContext busy("setting up", fault_subject());
   // The delegate announces itself on creation, the kernels while preparing.
-  detail::StderrCapture capture(runtime_log);
+  // The model's own loader prints why it cannot build an interpreter (it has
+  // no error reporter of ours): that text is the reason of the refusal.
+  std::vector<std::string> printed;
+  detail::StderrCapture capture([&](std::string_view line) { printed.emplace_back(line); });
   Created made = create_interpreter(xnnpack_flags_);
   if (made != Created::Ok && xnnpack_ && xnnpack_flags_ != 0) {
     // The delegate may accept 8-bit operators while partitioning and still
     // fail to build them; the built-in kernels compute the same graph.
-    const std::string why = errors_.substr(0, errors_.find('\n'));
+    const std::string why = errors_.substr(0, errors_.find("; "));
     errors_.clear();
     TfLiteXNNPackDelegateDelete(xnnpack_);
     xnnpack_ = nullptr;
@@ -205,12 +236,15 @@ void SignatureRunner::load() {
     made = create_interpreter(0);
   }
   capture.finish();
-  if (made == Created::NoInterpreter)
-    fail("LiteRT cannot create an interpreter for signature '" + key_ + "' of " +
-         base::quoted(path_));
-  if (made == Created::NoTensors)
-    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "' of " +
-         base::quoted(path_));
+  if (made == Created::Ok) {
+    for (const std::string& line : printed) runtime_log(line);
+    return;
+  }
+  for (const std::string& line : printed) errors_ += (errors_.empty() ? "" : "; ") + line;
+  const std::string which = "signature '" + key_ + "' of " + base::quoted(path_);
+  if (made == Created::NoMemory) out_of_memory("LiteRT cannot allocate the tensors of " + which);
+  if (made == Created::NoInterpreter) fail("LiteRT cannot create an interpreter for " + which);
+  fail("LiteRT cannot allocate the tensors of " + which);
 }
 
 std::vector<TensorInfo> SignatureRunner::input_details() {
@@ -252,8 +286,13 @@ void SignatureRunner::allocate() {
   // allocation succeeds, even if the next inputs keep the current shapes.
   needs_alloc_ = true;
   const system::FaultContext busy("setting up", fault_subject());
-  if (TfLiteInterpreterAllocateTensors(interp_) != kTfLiteOk)
-    fail("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
+  TfLiteStatus status = kTfLiteError;
+  try {
+    status = TfLiteInterpreterAllocateTensors(interp_);
+  } catch (const std::bad_alloc&) {
+    out_of_memory("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
+  }
+  if (status != kTfLiteOk) fail("LiteRT cannot allocate the tensors of signature '" + key_ + "'");
   needs_alloc_ = false;
 }
 
@@ -324,7 +363,8 @@ void SignatureRunner::invoke() {
     capture.finish();
     invoked_ = true;
   }
-  if (status != kTfLiteOk) fail("LiteRT invocation of signature '" + key_ + "' failed");
+  if (status != kTfLiteOk)
+    fail("LiteRT invocation of signature '" + key_ + "' of " + base::quoted(path_) + " failed");
 }
 
 TensorRef SignatureRunner::output(std::string_view name) const {

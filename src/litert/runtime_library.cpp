@@ -26,7 +26,7 @@ namespace {
   X(TfLiteInterpreterGetOutputTensor) X(TfLiteTensorType) X(TfLiteTensorNumDims) X(TfLiteTensorDim) \
   X(TfLiteTensorByteSize) X(TfLiteTensorData) X(TfLiteTensorName) X(TfLiteTensorQuantizationParams)  \
   X(TfLiteTensorCopyFromBuffer) X(TfLiteTensorCopyToBuffer) X(TfLiteXNNPackDelegateOptionsDefault)   \
-  X(TfLiteXNNPackDelegateCreate) X(TfLiteXNNPackDelegateDelete)
+  X(TfLiteXNNPackDelegateCreate) X(TfLiteXNNPackDelegateDelete) X(TfLiteInterpreterOptionsAddBuiltinOp)
 
 #define K2_ENUM(name) name,
 enum Fn { K2_LITERT_FUNCTIONS(K2_ENUM) FN_COUNT };
@@ -215,5 +215,9 @@ TfLiteDelegate* TfLiteXNNPackDelegateCreate(const TfLiteXNNPackDelegateOptions* 
   return K2_CALL(TfLiteXNNPackDelegateCreate)(o);
 }
 void TfLiteXNNPackDelegateDelete(TfLiteDelegate* d) { K2_CALL(TfLiteXNNPackDelegateDelete)(d); }
+void TfLiteInterpreterOptionsAddBuiltinOp(TfLiteInterpreterOptions* o, int32_t op, const TfLiteRegistration* r,
+                                          int32_t min_version, int32_t max_version) {
+  K2_CALL(TfLiteInterpreterOptionsAddBuiltinOp)(o, op, r, min_version, max_version);
+}
 
 }  // extern "C"

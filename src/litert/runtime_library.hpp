@@ -36,6 +36,14 @@ struct TfLiteXNNPackDelegateOptions {
 TfLiteXNNPackDelegateOptions TfLiteXNNPackDelegateOptionsDefault();
 TfLiteDelegate* TfLiteXNNPackDelegateCreate(const TfLiteXNNPackDelegateOptions* options);
 void TfLiteXNNPackDelegateDelete(TfLiteDelegate* delegate);
+
+// From the experimental C API, whose header the library does not ship either:
+// registers `registration` as the kernel of builtin operator `op` (the
+// format's code) for versions `min_version` to `max_version`, in place of the
+// runtime's own.
+void TfLiteInterpreterOptionsAddBuiltinOp(TfLiteInterpreterOptions* options, int32_t op,
+                                          const TfLiteRegistration* registration,
+                                          int32_t min_version, int32_t max_version);
 }
 
 namespace kinra2::litert {

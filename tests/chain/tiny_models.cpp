@@ -1,5 +1,6 @@
 #include "tiny_models.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,7 +41,8 @@ int ModelMaker::opcode(fmt::BuiltinOperator code) {
     if (model.operator_codes[i]->builtin_code == code) return static_cast<int>(i);
   auto oc = std::make_unique<fmt::OperatorCodeT>();
   oc->builtin_code = code;
-  oc->deprecated_builtin_code = static_cast<int8_t>(code);
+  // The narrow field saturates at the placeholder for the larger codes.
+  oc->deprecated_builtin_code = static_cast<int8_t>(std::min(static_cast<int>(code), 127));
   oc->version = 1;
   model.operator_codes.push_back(std::move(oc));
   return static_cast<int>(model.operator_codes.size() - 1);
