@@ -352,7 +352,7 @@ class LinuxTarball(LinuxArchive, unittest.TestCase):
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stdout, b"")
                 lines = r.stderr.splitlines()
-                self.assertEqual(len(lines), 3, r.stderr)  # warm-up, colour, then the chain's first need
+                self.assertEqual(len(lines), 4, r.stderr)  # warm-up, colour, confine, then the chain's first need
                 self.assertTrue(lines[-1].startswith(RUNTIME_LINE + b"libtensorflowlite_c.so is neither in "), lines)
 
 
@@ -455,7 +455,7 @@ class WindowsZip(unittest.TestCase, Contents):
                     self.assertEqual(r.returncode, 1, r.stderr)
                     self.assertEqual(r.stdout, b"")
                     lines = r.stderr.splitlines()
-                    self.assertEqual(len(lines), 3, r.stderr)  # warm-up, colour, then the chain's first need
+                    self.assertEqual(len(lines), 4, r.stderr)  # warm-up, colour, confine, then the chain's first need
                     self.assertTrue(lines[-1].startswith(RUNTIME_LINE), lines)
                     self.assertIn(piece.lower() + ".dll", lines[-1].lower().decode())
                     if overrides:
