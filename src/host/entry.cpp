@@ -63,7 +63,7 @@ int run(const std::string& bundle, const std::optional<std::string>& engine, int
   // Everything that writes is done. The runtime parses the models from here
   // on, so a crafted one first gets to run code below this point; threads
   // started from here on (the runtime's, the RGB pool) are confined with it.
-  if (confine) elog(system::confine_process(bundle::staged_dirs()));
+  if (confine) elog(system::confine_process(bundle::staged_dirs(), litert::host_dir()));
   chain::LitertChain chain(loaded.tfl_paths, loaded.canon, threads);
   // The models are open (mapped or read), so their staged copies can go.
   loaded.staged.release();

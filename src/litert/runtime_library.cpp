@@ -115,14 +115,14 @@ void set_host_dir(const std::string& dir) {
   g_host_dir = dir;
 }
 
+std::string host_dir() {
+  std::lock_guard<std::mutex> lock(g_load_lock);
+  return g_host_dir ? *g_host_dir : system::program_dir();
+}
+
 void require_runtime() {
   if (g_loaded.load(std::memory_order_acquire)) return;
-  std::string dir;
-  {
-    std::lock_guard<std::mutex> lock(g_load_lock);
-    dir = g_host_dir ? *g_host_dir : system::program_dir();
-  }
-  if (auto why = load_runtime({dir})) throw RuntimeUnavailable(*why);
+  if (auto why = load_runtime({host_dir()})) throw RuntimeUnavailable(*why);
 }
 
 std::optional<std::string> load_runtime(const std::vector<std::string>& dirs) {

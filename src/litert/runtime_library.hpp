@@ -68,6 +68,8 @@ struct RuntimeUnavailable : std::runtime_error {
 // host loaded as a module keeps it beside the module, not beside the
 // interpreter). Loads nothing. Until it is set, the program's own folder.
 void set_host_dir(const std::string& dir);
+// That folder, where a release also keeps the other libraries it ships.
+std::string host_dir();
 
 // Loads the library, if that has not been done yet, from the host's folder or
 // through the platform's own search; throws RuntimeUnavailable when it cannot.

@@ -20,13 +20,17 @@ inline constexpr std::string_view CONFINE_ENV = "KINRA2_CONFINE";
 // Confines the whole process, every thread it has and will have, for the
 // rest of its life; nothing can undo it. Files may still be read wherever
 // the user may read them, and removed in `removable_dirs` and below (the
-// stage directory, for the staged-file sweep). What cannot be had on this
+// stage directory, for the staged-file sweep). The libraries it takes
+// (libseccomp) are looked for in `library_dir`, the host's own folder where
+// a release keeps them, before the library path. What cannot be had on this
 // system is left out and named. Returns the log line ("confine: ...").
-std::string confine_process(const std::vector<std::string>& removable_dirs);
+std::string confine_process(const std::vector<std::string>& removable_dirs,
+                            const std::string& library_dir);
 
 namespace detail {
 // The platform's part, without the switch.
-std::string confine_platform(const std::vector<std::string>& removable_dirs);
+std::string confine_platform(const std::vector<std::string>& removable_dirs,
+                             const std::string& library_dir);
 }  // namespace detail
 
 }  // namespace kinra2::system

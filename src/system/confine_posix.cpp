@@ -1,6 +1,7 @@
 #include "system/confine.hpp"
 
 #include "system/dynamic_library.hpp"
+#include "system/files.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -100,8 +101,10 @@ std::string landlock(const std::vector<std::string>& removable_dirs, int& abi) {
 
 // --- seccomp -------------------------------------------------------------
 // libseccomp is loaded at run time rather than linked: the release archives
-// then keep their short list of system libraries without carrying a copy of
-// it, and a system without it still runs, saying so.
+// keep their short list of system libraries and carry a copy beside the host
+// (a bare system or container has none), which is looked for first; the
+// system's serves a build tree. Without either the host still runs, saying
+// so.
 struct Libseccomp {
   decltype(&seccomp_init) init = nullptr;
   decltype(&seccomp_attr_set) attr_set = nullptr;
@@ -165,9 +168,18 @@ class Filter {
   std::string why_;
 };
 
-std::string seccomp() {
+std::unique_ptr<DynamicLibrary> open_libseccomp(const std::string& library_dir, std::string& why) {
+  const std::string file = "libseccomp.so.2";
+  const std::string own = library_dir.empty() ? std::string() : join_path(library_dir, file);
+  // One that is there but does not load is named rather than passed over:
+  // the system's copy may be missing too, and the release's is the one to mend.
+  return DynamicLibrary::open(!own.empty() && path_kind(own) == PathKind::regular ? own : file,
+                              why);
+}
+
+std::string seccomp(const std::string& library_dir) {
   std::string why;
-  static std::unique_ptr<DynamicLibrary> so = DynamicLibrary::open("libseccomp.so.2", why);
+  static std::unique_ptr<DynamicLibrary> so = open_libseccomp(library_dir, why);
   if (!so) return why.empty() ? "libseccomp.so.2 cannot be loaded" : why;
   Libseccomp lib;
   lib.init = reinterpret_cast<decltype(lib.init)>(so->symbol("seccomp_init"));
@@ -226,7 +238,8 @@ std::string seccomp() {
 
 namespace detail {
 
-std::string confine_platform(const std::vector<std::string>& removable_dirs) {
+std::string confine_platform(const std::vector<std::string>& removable_dirs,
+                             const std::string& library_dir) {
   std::string done, missing;
   auto note = [&done](const std::string& item) { done += (done.empty() ? "" : ", ") + item; };
   // Landlock needs it, and it keeps an exec'd set-uid program (should one
@@ -235,7 +248,7 @@ std::string confine_platform(const std::vector<std::string>& removable_dirs) {
   const std::string nnp_why = nnp ? std::string() : errno_text(errno);
   int abi = 0;
   const std::string landlock_why = nnp ? landlock(removable_dirs, abi) : "needs no_new_privs";
-  const std::string seccomp_why = seccomp();
+  const std::string seccomp_why = seccomp(library_dir);
   if (seccomp_why.empty()) note("seccomp");
   if (landlock_why.empty()) note("landlock ABI " + std::to_string(abi));
   if (nnp) note("no_new_privs");

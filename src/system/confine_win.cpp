@@ -12,7 +12,7 @@ namespace detail {
 // Files cannot be kept from being written or removed once a Windows process
 // runs (that takes a restricted token or an AppContainer at creation), so
 // the removable directories need no rule here.
-std::string confine_platform(const std::vector<std::string>&) {
+std::string confine_platform(const std::vector<std::string>&, const std::string&) {
   std::string done, missing;
   auto note = [&done](const std::string& item) { done += (done.empty() ? "" : ", ") + item; };
 

@@ -206,12 +206,16 @@ def minbase_root(suite, arch="amd64"):
 def run_in_root(root, top, commands, data):
     """The unpacked folder top as /opt/kinra2 of the bare system at root, and
     commands run there by its shell with an empty environment; /proc and /sys
-    for the processor files and the program's path, as a real system has them."""
+    for the processor files and the program's path, as a real system has them.
+    The system's own libseccomp (its apt needs one) is hidden, as a container
+    lacks it: the archive's must serve."""
     inside = os.path.join(root, "opt", "kinra2")
     shutil.rmtree(inside, ignore_errors=True)
     shutil.copytree(top, inside, symlinks=True)
     try:
         script = ("mount -t proc proc \"$1/proc\" && mount -t sysfs sysfs \"$1/sys\" && "
+                  "for f in \"$1\"/usr/lib/*/libseccomp.so.2; do "
+                  "[ ! -e \"$f\" ] || mount --bind /dev/null \"$f\" || exit; done && "
                   "exec chroot \"$1\" /usr/bin/env -i /bin/sh -c \"$2\"")
         return run(["unshare", "--mount", "--fork", "sh", "-c", script, "sh", root, commands], data)
     finally:
@@ -247,8 +251,18 @@ class LinuxArchive(Contents):
 
     def test_contents(self):
         self.check_contents(self.top)
-        for lic in ("gcc-runtime-libraries", "libzip", "openssl"):  # linked in
+        for lic in ("gcc-runtime-libraries", "libzip", "openssl", "libseccomp"):  # linked in or shipped
             self.assertIn(lic + ".txt", os.listdir(os.path.join(self.top, "licenses")))
+        with open(os.path.join(self.top, "licenses", "components.txt")) as f:
+            self.assertIn("libseccomp", f.read().split())
+        with open(os.path.join(self.top, "licenses", "libseccomp.txt")) as f:
+            text = f.read()
+        self.assertIn("Copyright: 2012 Paul Moore", text)
+        self.assertIn("GNU LESSER GENERAL PUBLIC LICENSE\n                       Version 2.1", text)
+        for folder in (os.path.join(self.top, "bin"), self.pkg):  # beside the program and the module
+            with self.subTest(os.path.relpath(folder, self.top)):
+                with open(os.path.join(folder, "libseccomp.so.2"), "rb") as f:
+                    self.assertEqual(f.read(4), b"\x7fELF")
         with open(os.path.join(self.top, "README.txt")) as f:
             self.assertIn("glibc 2.31 or later", f.read())
 
@@ -260,7 +274,8 @@ class LinuxArchive(Contents):
                 with open(path, "rb") as fh:
                     if not os.path.islink(path) and fh.read(4) == b"\x7fELF":
                         elves.append(path)
-        self.assertGreaterEqual(len(elves), 6)  # 3 programs, the module, the component, the runtime
+        # 5 programs, the module, and beside both the component, the runtime and libseccomp
+        self.assertGreaterEqual(len(elves), 12)
         for path in elves:
             with self.subTest(os.path.relpath(path, self.top)):
                 self.assertEqual(beyond_baseline(path), [])
@@ -292,6 +307,7 @@ class LinuxTarball(LinuxArchive, unittest.TestCase):
                     r = run(["env", "-i", os.path.join(self.top, "bin", HOST), "render-stream", demo_dir], STREAM)
                 self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
                 self.assertTrue(r.stdout == reference(), "the installed host answers other bytes than the build tree's")
+                self.assertIn(b"confine: seccomp, ", r.stderr)
 
     def test_readme_steps_in_bare_debian_11(self):
         root = minbase_root("bullseye")
@@ -336,7 +352,7 @@ class LinuxTarball(LinuxArchive, unittest.TestCase):
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stdout, b"")
                 lines = r.stderr.splitlines()
-                self.assertEqual(len(lines), 3, r.stderr)  # warm-up, colour, then the chain's first need
+                self.assertEqual(len(lines), 4, r.stderr)  # warm-up, colour, confine, then the chain's first need
                 self.assertTrue(lines[-1].startswith(RUNTIME_LINE + b"libtensorflowlite_c.so is neither in "), lines)
 
 
@@ -439,7 +455,7 @@ class WindowsZip(unittest.TestCase, Contents):
                     self.assertEqual(r.returncode, 1, r.stderr)
                     self.assertEqual(r.stdout, b"")
                     lines = r.stderr.splitlines()
-                    self.assertEqual(len(lines), 3, r.stderr)  # warm-up, colour, then the chain's first need
+                    self.assertEqual(len(lines), 4, r.stderr)  # warm-up, colour, confine, then the chain's first need
                     self.assertTrue(lines[-1].startswith(RUNTIME_LINE), lines)
                     self.assertIn(piece.lower() + ".dll", lines[-1].lower().decode())
                     if overrides:

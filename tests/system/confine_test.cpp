@@ -102,7 +102,8 @@ struct ChildReport {
 };
 
 // Confines a child (`stage` removable) and makes every attempt there.
-ChildReport confined_child(const std::string& stage, const std::string& elsewhere) {
+ChildReport confined_child(const std::string& stage, const std::string& elsewhere,
+                           const std::string& library_dir = {}) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   const pid_t pid = ::fork();
@@ -117,7 +118,7 @@ ChildReport confined_child(const std::string& stage, const std::string& elsewher
       const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
       older = errno_of(fd);
     });
-    const std::string line = confine_process({stage}) + "\n";
+    const std::string line = confine_process({stage}, library_dir) + "\n";
     go.store(true);
     before.join();
     [[maybe_unused]] ssize_t w = ::write(fds[1], line.data(), line.size());
@@ -177,6 +178,16 @@ TEST_F(Confine, ChildCanOnlyReadComputeAndRemoveStagedFiles) {
   EXPECT_NE(rep.line.find("no_new_privs"), std::string::npos) << rep.line;
 }
 
+// A release's own copy comes before the system's: one that cannot load is
+// named, though the system's would have done.
+TEST_F(Confine, TakesLibseccompFromTheHostFolderFirst) {
+  std::ofstream(elsewhere.file("libseccomp.so.2")) << "not a library";
+  const ChildReport rep = confined_child(stage.str(), elsewhere.str(), elsewhere.str());
+  EXPECT_NE(rep.line.find("seccomp unavailable (" + elsewhere.file("libseccomp.so.2")),
+            std::string::npos)
+      << rep.line;
+}
+
 TEST_F(Confine, SwitchedOffLeavesTheProcessAsItWas) {
   const k2test::ScopedEnv off("KINRA2_CONFINE", " Off ");
   const ChildReport rep = confined_child(stage.str(), elsewhere.str());
@@ -224,7 +235,7 @@ TEST(ConfineWin, ChildSide) {
       SetInformationJobObject(outer, JobObjectCpuRateControlInformation, &rate, sizeof rate) &&
       AssignProcessToJobObject(outer, GetCurrentProcess()))
     std::cout << "outer cap=" << kinra2::system::detail::job_cpu_limit().value_or(0) << "\n";
-  std::cout << "line=" << kinra2::system::confine_process({}) << "\n";
+  std::cout << "line=" << kinra2::system::confine_process({}, {}) << "\n";
   std::cout << "cap=" << kinra2::system::detail::job_cpu_limit().value_or(0) << "\n";
   try {
     kinra2::system::Subprocess child({own_program(), "--gtest_list_tests"});
