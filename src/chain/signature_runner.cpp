@@ -12,6 +12,7 @@
 #include "base/shape_text.hpp"
 #include "base/text.hpp"
 #include "chain/checked_kernels.hpp"
+#include "chain/invoke_watchdog.hpp"
 #include "chain/litert_runtime.hpp"
 #include "chain/model_bytes_internal.hpp"
 #include "chain/stderr_capture.hpp"
@@ -353,6 +354,7 @@ void SignatureRunner::invoke() {
   load();
   errors_.clear();
   const system::FaultContext busy("running", fault_subject());
+  const InvokeDeadline deadline(fault_subject());
   TfLiteStatus status;
   if (invoked_) {
     status = TfLiteInterpreterInvoke(interp_);

@@ -74,6 +74,23 @@ const std::vector<Crafted>& crafted_models() {
               options(o));
        },
        "enc", "(WHILE) runs subgraph 0 again from within itself"},
+      // Admitted: only a limit on the invocation's time can stop it.
+      {"WhileWithoutEnd",
+       [](ModelMaker& mk) {
+         auto cond = mk.graph("always");
+         const bool yes = true;
+         cond.sg->inputs = {cond.tensor("x", {1, kinra2::TEMPO_SAMPLES})};
+         cond.sg->outputs = {cond.tensor("yes", {}, fmt::TensorType::BOOL, mk.buffer(&yes, 1))};
+         auto body = mk.graph("same");
+         body.sg->inputs = body.sg->outputs = {body.tensor("x", {1, kinra2::TEMPO_SAMPLES})};
+         fmt::WhileOptionsT o;
+         o.cond_subgraph_index = cond.index;
+         o.body_subgraph_index = body.index;
+         auto g = graph_of(mk, 0);
+         g.op(fmt::BuiltinOperator::WHILE, {0}, {g.tensor("looped", {1, kinra2::TEMPO_SAMPLES})},
+              options(o));
+       },
+       "enc", "has run for 1 s; giving up", "flush"},
       {"CallOnceOfItself",
        [](ModelMaker& mk) {
          const int init = call_once_graph(mk, static_cast<int>(mk.model.subgraphs.size()));
