@@ -60,20 +60,10 @@ if(K2_BUILD_TESTS)
     endif()
     add_executable(test_${sub} ${srcs})
     target_include_directories(test_${sub} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-    # The heavy headers of test code, precompiled once for every test program
-    # (all are built with the same flags).
-    if(NOT K2_TEST_PCH)
-      set(K2_TEST_PCH test_${sub})
-      target_precompile_headers(test_${sub} PRIVATE <gtest/gtest.h> <gmock/gmock.h> <nlohmann/json.hpp>
-                                <filesystem> <string> <vector> ${K2_GEN_DIR}/tflite_schema_generated.h)
-    else()
-      target_precompile_headers(test_${sub} REUSE_FROM ${K2_TEST_PCH})
-    endif()
-    # GCC 12 reports impossible overlaps and bounds for inlined string
-    # concatenation (known false positives) all over test code, the more so
-    # once the standard headers come precompiled.
+    # GCC 12 reports impossible overlaps for inlined string concatenation
+    # (a known false positive) all over test code.
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-      target_compile_options(test_${sub} PRIVATE -Wno-restrict -Wno-stringop-overflow -Wno-array-bounds)
+      target_compile_options(test_${sub} PRIVATE -Wno-restrict)
     endif()
     target_link_libraries(test_${sub} PRIVATE kinra2_core GTest::gtest GTest::gtest_main GTest::gmock)
     if(sub STREQUAL "tools")
